@@ -1,0 +1,187 @@
+"""The host's own analyses over a build model.
+
+The contract builder takes their results as arguments instead of computing
+them, so that a host with better front ends can supply its own figures; these
+are the plain versions the command line uses.
+
+A section belongs to a region when its ``execution_region`` equals the region's
+name exactly (no stripping, case-sensitive): the contract's region layouts
+place sections by the same rule, so usage figures and layouts always agree.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Mapping
+
+from .records import (
+    ComponentGroup,
+    Issue,
+    IssueCategory,
+    IssueSeverity,
+    MemoryRegion,
+    NormalizedBuildModel,
+    PaddingWasteResult,
+    RegionCategory,
+    RegionUsageResult,
+    SectionPlacement,
+)
+
+
+def region_capacity(region: MemoryRegion) -> int:
+    """Size of *region* in bytes; an unknown (null) size counts as 0, as in the layouts."""
+    return max(int(region.size or 0), 0)
+
+
+def sections_by_region(model: NormalizedBuildModel) -> dict[str, list[SectionPlacement]]:
+    """Region name -> its sections in model order, for every memory region of the model."""
+    grouped: dict[str, list[SectionPlacement]] = {r.name: [] for r in model.memory_regions}
+    for section in model.sections:
+        bucket = grouped.get(section.execution_region or "")
+        if bucket is not None:
+            bucket.append(section)
+    return grouped
+
+
+def region_usage(model: NormalizedBuildModel) -> dict[str, RegionUsageResult]:
+    """Used, free and overflowing bytes of every memory region."""
+    grouped = sections_by_region(model)
+    usage = {}
+    for region in model.memory_regions:
+        capacity = region_capacity(region)
+        used = sum(max(section.size, 0) for section in grouped[region.name])
+        usage[region.name] = RegionUsageResult(
+            used_bytes=used,
+            free_bytes=max(capacity - used, 0),
+            overflow_bytes=max(used - capacity, 0),
+            utilization_ratio=used / capacity if capacity else 0.0,
+        )
+    return usage
+
+
+def padding_waste(model: NormalizedBuildModel) -> PaddingWasteResult:
+    """Alignment padding (before and after each section) summed per memory region."""
+    grouped = sections_by_region(model)
+    return PaddingWasteResult(
+        by_region={
+            name: sum(max(s.padding_before, 0) + max(s.padding_after, 0) for s in sections)
+            for name, sections in grouped.items()
+        }
+    )
+
+
+def overflow_issues(
+    model: NormalizedBuildModel, usage: Mapping[str, RegionUsageResult]
+) -> list[Issue]:
+    """One error-level issue per region whose sections do not fit in it."""
+    issues = []
+    for region in model.memory_regions:
+        result = usage.get(region.name)
+        if result is None or result.overflow_bytes <= 0:
+            continue
+        issues.append(
+            Issue(
+                id=f"overflow:{region.name}",
+                title=f"{region.name} overflows by {result.overflow_bytes} bytes",
+                description=(
+                    f"The sections placed in {region.name} take {result.used_bytes} bytes, "
+                    f"but the region holds {region_capacity(region)} bytes."
+                ),
+                severity=IssueSeverity.ERROR,
+                category=IssueCategory.OVERFLOW,
+                affected_entities=[region.name],
+            )
+        )
+    return issues
+
+
+def merge_issues(given: Iterable[Issue], derived: Iterable[Issue]) -> list[Issue]:
+    """The given issues, then each derived issue whose id is not taken yet.
+
+    A model file may already state an overflow that the host would also
+    detect; keeping the file's wording avoids reporting it twice.
+    """
+    merged = list(given)
+    seen = {issue.id for issue in merged}
+    for issue in derived:
+        if issue.id not in seen:
+            seen.add(issue.id)
+            merged.append(issue)
+    return merged
+
+
+def _archive_label(archive: str) -> str:
+    base = os.path.basename(archive)
+    return base[:-2] if base.endswith(".a") else base
+
+
+def components_by_archive(model: NormalizedBuildModel) -> list[ComponentGroup]:
+    """Group the model's object files into components, one per archive.
+
+    Objects linked outside any archive are grouped by the directory of the
+    object file.  A symbol counts towards RAM when its section executes in a
+    RAM region and towards flash when its section executes or loads from a
+    flash region, so initialised data counts in both.  Components are sorted
+    by name.
+    """
+    categories = {region.name: region.category for region in model.memory_regions}
+    sections = {}
+    for section in model.sections:
+        sections.setdefault(section.name, section)
+
+    keys: dict[str, str] = {}
+    for symbol in model.symbols:
+        if symbol.archive:
+            keys.setdefault(symbol.archive, _archive_label(symbol.archive))
+    # Two archives with one file name in different directories keep their paths.
+    label_count: dict[str, int] = {}
+    for label in keys.values():
+        label_count[label] = label_count.get(label, 0) + 1
+    for archive, label in keys.items():
+        if label_count[label] > 1:
+            keys[archive] = archive
+
+    groups: dict[str, dict] = {}
+    for symbol in model.symbols:
+        if symbol.archive:
+            name = keys[symbol.archive]
+        elif symbol.object_file:
+            name = os.path.dirname(symbol.object_file) or "(objects outside archives)"
+        else:
+            name = "(unattributed)"
+        group = groups.setdefault(name, {"objects": set(), "flash": 0, "ram": 0, "symbols": []})
+        if symbol.object_file:
+            group["objects"].add(symbol.object_file)
+        group["symbols"].append(symbol.name)
+        section = sections.get(symbol.section_name)
+        if section is None:
+            continue
+        size = max(symbol.size, 0)
+        run = categories.get(section.execution_region or "")
+        load = categories.get(section.load_region or "")
+        if run is RegionCategory.RAM:
+            group["ram"] += size
+        if run is RegionCategory.FLASH or load is RegionCategory.FLASH:
+            group["flash"] += size
+
+    return [
+        ComponentGroup(
+            name=name,
+            objects=sorted(group["objects"]),
+            total_flash=group["flash"],
+            total_ram=group["ram"],
+            symbols=group["symbols"],
+        )
+        for name, group in sorted(groups.items())
+    ]
+
+
+__all__ = [
+    "components_by_archive",
+    "merge_issues",
+    "overflow_issues",
+    "padding_waste",
+    "region_capacity",
+    "region_usage",
+    "sections_by_region",
+]
