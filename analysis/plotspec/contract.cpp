@@ -1,0 +1,140 @@
+// Contract assembly: derives the shared lookup maps once and drives every view
+// builder in a fixed order.
+#include <algorithm>
+#include <unordered_map>
+
+#include "analysis/plotspec/constants.hpp"
+#include "analysis/plotspec/plotspec.hpp"
+#include "core/value/text.hpp"
+
+namespace bv::plotspec {
+
+std::string section_key(const Value& name) {
+  if (name.is_str()) return std::string(name.str());
+  std::string key = "\xff";
+  append_text_form(key, name);
+  return key;
+}
+
+Value normalize_feature_flags(const Value& features) {
+  Value flags = Value::map(2);
+  bool sankey = false, graph = false;
+  if (features.is_map()) {
+    const Value* s = features.find("sankey_enabled");
+    const Value* g = features.find("relationship_graph_enabled");
+    // Only a real boolean enables a view: "true", 1 or "yes" do not.
+    sankey = s && s->is_bool() && s->as_bool();
+    graph = g && g->is_bool() && g->as_bool();
+  }
+  flags.add("sankey_enabled", Value(sankey));
+  flags.add("relationship_graph_enabled", Value(graph));
+  return flags;
+}
+
+namespace {
+
+std::string_view strip_or_empty(const Value& v, const char* what) {
+  if (!truthy(v)) return {};
+  if (!v.is_str()) raise(ErrKind::Attribute, "'" + type_name(v) + "' object has no attribute 'strip' (" + what + ")");
+  return py_strip(v.str());
+}
+
+}  // namespace
+
+Value build_visualization_contract(const ContractInputs& in) {
+  const Model& model = *in.model;
+  Value flags = normalize_feature_flags(in.features);
+  SymbolsBySection section_symbols = symbols_by_section(model.symbols);
+
+  OrderedIndex<const Section*> section_map;
+  section_map.reserve(model.sections.size());
+  for (const Section& s : model.sections) section_map[section_key(s.name)] = &s;
+  OrderedIndex<Value> section_to_region;
+  for (const Section& s : model.sections) {
+    if (strip_or_empty(s.name, "section name").empty()) continue;
+    std::string_view region = strip_or_empty(s.execution_region, "execution_region");
+    section_to_region[section_key(s.name)] = Value(region);
+  }
+
+  IssuesByEntity by_entity = issues_by_entity(in.issues);
+  BaselineDeltas deltas = section_baseline_deltas(in.regressions);
+
+  // Regions in address order; ties by end address, then name.
+  std::vector<size_t> order(model.regions.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    const Region& x = model.regions[a];
+    const Region& y = model.regions[b];
+    const Value kx[3] = {x.start_address, x.end_address, x.name};
+    const Value ky[3] = {y.start_address, y.end_address, y.name};
+    return py_lt_seq(kx, ky, 3);
+  });
+
+  // Sections by their exact, unstripped execution region (null reads as "").
+  std::unordered_map<std::string_view, std::vector<const Section*>> by_region;
+  for (const Section& s : model.sections) {
+    if (!truthy(s.execution_region))
+      by_region[std::string_view()].push_back(&s);
+    else if (s.execution_region.is_str())
+      by_region[s.execution_region.str()].push_back(&s);
+  }
+
+  Value regions = Value::list(order.size());
+  for (size_t idx : order) {
+    const Region& region = model.regions[idx];
+    RegionLayoutArgs args;
+    args.region = &region;
+    if (region.name.is_str()) {
+      auto it = by_region.find(region.name.str());
+      if (it != by_region.end()) args.sections = it->second;
+    } else {
+      for (const Section& s : model.sections) {
+        Value er = truthy(s.execution_region) ? s.execution_region : Value("");
+        if (py_eq(er, region.name)) args.sections.push_back(&s);
+      }
+    }
+    args.section_symbols = &section_symbols;
+    args.issues_by_entity = &by_entity;
+    args.section_baseline_deltas = &deltas;
+    args.stack_heap_hints = &model.stack_heap_hints;
+    args.usage = idx < in.usage.size() ? in.usage[idx] : nullptr;
+    args.padding_bytes = idx < in.padding_bytes.size() ? in.padding_bytes[idx] : Value(0);
+    regions.push(build_region_layout(args));
+  }
+
+  int64_t total_region_bytes = 0;
+  for (const Value& layout : regions.items()) {
+    const Value& size = layout.get("size_bytes", Value(0));
+    int64_t n = py_int(size);
+    if (n > 0) total_region_bytes = checked_add(total_region_bytes, n);
+  }
+  Value total(static_cast<long long>(total_region_bytes));
+  Value count(static_cast<long long>(regions.size()));
+  for (Value& layout : regions.items()) {
+    Value hints = build_region_render_hints(layout, total, count);
+    layout.add("render_hints", std::move(hints));
+  }
+
+  Value ownership = build_ownership_views(model.symbols, section_map, section_to_region, in.components);
+  Value diff = build_diff_view(in.regressions);
+  Value relationships = build_relationship_views(model, section_map, section_to_region, in.components, flags);
+
+  Value contract = Value::map(10);
+  contract.add("schema_version", Value::static_str("viz-1.0.0"));
+  contract.add("address_units", "bytes");
+  contract.add("address_format", "hex");
+  contract.add("features", std::move(flags));
+  contract.add("regions", std::move(regions));
+  contract.add("ownership", std::move(ownership));
+  contract.add("diff", std::move(diff));
+  contract.add("relationships", std::move(relationships));
+  contract.add("policy_issue_index", policy_issue_index(in.issues));
+  Value notes = Value::list(3);
+  notes.push("All ranges are normalized for renderer consumption.");
+  notes.push("Address values are absolute and toolchain-agnostic after normalization.");
+  notes.push("Detailed attribution is included on section ranges for side-panel drilldown.");
+  contract.add("notes", std::move(notes));
+  return contract;
+}
+
+}  // namespace bv::plotspec

@@ -1,0 +1,230 @@
+// Lookup maps derived once per contract build, so per-region and per-section work
+// finds a section's symbols, issues and baseline delta by name.
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include "analysis/plotspec/constants.hpp"
+#include "analysis/plotspec/plotspec.hpp"
+#include "core/value/text.hpp"
+
+namespace bv::plotspec {
+
+namespace {
+
+// (x or "") for a text attribute, then strip(); a value that is neither text nor
+// false has no strip() in the host either.
+std::string_view stripped_text(const Value& v, const char* what) {
+  if (!truthy(v)) return {};
+  if (!v.is_str()) raise(ErrKind::Attribute, "'" + type_name(v) + "' object has no attribute 'strip' (" + what + ")");
+  return py_strip(v.str());
+}
+
+// Sort key of a symbol within its section: largest first, then lower address
+// (a null or zero address counts as 0), then name.
+struct SymbolKey {
+  Value k[3];
+  const Symbol* sym;
+};
+
+bool fast_symbol_lt(const SymbolKey& a, const SymbolKey& b) {
+  // All-int sizes and addresses with text names are the common case; the generic
+  // tuple comparison handles everything else with the host's rules.
+  if (a.k[0].is_int() && b.k[0].is_int() && a.k[1].is_int() && b.k[1].is_int() && a.k[2].is_str() &&
+      b.k[2].is_str()) {
+    if (a.k[0].as_int() != b.k[0].as_int()) return a.k[0].as_int() < b.k[0].as_int();
+    if (a.k[1].as_int() != b.k[1].as_int()) return a.k[1].as_int() < b.k[1].as_int();
+    return a.k[2].str() < b.k[2].str();
+  }
+  return py_lt_seq(a.k, b.k, 3);
+}
+
+const Symbol& deref(const Symbol& s) { return s; }
+const Symbol& deref(const Symbol* s) { return *s; }
+
+template <class SymbolRange>
+SymbolsBySection group_symbols(const SymbolRange& symbols) {
+  SymbolsBySection out;
+  for (const auto& item : symbols) {
+    const Symbol& s = deref(item);
+    std::string_view key = stripped_text(s.section_name, "section_name");
+    if (key.empty()) continue;
+    out[key].push_back(&s);
+  }
+  std::vector<SymbolKey> keys;
+  for (auto& entry : out.entries()) {
+    auto& list = entry.second;
+    if (list.size() < 2) {
+      if (list.size() == 1) (void)py_neg(list[0]->size);  // a non-number size fails even when alone
+      continue;
+    }
+    keys.clear();
+    keys.reserve(list.size());
+    for (const Symbol* s : list) {
+      SymbolKey k;
+      k.k[0] = py_neg(s->size);
+      k.k[1] = truthy(s->address) ? s->address : Value(0);
+      k.k[2] = s->name;
+      k.sym = s;
+      keys.push_back(std::move(k));
+    }
+    std::stable_sort(keys.begin(), keys.end(), fast_symbol_lt);
+    for (size_t i = 0; i < keys.size(); ++i) list[i] = keys[i].sym;
+  }
+  return out;
+}
+
+}  // namespace
+
+SymbolsBySection symbols_by_section(const std::vector<Symbol>& symbols) { return group_symbols(symbols); }
+SymbolsBySection symbols_by_section(const std::vector<const Symbol*>& symbols) { return group_symbols(symbols); }
+
+Value owners_from_symbols(std::span<const Symbol* const> symbols) {
+  std::set<std::string_view> objects, archives, sources;
+  std::vector<const Value*> obj_src, arc_src, source_src;
+  auto collect = [](std::set<std::string_view>& set, const Value& v) {
+    if (!truthy(v)) return;
+    if (!v.is_str()) raise(ErrKind::Type, "'<' not supported between instances of '" + type_name(v) + "' and 'str'");
+    set.insert(v.str());
+  };
+  for (const Symbol* s : symbols) {
+    collect(objects, s->object_file);
+    collect(archives, s->archive);
+    collect(sources, s->source_file);
+  }
+  auto to_list = [](const std::set<std::string_view>& set) {
+    Value list = Value::list(std::min<size_t>(set.size(), MAX_RANGE_SYMBOLS));
+    for (std::string_view s : set) {
+      if (list.size() >= static_cast<size_t>(MAX_RANGE_SYMBOLS)) break;
+      list.push(Value(s));
+    }
+    return list;
+  };
+  Value out = Value::map(3);
+  out.add("objects", to_list(objects));
+  out.add("archives", to_list(archives));
+  out.add("sources", to_list(sources));
+  return out;
+}
+
+namespace {
+
+// Sorted distinct values with the host's ordering (TypeError for mixed kinds).
+void sort_unique(std::vector<Value>& ids) {
+  std::stable_sort(ids.begin(), ids.end(), [](const Value& a, const Value& b) { return py_lt(a, b); });
+  std::vector<Value> out;
+  out.reserve(ids.size());
+  for (Value& v : ids) {
+    if (!out.empty() && py_eq(out.back(), v)) continue;
+    out.push_back(std::move(v));
+  }
+  ids.swap(out);
+}
+
+}  // namespace
+
+IssuesByEntity issues_by_entity(const std::vector<Issue>& issues) {
+  IssuesByEntity out;
+  std::string text;
+  for (const Issue& issue : issues) {
+    if (!issue.affected_entities.is_list()) continue;
+    for (const Value& entity : issue.affected_entities.items()) {
+      text.clear();
+      append_text_form(text, entity);
+      std::string_view key = py_strip(text);
+      if (key.empty()) continue;
+      out[key].push_back(issue.id);
+    }
+  }
+  for (auto& entry : out.entries()) sort_unique(entry.second);
+  return out;
+}
+
+Value policy_issue_index(const std::vector<Issue>& issues) {
+  std::vector<const Issue*> order;
+  order.reserve(issues.size());
+  for (const Issue& i : issues) order.push_back(&i);
+  std::stable_sort(order.begin(), order.end(), [](const Issue* a, const Issue* b) { return py_lt(a->id, b->id); });
+  Value index = Value::map(order.size());
+  for (size_t i = 0; i < order.size(); ++i) {
+    const Issue& issue = *order[i];
+    Value summary = Value::map(7);
+    summary.add("id", issue.id);
+    summary.add("severity", issue.severity);
+    summary.add("category", issue.category);
+    summary.add("title", issue.title);
+    summary.add("description", issue.description);
+    Value entities = Value::list();
+    if (issue.affected_entities.is_list()) {
+      entities = issue.affected_entities.detached();  // a new list, same elements
+      entities.mark_tuple(false);
+    }
+    summary.add("affected_entities", std::move(entities));
+    summary.add("is_policy_violation", Value(issue.is_policy_violation));
+    // Equal ids sit next to each other after the sort: the first keeps its place,
+    // the last one's summary wins, as repeated assignment to one key does.
+    Map& members = index.members();
+    if (!members.empty() && py_eq(members.back().key, issue.id)) {
+      members.back().value = std::move(summary);
+    } else {
+      index.add(issue.id, std::move(summary));
+    }
+  }
+  return index;
+}
+
+BaselineDeltas section_baseline_deltas(const Value& regressions) {
+  BaselineDeltas out;
+  if (!regressions.is_map()) return out;
+  const Value* sections = regressions.find("sections");
+  if (!sections || !sections->is_map()) return out;
+  std::string name;
+  for (const Member& m : sections->members()) {
+    if (!m.value.is_map()) continue;
+    const Value* delta = m.value.find("delta_bytes");
+    if (!delta || delta->is_bool() || !(delta->is_int() || delta->is_double())) continue;
+    // A delta that is not a finite number cannot be a byte count: skip it like any
+    // other malformed entry rather than failing the whole contract.
+    if (delta->is_double() && !std::isfinite(delta->as_double())) continue;
+    int64_t d = py_int(*delta);
+    name.clear();
+    append_text_form(name, m.key);
+    out[name] = d;
+  }
+  return out;
+}
+
+Value merge_issue_ids(std::span<const Value* const> groups) {
+  std::set<std::string> ids;
+  for (const Value* g : groups) {
+    if (!g->is_list()) continue;
+    for (const Value& v : g->items()) ids.insert(text_form(v));
+  }
+  Value out = Value::list(ids.size());
+  for (const std::string& s : ids) out.push(Value(s));
+  return out;
+}
+
+Value to_value(const SymbolsBySection& idx, Value (*symbol_out)(const Symbol&)) {
+  Value out = Value::map(idx.size());
+  for (const auto& entry : idx.entries()) {
+    Value list = Value::list(entry.second.size());
+    for (const Symbol* s : entry.second) list.push(symbol_out(*s));
+    out.add(Value(entry.first), std::move(list));
+  }
+  return out;
+}
+
+Value to_value(const IssuesByEntity& idx) {
+  Value out = Value::map(idx.size());
+  for (const auto& entry : idx.entries()) out.add(Value(entry.first), Value(List(entry.second)));
+  return out;
+}
+
+Value to_value(const BaselineDeltas& idx) {
+  Value out = Value::map(idx.size());
+  for (const auto& entry : idx.entries()) out.add(Value(entry.first), Value(static_cast<long long>(entry.second)));
+  return out;
+}
+
+}  // namespace bv::plotspec

@@ -1,0 +1,101 @@
+// The visualization contract builders. Each takes read-only records and values and
+// returns a fresh Value; none keeps state between calls.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "analysis/plotspec/records.hpp"
+#include "core/value/value.hpp"
+
+namespace bv::plotspec {
+
+// ---- contract assembly ----
+Value normalize_feature_flags(const Value& features);
+Value build_visualization_contract(const ContractInputs& in);
+
+// ---- lookup indexes ----
+SymbolsBySection symbols_by_section(const std::vector<Symbol>& symbols);
+SymbolsBySection symbols_by_section(const std::vector<const Symbol*>& symbols);
+Value owners_from_symbols(std::span<const Symbol* const> symbols);
+IssuesByEntity issues_by_entity(const std::vector<Issue>& issues);
+Value policy_issue_index(const std::vector<Issue>& issues);
+BaselineDeltas section_baseline_deltas(const Value& regressions);
+Value merge_issue_ids(std::span<const Value* const> groups);  // each group a list value
+// The indexes as contract values (for the private operations exposed to Python).
+Value to_value(const SymbolsBySection& idx, Value (*symbol_out)(const Symbol&));
+Value to_value(const IssuesByEntity& idx);
+Value to_value(const BaselineDeltas& idx);
+
+// ---- section classification ----
+template <class Tokens>
+bool contains_token(std::string_view value, const Tokens& tokens) {
+  for (std::string_view t : tokens)
+    if (value.find(t) != std::string_view::npos) return true;
+  return false;
+}
+// Hint sets hold the text forms of the hinted section names.
+struct HintSet {
+  std::vector<std::string> names;  // sorted, for lookup
+  bool contains(std::string_view s) const;
+  static HintSet from_list(const Value& list);  // text form of every element
+};
+Value section_kind(const Value& section_name, const Value& region_name, const HintSet& stack_hints,
+                   const HintSet& heap_hints);
+Value section_role(const Value& section_name, const Value& region_name);
+
+// ---- region layout ----
+struct Interval {
+  Value start, end;
+};
+std::optional<Interval> clip_interval(const Interval& interval, const Value& lower, const Value& upper);
+std::vector<std::pair<Interval, bool>> free_intervals(const Value& start, const Value& end,
+                                                      const std::vector<Interval>& occupied);
+Value interval_size(const Interval& iv);
+struct RegionLayoutArgs {
+  const Region* region = nullptr;
+  std::vector<const Section*> sections;
+  const SymbolsBySection* section_symbols = nullptr;
+  const IssuesByEntity* issues_by_entity = nullptr;
+  const BaselineDeltas* section_baseline_deltas = nullptr;
+  const Value* stack_heap_hints = nullptr;
+  const Usage* usage = nullptr;  // null when the caller has none
+  Value padding_bytes;
+};
+Value build_region_layout(const RegionLayoutArgs& a);
+
+// ---- range payloads ----
+Value section_range_payload(const Value& region_name, const Section& section, const Value& section_start,
+                            const Value& section_end, const Value& region_size, const Value& kind, const Value& role,
+                            std::span<const Symbol* const> symbols, const Value& issue_ids,
+                            const Value& baseline_delta);
+Value section_panel_data(const Section& section, std::span<const Symbol* const> symbols, const Value& owners,
+                         const Value& issue_ids, const Value& baseline_delta);
+Value synthetic_range_payload(const Value& range_id, const Value& kind, const Value& label, const Value& start,
+                              const Value& end, const Value& region_size, bool is_inter_section_gap);
+Value boundary_payload(const std::vector<Value>& boundaries, const Value& region_start, const Value& region_end);
+
+// ---- render hints ----
+Value clamp(const Value& value, const Value& lower, const Value& upper);
+Value build_region_render_hints(const Value& region, const Value& total_region_bytes, const Value& regions_count);
+
+// ---- ownership views ----
+Value category_for_ownership(const Value& region_name, const Section* section);
+Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
+                            const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components);
+
+// ---- diff view ----
+Value build_diff_view(const Value& regressions);
+
+// ---- relationship views ----
+Value build_sankey_view(const Model& model, const OrderedIndex<const Section*>& section_map,
+                        const OrderedIndex<Value>& section_to_region);
+Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value>& section_to_region,
+                                    const std::vector<Component>& components);
+Value build_relationship_views(const Model& model, const OrderedIndex<const Section*>& section_map,
+                               const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components,
+                               const Value& feature_flags);
+
+}  // namespace bv::plotspec

@@ -1,0 +1,218 @@
+// Python entry points of contract assembly and the lookup indexes.
+#include "analysis/plotspec/constants.hpp"
+#include "analysis/plotspec/plotspec.hpp"
+#include "bindings/plotspec/methods.hpp"
+#include "bindings/plotspec/read_records.hpp"
+
+namespace bvpy::plotspec {
+
+namespace {
+
+const ArgSpec kContractSpec{"build_visualization_contract",
+                            {"model", "region_usage", "padding_waste", "components", "issues", "regressions", "features"},
+                            1,
+                            1,
+                            {true, true, true, true, true, false}};
+
+PyObject* py_build_visualization_contract(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[7];
+    bind_args(kContractSpec, args, nargs, kw, a);
+    Call c(m);
+    ps::Model model = read_model(c, a[0]);
+    ps::ContractInputs in;
+    in.model = &model;
+    in.features = read_features(c, a[6]);
+    in.regressions = read_regressions(c, a[5]);
+    in.components = read_components(c, a[3]);
+    in.issues = read_issues(c, a[4]);
+    PyObject* by_region = c.attr_obj(a[2], N::by_region);
+    std::vector<ps::Usage> usages(model.regions.size());
+    in.usage.assign(model.regions.size(), nullptr);
+    in.padding_bytes.resize(model.regions.size());
+    for (size_t i = 0; i < model.regions.size(); ++i) {
+      PyObject* name = c.attr_obj(static_cast<PyObject*>(const_cast<void*>(model.regions[i].obj)), N::name);
+      PyObject* usage = c.map_get_obj(a[1], name);
+      if (usage && usage != Py_None) {
+        usages[i] = read_usage(c, usage);
+        in.usage[i] = &usages[i];
+      }
+      PyObject* padding = c.map_get_obj(by_region, name);
+      in.padding_bytes[i] = padding ? c.shallow(padding) : bv::Value(0);
+    }
+    return result(ps::build_visualization_contract(in));
+  });
+}
+
+const ArgSpec kOneArg(const char* fname, const char* arg) { return ArgSpec{fname, {arg}, 1, 1, {}}; }
+
+PyObject* py_normalize_feature_flags(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const ArgSpec spec = kOneArg("_normalize_feature_flags", "features");
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind_args(spec, args, nargs, kw, a);
+    Call c(m);
+    return result(ps::normalize_feature_flags(read_features(c, a[0])));
+  });
+}
+
+bv::Value symbol_record(const ps::Symbol& s) { return bv::Value::opaque(s.obj, "SymbolEntry"); }
+
+PyObject* py_symbols_by_section(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const ArgSpec spec = kOneArg("_symbols_by_section", "symbols");
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind_args(spec, args, nargs, kw, a);
+    Call c(m);
+    std::vector<ps::Symbol> symbols = read_symbols(c, a[0], kSymSection | kSymSize | kSymAddress | kSymName);
+    return result(ps::to_value(ps::symbols_by_section(symbols), &symbol_record));
+  });
+}
+
+PyObject* py_owners_from_symbols(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const ArgSpec spec = kOneArg("_owners_from_symbols", "symbols");
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind_args(spec, args, nargs, kw, a);
+    Call c(m);
+    std::vector<ps::Symbol> symbols = read_symbols(c, a[0], kSymObject | kSymArchive | kSymSource);
+    std::vector<const ps::Symbol*> ptrs;
+    ptrs.reserve(symbols.size());
+    for (const ps::Symbol& s : symbols) ptrs.push_back(&s);
+    return result(ps::owners_from_symbols(ptrs));
+  });
+}
+
+PyObject* py_issues_by_entity(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const ArgSpec spec = kOneArg("_issues_by_entity", "issues");
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind_args(spec, args, nargs, kw, a);
+    Call c(m);
+    return result(ps::to_value(ps::issues_by_entity(read_issues(c, a[0], false))));
+  });
+}
+
+PyObject* py_policy_issue_index(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const ArgSpec spec = kOneArg("_policy_issue_index", "issues");
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind_args(spec, args, nargs, kw, a);
+    Call c(m);
+    return result(ps::policy_issue_index(read_issues(c, a[0])));
+  });
+}
+
+PyObject* py_section_baseline_deltas(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const ArgSpec spec = kOneArg("_section_baseline_deltas", "regressions");
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind_args(spec, args, nargs, kw, a);
+    Call c(m);
+    return result(ps::to_value(ps::section_baseline_deltas(read_regressions(c, a[0]))));
+  });
+}
+
+PyObject* py_merge_issue_ids(PyObject* m, PyObject* const* args, Py_ssize_t nargsf, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    if (kw && PyTuple_GET_SIZE(kw) > 0) {
+      PyErr_Format(PyExc_TypeError, "_merge_issue_ids() got an unexpected keyword argument '%U'",
+                   PyTuple_GET_ITEM(kw, 0));
+      throw PyErrorSet{};
+    }
+    Call c(m);
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    std::vector<bv::Value> groups;
+    groups.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      std::vector<PyObject*> items = c.sequence(args[i]);
+      bv::Value list = bv::Value::list(items.size());
+      for (PyObject* item : items) list.push(c.shallow(item));
+      groups.push_back(std::move(list));
+    }
+    std::vector<const bv::Value*> ptrs;
+    for (const bv::Value& g : groups) ptrs.push_back(&g);
+    return result(ps::merge_issue_ids(ptrs));
+  });
+}
+
+PyMethodDef kContractMethods[] = {
+    {"build_visualization_contract", BV_FASTCALL(py_build_visualization_contract),
+     "build_visualization_contract(model, *, region_usage, padding_waste, components, issues, regressions, "
+     "features=None)\n--\n\nBuild the visualization contract (a new dict) from the build model and the analysis "
+     "results."},
+    {"_normalize_feature_flags", BV_FASTCALL(py_normalize_feature_flags), nullptr},
+    {"_symbols_by_section", BV_FASTCALL(py_symbols_by_section), nullptr},
+    {"_owners_from_symbols", BV_FASTCALL(py_owners_from_symbols), nullptr},
+    {"_issues_by_entity", BV_FASTCALL(py_issues_by_entity), nullptr},
+    {"_policy_issue_index", BV_FASTCALL(py_policy_issue_index), nullptr},
+    {"_section_baseline_deltas", BV_FASTCALL(py_section_baseline_deltas), nullptr},
+    {"_merge_issue_ids", BV_FASTCALL(py_merge_issue_ids), nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+int add_owned(PyObject* m, const char* name, PyObject* o) {
+  if (!o) return -1;
+  int rc = PyModule_AddObjectRef(m, name, o);
+  Py_DECREF(o);
+  return rc;
+}
+
+int add_int(PyObject* m, const char* name, int64_t v) { return add_owned(m, name, PyLong_FromLongLong(v)); }
+
+template <class Tokens>
+int add_tokens(PyObject* m, const char* name, const Tokens& tokens) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(tokens.size()));
+  if (!t) return -1;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    PyObject* s = PyUnicode_FromStringAndSize(tokens[i].data(), static_cast<Py_ssize_t>(tokens[i].size()));
+    if (!s) {
+      Py_DECREF(t);
+      return -1;
+    }
+    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), s);
+  }
+  return add_owned(m, name, t);
+}
+
+}  // namespace
+
+PyMethodDef* contract_methods() { return kContractMethods; }
+
+int add_constants(PyObject* m) {
+  using namespace bv::plotspec;
+  if (PyModule_AddStringConstant(m, "VISUALIZATION_SCHEMA_VERSION", VISUALIZATION_SCHEMA_VERSION.data()) < 0) return -1;
+  struct {
+    const char* name;
+    int64_t value;
+  } ints[] = {{"_MAX_RANGE_SYMBOLS", MAX_RANGE_SYMBOLS},
+              {"_MAX_OWNERSHIP_ROWS", MAX_OWNERSHIP_ROWS},
+              {"_MAX_TREEMAP_SYMBOLS_PER_OBJECT", MAX_TREEMAP_SYMBOLS_PER_OBJECT},
+              {"_MAX_TREEMAP_OBJECTS_PER_COMPONENT", MAX_TREEMAP_OBJECTS_PER_COMPONENT},
+              {"_MAX_SANKEY_INPUT_NODES", MAX_SANKEY_INPUT_NODES},
+              {"_MAX_SANKEY_OUTPUT_NODES", MAX_SANKEY_OUTPUT_NODES},
+              {"_MAX_SANKEY_LINKS", MAX_SANKEY_LINKS},
+              {"_MAX_GRAPH_COMPONENT_NODES", MAX_GRAPH_COMPONENT_NODES},
+              {"_MAX_GRAPH_OBJECT_NODES", MAX_GRAPH_OBJECT_NODES},
+              {"_MAX_GRAPH_SYMBOL_NODES", MAX_GRAPH_SYMBOL_NODES},
+              {"_MAX_GRAPH_LINKS", MAX_GRAPH_LINKS},
+              {"_RENDER_MIN_HEIGHT_PX", RENDER_MIN_HEIGHT_PX},
+              {"_RENDER_BASE_HEIGHT_PX", RENDER_BASE_HEIGHT_PX},
+              {"_RENDER_MAX_HEIGHT_PX", RENDER_MAX_HEIGHT_PX}};
+  for (const auto& c : ints)
+    if (add_int(m, c.name, c.value) < 0) return -1;
+  if (PyModule_AddStringConstant(m, "_RENDER_LAYOUT_MODE", RENDER_LAYOUT_MODE.data()) < 0) return -1;
+  if (add_tokens(m, "_STACK_TOKENS", STACK_TOKENS) < 0 || add_tokens(m, "_HEAP_TOKENS", HEAP_TOKENS) < 0 ||
+      add_tokens(m, "_RESERVED_TOKENS", RESERVED_TOKENS) < 0 ||
+      add_tokens(m, "_PROTECTED_TOKENS", PROTECTED_TOKENS) < 0 ||
+      add_tokens(m, "_ROLE_VECTOR_TOKENS", ROLE_VECTOR_TOKENS) < 0 ||
+      add_tokens(m, "_ROLE_BSS_TOKENS", ROLE_BSS_TOKENS) < 0 ||
+      add_tokens(m, "_ROLE_DATA_TOKENS", ROLE_DATA_TOKENS) < 0 ||
+      add_tokens(m, "_ROLE_RODATA_TOKENS", ROLE_RODATA_TOKENS) < 0 ||
+      add_tokens(m, "_ROLE_TEXT_TOKENS", ROLE_TEXT_TOKENS) < 0 ||
+      add_tokens(m, "_ROLE_HEAP_TOKENS", ROLE_HEAP_TOKENS) < 0 ||
+      add_tokens(m, "_ROLE_STACK_TOKENS", ROLE_STACK_TOKENS) < 0)
+    return -1;
+  return add_layout_types(m);
+}
+
+}  // namespace bvpy::plotspec

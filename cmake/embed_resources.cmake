@@ -1,0 +1,17 @@
+# Writes every file of DIR into OUT as a C++ string constant named after the file
+# (non-alphanumeric characters become '_'), inside namespace bv::resources.
+file(GLOB files "${DIR}/*")
+list(SORT files)
+set(content "// Generated at build time from the resource files; do not edit.\n#include <string_view>\nnamespace bv::resources {\n")
+foreach(f ${files})
+  get_filename_component(name "${f}" NAME)
+  string(MAKE_C_IDENTIFIER "${name}" ident)
+  file(READ "${f}" hex HEX)
+  string(LENGTH "${hex}" hexlen)
+  math(EXPR nbytes "${hexlen} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+  string(APPEND content "extern const char ${ident}_data[] = {${bytes} 0};\n")
+  string(APPEND content "extern const std::string_view ${ident}{${ident}_data, ${nbytes}};\n")
+endforeach()
+string(APPEND content "}  // namespace bv::resources\n")
+file(WRITE "${OUT}" "${content}")
