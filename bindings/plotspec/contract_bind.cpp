@@ -3,6 +3,7 @@
 #include "analysis/plotspec/plotspec.hpp"
 #include "bindings/plotspec/methods.hpp"
 #include "bindings/plotspec/read_records.hpp"
+#include "core/value/text.hpp"
 
 namespace bvpy::plotspec {
 
@@ -14,33 +15,122 @@ const ArgSpec kContractSpec{"build_visualization_contract",
                             1,
                             {true, true, true, true, true, false}};
 
+// Runs the core without the GIL: it touches no Python object, so threads building
+// contracts for different models overlap. The destructor re-takes the GIL on every
+// exit, exceptions included.
+class WithoutGil {
+ public:
+  WithoutGil() : state_(PyEval_SaveThread()) {}
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// The cyclic collector would scan the whole half-built result over and over while
+// hundreds of thousands of dicts are created; pause it and restore its state.
+class GcPaused {
+ public:
+  GcPaused() : was_enabled_(PyGC_Disable()) {}
+  ~GcPaused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPaused(const GcPaused&) = delete;
+  GcPaused& operator=(const GcPaused&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
+bv::Value build_contract(Call& c, PyObject* const* a) {
+  ps::Model model = read_model(c, a[0]);
+  ps::ContractInputs in;
+  in.model = &model;
+  in.features = read_features(c, a[6]);
+  in.regressions = read_regressions(c, a[5]);
+  in.components = read_components(c, a[3]);
+  in.issues = read_issues(c, a[4]);
+  PyObject* by_region = c.attr_obj(a[2], N::by_region);
+  std::vector<ps::Usage> usages(model.regions.size());
+  in.usage.assign(model.regions.size(), nullptr);
+  in.padding_bytes.resize(model.regions.size());
+  for (size_t i = 0; i < model.regions.size(); ++i) {
+    PyObject* name = c.attr_obj(static_cast<PyObject*>(const_cast<void*>(model.regions[i].obj)), N::name);
+    PyObject* usage = c.map_get_obj(a[1], name);
+    if (usage && usage != Py_None) {
+      usages[i] = read_usage(c, usage);
+      in.usage[i] = &usages[i];
+    }
+    PyObject* padding = c.map_get_obj(by_region, name);
+    in.padding_bytes[i] = padding ? c.shallow(padding) : bv::Value(0);
+  }
+  WithoutGil released;
+  return ps::build_visualization_contract(in);
+}
+
 PyObject* py_build_visualization_contract(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded([&]() -> PyObject* {
     PyObject* a[7];
     bind_args(kContractSpec, args, nargs, kw, a);
     Call c(m);
-    ps::Model model = read_model(c, a[0]);
-    ps::ContractInputs in;
-    in.model = &model;
-    in.features = read_features(c, a[6]);
-    in.regressions = read_regressions(c, a[5]);
-    in.components = read_components(c, a[3]);
-    in.issues = read_issues(c, a[4]);
-    PyObject* by_region = c.attr_obj(a[2], N::by_region);
-    std::vector<ps::Usage> usages(model.regions.size());
-    in.usage.assign(model.regions.size(), nullptr);
-    in.padding_bytes.resize(model.regions.size());
-    for (size_t i = 0; i < model.regions.size(); ++i) {
-      PyObject* name = c.attr_obj(static_cast<PyObject*>(const_cast<void*>(model.regions[i].obj)), N::name);
-      PyObject* usage = c.map_get_obj(a[1], name);
-      if (usage && usage != Py_None) {
-        usages[i] = read_usage(c, usage);
-        in.usage[i] = &usages[i];
-      }
-      PyObject* padding = c.map_get_obj(by_region, name);
-      in.padding_bytes[i] = padding ? c.shallow(padding) : bv::Value(0);
+    bv::Value contract = build_contract(c, a);
+    GcPaused paused;
+    return result(std::move(contract));
+  });
+}
+
+const ArgSpec kContractJsonSpec{
+    "build_visualization_contract_json",
+    {"model", "region_usage", "padding_waste", "components", "issues", "regressions", "features", "indent"},
+    1,
+    1,
+    {true, true, true, true, true, false, false}};
+
+// Values the contract copies from the caller unchanged may be containers the core
+// kept opaque; serialise them as json.dumps would, by converting them fully here.
+void expand_opaque(Call& c, bv::Value& v) {
+  switch (v.kind()) {
+    case bv::Kind::Opaque: {
+      PyObject* o = static_cast<PyObject*>(const_cast<void*>(v.src()));
+      if (PyList_Check(o) || PyTuple_Check(o) || PyDict_Check(o)) v = c.deep(o);
+      return;
     }
-    return result(ps::build_visualization_contract(in));
+    case bv::Kind::List:
+      for (bv::Value& item : v.items()) expand_opaque(c, item);
+      return;
+    case bv::Kind::Map:
+      for (bv::Member& mem : v.members()) expand_opaque(c, mem.value);
+      return;
+    default:
+      return;
+  }
+}
+
+PyObject* py_build_visualization_contract_json(PyObject* m, PyObject* const* args, Py_ssize_t nargs,
+                                               PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[8];
+    bind_args(kContractJsonSpec, args, nargs, kw, a);
+    long indent = -1;
+    if (a[7] && a[7] != Py_None) {
+      indent = PyLong_AsLong(a[7]);
+      if (indent == -1 && PyErr_Occurred()) throw PyErrorSet{};
+      if (indent < 0) indent = 0;
+    }
+    Call c(m);
+    bv::Value contract = build_contract(c, a);
+    expand_opaque(c, contract);
+    std::string out;
+    {
+      WithoutGil released;
+      if (indent >= 0)
+        bv::write_json_indent(out, contract, static_cast<int>(indent));
+      else
+        bv::write_json_compact(out, contract);
+    }
+    return check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
   });
 }
 
@@ -141,6 +231,10 @@ PyMethodDef kContractMethods[] = {
      "build_visualization_contract(model, *, region_usage, padding_waste, components, issues, regressions, "
      "features=None)\n--\n\nBuild the visualization contract (a new dict) from the build model and the analysis "
      "results."},
+    {"build_visualization_contract_json", BV_FASTCALL(py_build_visualization_contract_json),
+     "build_visualization_contract_json(model, *, region_usage, padding_waste, components, issues, regressions, "
+     "features=None, indent=None)\n--\n\nThe same contract as UTF-8 JSON bytes (json.dumps' form, ensure_ascii off; "
+     "with indent, json.dumps(..., indent=n)'s form), without building Python objects."},
     {"_normalize_feature_flags", BV_FASTCALL(py_normalize_feature_flags), nullptr},
     {"_symbols_by_section", BV_FASTCALL(py_symbols_by_section), nullptr},
     {"_owners_from_symbols", BV_FASTCALL(py_owners_from_symbols), nullptr},
