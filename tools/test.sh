@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ core tests (GoogleTest) and the Python tests against
+# the installed package.  Works on a fresh machine; later runs reuse .venv and
+# the build directories, so only what changed is rebuilt.
+#
+#   bash tools/test.sh [pytest arguments...]
+#
+# Set BRENVALE_WERROR=ON (the default when CI=true) to fail on compiler warnings.
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+# shellcheck source=tools/venv.sh
+source tools/venv.sh
+
+werror="${BRENVALE_WERROR:-$([ "${CI:-}" = true ] && echo ON || echo OFF)}"
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+section "C++ tests"
+cpp_ran=0
+if compgen -G "tests/cpp/*.cpp" >/dev/null; then
+  if ! gtest_present; then
+    if [ "$(id -u)" = 0 ]; then
+      echo "GoogleTest is missing; installing libgtest-dev"
+      apt-get update -qq
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    else
+      echo "GoogleTest is missing: install libgtest-dev (as root) and run again" >&2
+      exit 1
+    fi
+  fi
+  cmake -S . -B build/cpp -DBRENVALE_PYTHON=OFF -DBRENVALE_CPP_TESTS=ON \
+    -DBRENVALE_WERROR="$werror" >/dev/null
+  cmake --build build/cpp -j "$jobs"
+  ctest --test-dir build/cpp --output-on-failure --no-tests=error -j "$jobs"
+  cpp_ran=1
+else
+  echo "no C++ tests in tests/cpp"
+fi
+
+section "Python package (build and install into .venv)"
+ensure_venv
+install_package "$werror"
+
+section "Python tests"
+set +e
+"$VENV_PY" -m pytest tests/python "$@"
+status=$?
+set -e
+if [ "$status" -eq 5 ]; then
+  if [ "$cpp_ran" -eq 1 ]; then
+    echo "no Python tests collected; the C++ tests ran and passed"
+    status=0
+  else
+    echo "no tests at all were run" >&2
+    status=1
+  fi
+fi
+if [ "$status" -ne 0 ]; then
+  echo "Python tests failed (pytest exit status $status)" >&2
+  exit "$status"
+fi
+section "all tests passed"
