@@ -1,0 +1,817 @@
+"""Reading GNU ld linker map files (``-Wl,-Map=firmware.map``) as build models.
+
+The same reader serves every GNU ld target (ARM, RISC-V, Xtensa, AVR): the map
+layout is produced by ld itself, not by the back end.  What is read:
+
+* "Memory Configuration": one ``MemoryRegion`` per line except ``*default*``.
+  The category comes from the region name when it says what the memory is
+  (``FLASH``, ``irom0_0_seg``, ``DTCM``, ``dram0_0_seg``, ``eeprom``) and from
+  the attributes otherwise (writable: RAM; readable or executable only:
+  flash).  Names win because many scripts mark every region ``xrw``.
+* "Linker script and memory map": every allocated output section with a
+  non-zero size becomes a ``SectionPlacement``.  Its VMA and size come from the
+  header line, its LMA from "load address" (the VMA when absent), its
+  execution and load regions are the regions that hold the VMA and the LMA.
+  ``*fill*`` bytes inside the section are reported as ``padding_after``; a
+  section made only of fill (``. = . + SIZE`` reservations such as a stack or
+  heap) reports none, because those bytes are its content.
+* Input-section lines become ``SymbolEntry`` records: one per symbol line that
+  ld prints inside the input section (sized up to the next symbol), or one for
+  the whole input section when it lists none.  A symbol without a symbol line
+  takes its name from the input section as ``-ffunction-sections`` and
+  ``-fdata-sections`` name them (``.text.main`` -> ``main``).  An object inside
+  an archive, ``lib.a(obj.o)``, gives ``archive`` = ``lib.a`` and
+  ``object_file`` = ``obj.o``.
+* Stack and heap hints: the sections whose names contain "stack" or "heap".
+
+Debug and other non-allocated sections (``.debug_*``, ``.comment``,
+``.ARM.attributes``, ``.xt.prop`` ...) and ``/DISCARD/`` are left out, and so
+are empty sections and empty input sections.
+
+A text that is not a GNU ld map, or a map that ends before its memory map
+part, raises ``MapFormatError`` (a ``ModelFormatError``, hence a
+``ValueError``) naming the file and the line.  A map that ends inside the
+memory map gives the model read so far, with a warning issue; a map without a
+memory configuration gives sections without regions.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import IO, Any
+
+from .model_io import INT_MAX, ModelFormatError
+from .records import (
+    BuildInput,
+    Issue,
+    IssueCategory,
+    IssueSeverity,
+    MemoryRegion,
+    NormalizedBuildModel,
+    RegionCategory,
+    SectionPlacement,
+    SymbolEntry,
+)
+
+#: Files larger than this get a progress line on standard error.
+PROGRESS_THRESHOLD_BYTES = 10 * 1024 * 1024
+#: How much of a file the content check reads.
+SNIFF_BYTES = 64 * 1024
+
+_MEMORY_HEADING = "Memory Configuration"
+_MAP_HEADING = "Linker script and memory map"
+_CROSS_REFERENCE_HEADING = "Cross Reference Table"
+# Headings that ld writes at the top of a map; which one comes first depends
+# on whether archives, common symbols or discarded sections were involved.
+_FIRST_HEADINGS = (
+    "Archive member included",
+    "As-needed library included",
+    "Allocating common symbols",
+    "Discarded input sections",
+    _MEMORY_HEADING,
+    _MAP_HEADING,
+)
+
+_HEX = r"0x([0-9A-Fa-f]+)"
+_SECTION_HEADER = re.compile(
+    rf"^(\S+)\s+{_HEX}\s+{_HEX}(?:\s+load address\s+{_HEX})?\s*$"
+)
+_HEADER_CONTINUATION = re.compile(rf"^\s+{_HEX}\s+{_HEX}(?:\s+load address\s+{_HEX})?\s*$")
+_INPUT_SECTION = re.compile(rf"^ (\S+)\s+{_HEX}\s+{_HEX}(?:\s+(\S.*?))?\s*$")
+_INPUT_CONTINUATION = re.compile(rf"^\s+{_HEX}\s+{_HEX}(?:\s+(\S.*?))?\s*$")
+_FILL = re.compile(rf"^ \*fill\*\s+{_HEX}\s+{_HEX}")
+_SYMBOL = re.compile(rf"^\s+{_HEX}\s+(\S.*?)\s*$")
+_DATA_STATEMENT = re.compile(r"^(?:BYTE|SHORT|LONG|QUAD|SQUAD)\b")
+# Script statements that ld echoes with their value: ". = ALIGN (4)",
+# "_etext = .", "PROVIDE (end = .)", "ASSERT (...)".
+_ASSIGNMENT = re.compile(r"^(?:\.\s|\.$|PROVIDE\b|PROVIDE_HIDDEN\b|HIDDEN\b|ASSERT\b|\S+\s+[-+*/|&]?=\s)")
+
+# Output sections that occupy no target memory.  ld prints them at address 0,
+# where a real region (flash on most Cortex-M parts) would claim them.
+_NON_ALLOCATED_PREFIXES = (
+    ".debug",
+    ".zdebug",
+    ".stab",
+    ".comment",
+    ".line",
+    ".gnu.build.attributes",
+    ".gnu.attributes",
+    ".gnu_debuglink",
+    ".gnu_debugaltlink",
+    ".GCC.command.line",
+    ".ARM.attributes",
+    ".riscv.attributes",
+    ".MSP430.attributes",
+    ".xtensa.info",
+    ".xt.",
+    ".note.GNU-stack",
+    ".llvm_addrsig",
+    ".symtab",
+    ".strtab",
+    ".shstrtab",
+    "/DISCARD/",
+)
+
+# Input-section prefixes that -ffunction-sections / -fdata-sections put before
+# the symbol name, longest first so that ".text.unlikely.f" gives "f".
+_SYMBOL_SECTION_PREFIXES = tuple(
+    sorted(
+        (
+            ".text.",
+            ".text.unlikely.",
+            ".text.hot.",
+            ".text.startup.",
+            ".text.exit.",
+            ".rodata.",
+            ".srodata.",
+            ".data.",
+            ".data.rel.",
+            ".data.rel.local.",
+            ".data.rel.ro.",
+            ".data.rel.ro.local.",
+            ".sdata.",
+            ".sdata2.",
+            ".bss.",
+            ".sbss.",
+            ".sbss2.",
+            ".tdata.",
+            ".tbss.",
+            ".noinit.",
+            ".ramfunc.",
+            ".ramtext.",
+            ".progmem.data.",
+        ),
+        key=len,
+        reverse=True,
+    )
+)
+_IDENTIFIER = re.compile(r"^[A-Za-z_$][\w$.]*$")
+# Merged strings and constants (".rodata.str1.1", ".rodata.cst8") carry no name.
+_MERGED_SUFFIX = re.compile(r"(?:^|\.)(?:str\d+\.\d+|cst\d+)$")
+
+_OTHER_NAME = re.compile(r"eeprom|fuse|lock|signature|idt|otp", re.IGNORECASE)
+_RAM_NAME = re.compile(r"(?<!prog)ram|tcm|ccm|^data$|^bss$|^heap$|^stack$", re.IGNORECASE)
+_FLASH_NAME = re.compile(r"flash|rom|^text$|^code$|^prog", re.IGNORECASE)
+_NAME_WORDS = re.compile(r"[A-Za-z]+")
+
+
+class MapFormatError(ModelFormatError):
+    """A file that cannot be read as a GNU ld map; the message names file and line."""
+
+    def __init__(self, source: str, problem: str, *, line: int | None = None) -> None:
+        super().__init__(source, problem, line=line)
+
+    def _compose(self) -> str:
+        if self.line is None:
+            return f"{self.source}: {self.problem}"
+        return f"{self.source}: line {self.line}: {self.problem}"
+
+
+@dataclass
+class MapReadResult:
+    """Everything read from one map: the model and what the reader noticed."""
+
+    model: NormalizedBuildModel
+    source: str
+    lines_read: int
+    truncated_at: int | None = None  # last line number when the map ends early
+    has_memory_configuration: bool = True
+    unplaced_sections: list[str] = field(default_factory=list)
+
+    def issues(self) -> list[Issue]:
+        """The reader's findings as issues, for a host that reports them."""
+        issues = []
+        if self.truncated_at is not None:
+            issues.append(
+                Issue(
+                    id="map:truncated",
+                    title="Linker map ends early",
+                    description=(
+                        f"{self.source} ends at line {self.truncated_at}, inside the memory map; "
+                        "sections and symbols after that point are missing."
+                    ),
+                    severity=IssueSeverity.WARNING,
+                    category=IssueCategory.OTHER,
+                    affected_entities=[],
+                )
+            )
+        if not self.has_memory_configuration:
+            issues.append(
+                Issue(
+                    id="map:no-memory-configuration",
+                    title="Linker map has no memory configuration",
+                    description=(
+                        f"{self.source} declares no MEMORY regions, so no section is placed in a region."
+                    ),
+                    severity=IssueSeverity.INFO,
+                    category=IssueCategory.OTHER,
+                    affected_entities=[],
+                )
+            )
+        for name in self.unplaced_sections:
+            issues.append(
+                Issue(
+                    id=f"map:unplaced:{name}",
+                    title=f"Section {name} lies outside every memory region",
+                    description=(
+                        f"The address of output section {name} falls in no region of the "
+                        "memory configuration."
+                    ),
+                    severity=IssueSeverity.WARNING,
+                    category=IssueCategory.OTHER,
+                    affected_entities=[name],
+                )
+            )
+        return issues
+
+
+# ---------------------------------------------------------------------------
+# Content check
+
+
+def looks_like_gnu_ld_map(text: str) -> bool:
+    """True when *text* (a whole map or its first kilobytes) is a GNU ld map.
+
+    The first non-blank line is one of the headings ld opens a map with, or a
+    line of its own reads "Linker script and memory map" or "Memory
+    Configuration".  JSON models, armlink and IAR maps all fail the test.
+    """
+    for line in text.splitlines():
+        stripped = line.strip()
+        if stripped:
+            if line.startswith(_FIRST_HEADINGS):
+                return True
+            break
+    return (
+        f"\n{_MAP_HEADING}\n" in text
+        or f"\n{_MEMORY_HEADING}\n" in text
+        or f"\n{_MAP_HEADING}\r\n" in text
+        or f"\n{_MEMORY_HEADING}\r\n" in text
+    )
+
+
+def is_gnu_ld_map_file(path: str | os.PathLike) -> bool:
+    """Whether the file at *path* is a GNU ld map, judged from its first bytes.
+
+    OSError passes through, as for any file the caller cannot read.
+    """
+    with open(path, "rb") as stream:
+        head = stream.read(SNIFF_BYTES)
+    return looks_like_gnu_ld_map(_decode(head))
+
+
+# ---------------------------------------------------------------------------
+# Small helpers
+
+
+def _decode(data: bytes) -> str:
+    # Maps are ASCII apart from paths; a Windows build may write those in a
+    # legacy code page, and Latin-1 keeps such bytes instead of failing.
+    try:
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        return data.decode("latin-1")
+
+
+def region_category(name: str, attributes: str) -> RegionCategory:
+    """Flash, RAM or other, from a region's name and its ld attributes."""
+    words = _NAME_WORDS.findall(name)
+    if any(_OTHER_NAME.search(word) for word in words):
+        return RegionCategory.OTHER
+    if any(_RAM_NAME.search(word) for word in words):
+        return RegionCategory.RAM
+    if any(_FLASH_NAME.search(word) for word in words):
+        return RegionCategory.FLASH
+    # Attributes: letters, each negated by a preceding "!"; "rw !x" is writable.
+    granted = set()
+    negate = False
+    for char in attributes.lower():
+        if char == "!":
+            negate = True
+        elif char.isalpha():
+            if not negate:
+                granted.add(char)
+        else:
+            negate = False
+    if "w" in granted:
+        return RegionCategory.RAM
+    if "r" in granted or "x" in granted:
+        return RegionCategory.FLASH
+    return RegionCategory.OTHER
+
+
+def symbol_name_from_section(input_section: str) -> str | None:
+    """The symbol that ``-ffunction-sections``/``-fdata-sections`` named *input_section* after.
+
+    ``.text.main`` -> ``main``; ``.bss.count.1511`` -> ``count.1511``;
+    ``.rodata.str1.1`` (merged strings) and names without such a prefix -> None.
+    """
+    for prefix in _SYMBOL_SECTION_PREFIXES:
+        if input_section.startswith(prefix):
+            rest = input_section[len(prefix):]
+            if rest.startswith('"'):
+                # Zephyr's .noinit."path/file.c".name: the name follows the path.
+                close = rest.find('"', 1)
+                if close < 0 or not rest.startswith('".', close):
+                    return None
+                rest = rest[close + 2:]
+            if _IDENTIFIER.match(rest) and not _MERGED_SUFFIX.search(rest):
+                return rest
+            return None
+    return None
+
+
+def split_archive_member(file_text: str) -> tuple[str | None, str | None]:
+    """(object file, archive) of an input file as ld prints it.
+
+    ``path/libfoo.a(bar.o)`` -> (``bar.o``, ``path/libfoo.a``); a plain object
+    path is returned as the object with no archive.
+    """
+    if file_text.endswith(")"):
+        open_at = file_text.rfind("(")
+        if open_at > 0:
+            return file_text[open_at + 1:-1] or None, file_text[:open_at]
+    return (file_text or None), None
+
+
+# Thread-local bss is a template for each thread's copy: ld lets the next
+# section overlap it, so it takes no room of its own.
+_NON_ALLOCATED_NAMES = frozenset({"tbss", ".tbss"})
+
+
+def _is_non_allocated(name: str) -> bool:
+    return name.startswith(_NON_ALLOCATED_PREFIXES) or name in _NON_ALLOCATED_NAMES
+
+
+def _looks_demangled(name: str) -> bool:
+    return "(" in name or "::" in name or " " in name
+
+
+# ---------------------------------------------------------------------------
+# The reader
+
+
+class _OutputSection:
+    __slots__ = ("name", "vma", "size", "lma", "line", "fill", "has_content", "keep", "items")
+
+    def __init__(self, name: str, vma: int, size: int, lma: int, line: int) -> None:
+        self.name = name
+        self.vma = vma
+        self.size = size
+        self.lma = lma
+        self.line = line
+        self.fill = 0
+        self.has_content = False
+        self.keep = size > 0 and not _is_non_allocated(name)
+        # Input sections ([name, address, size, file, symbol lines]) and the
+        # addresses of fills and data statements, in map order.
+        self.items: list = []
+
+
+class _Reader:
+    def __init__(self, source: str) -> None:
+        self.source = source
+        self.regions: list[MemoryRegion] = []
+        self.sections: list[_OutputSection] = []
+        self.symbols: list[SymbolEntry] = []
+        self.saw_memory = False
+        self.saw_map = False
+        self.saw_output = False
+        self.finished = False
+        self.complete_last_line = True
+        self.lines_read = 0
+        self.line_no = 0
+        # The output section whose lines are being read (None between sections).
+        self.current: _OutputSection | None = None
+        # The input section whose symbol lines may follow.
+        self.input: list | None = None
+        self.pending_output: tuple[str, int] | None = None
+        self.pending_input: str | None = None
+        # Memoised split of "lib.a(obj.o)" texts; a map repeats each file
+        # name once per input section.
+        self.files: dict[str, tuple[str | None, str | None]] = {}
+
+    # -- input sections and their symbols ------------------------------------
+
+    def _start_input(self, name: str, address: int, size: int, file_text: str) -> None:
+        entry = [name, address, size, file_text, []]
+        self.input = entry
+        section = self.current
+        if section is not None and section.keep and size > 0:
+            section.items.append(entry)
+
+    def _mark(self, address: int, size: int) -> None:
+        # A fill or data statement: the input before it ends here at the latest.
+        self.input = None
+        if size > 0:
+            self.current.items.append((None, address))
+
+    def _emit_symbols(self, section: _OutputSection) -> None:
+        items = section.items
+        section.items = []
+        section_end = section.vma + section.size
+        count = len(items)
+        for index in range(count):
+            entry = items[index]
+            if entry[0] is None:
+                continue
+            name, start, size, file_text, listed = entry
+            end = start + size
+            following = items[index + 1][1] if index + 1 < count else section_end
+            if end > following:
+                # Merged input (".rodata.*.str1.1", ".rodata.cst4"): ld prints
+                # it at the current address with its size before merging,
+                # while its bytes went into an earlier input section.
+                continue
+            section.has_content = True
+            self._emit_input(section.name, name, start, end, file_text, listed)
+
+    def _emit_input(
+        self, out_name: str, name: str, start: int, end: int, file_text: str, listed: list
+    ) -> None:
+        split = self.files.get(file_text)
+        if split is None:
+            split = self.files[file_text] = split_archive_member(file_text)
+        object_file, archive = split
+        derived = symbol_name_from_section(name)
+        append = self.symbols.append
+
+        # Symbol lines outside the input section are absolute or belong to
+        # the next statement; aliases at one address keep the first name.
+        points: list[tuple[int, str]] = []
+        if listed:
+            seen = set()
+            for address, symbol in sorted(listed, key=lambda item: item[0]):
+                if start <= address < end and address not in seen:
+                    seen.add(address)
+                    points.append((address, symbol))
+        if not points or points[0][0] != start:
+            points.insert(0, (start, ""))
+        last = len(points) - 1
+        for index, (address, symbol) in enumerate(points):
+            next_address = points[index + 1][0] if index < last else end
+            demangled = None
+            if index == 0:
+                if not symbol:
+                    symbol = derived or name
+                elif derived and derived.startswith("_Z") and derived != symbol and _looks_demangled(symbol):
+                    # ld printed the demangled form; the section name keeps the linkage name.
+                    symbol, demangled = derived, symbol
+            append(
+                SymbolEntry(
+                    name=symbol,
+                    demangled_name=demangled,
+                    address=address,
+                    size=next_address - address,
+                    section_name=out_name,
+                    object_file=object_file,
+                    archive=archive,
+                    source_file=None,
+                    compilation_unit=None,
+                )
+            )
+
+    def _open_section(self, name: str, vma: int, size: int, lma: int | None) -> None:
+        self._close_section()
+        section = _OutputSection(name, vma, size, vma if lma is None else lma, self.line_no)
+        self.current = section
+        self.sections.append(section)
+
+    def _close_section(self) -> None:
+        self.input = None
+        section = self.current
+        if section is not None:
+            self.current = None
+            if section.items:
+                self._emit_symbols(section)
+
+    # -- the memory map part ---------------------------------------------------
+
+    def map_line(self, line: str) -> None:
+        if not line:
+            return
+        first = line[0]
+
+        if self.pending_output is not None:
+            name, header_line = self.pending_output
+            self.pending_output = None
+            match = _HEADER_CONTINUATION.match(line)
+            if match:
+                vma, size, lma = match.groups()
+                self._open_section(name, int(vma, 16), int(size, 16), None if lma is None else int(lma, 16))
+                self.current.line = header_line
+                return
+            # A section that ld placed nowhere (no address): its lines follow.
+            self._close_section()
+
+        if self.pending_input is not None:
+            name = self.pending_input
+            self.pending_input = None
+            match = _INPUT_CONTINUATION.match(line)
+            if match:
+                address, size, file_text = match.groups()
+                self._start_input(name, int(address, 16), int(size, 16), file_text or "")
+                return
+
+        if first != " " and first != "\t":
+            self._close_section()
+            if line.startswith(_CROSS_REFERENCE_HEADING):
+                self.finished = True
+                return
+            if line.startswith("OUTPUT("):
+                self.saw_output = True
+                return
+            match = _SECTION_HEADER.match(line)
+            if match:
+                name, vma, size, lma = match.groups()
+                self._open_section(name, int(vma, 16), int(size, 16), None if lma is None else int(lma, 16))
+                return
+            stripped = line.rstrip()
+            if stripped and " " not in stripped and "\t" not in stripped:
+                # Long names push the address to the next line.
+                self.pending_output = (stripped, self.line_no)
+            return
+
+        if self.current is None:
+            return
+
+        if line.startswith(" *fill*"):
+            match = _FILL.match(line)
+            if match:
+                size = int(match.group(2), 16)
+                self.current.fill += size
+                self._mark(int(match.group(1), 16), size)
+            return
+
+        if len(line) > 1 and line[1] != " ":
+            # An input section (" .text.main 0x... 0x... main.o"), its name
+            # alone when long, or a script pattern (" *(.text*)", " FILL mask").
+            match = _INPUT_SECTION.match(line)
+            if match:
+                name, address, size, file_text = match.groups()
+                self._start_input(name, int(address, 16), int(size, 16), file_text or "")
+                return
+            self.input = None
+            token = line.strip()
+            if token and " " not in token and not token.startswith("*") and "(" not in token:
+                self.pending_input = token
+            return
+
+        # Indented deeper: symbol, assignment, data statement, relaxation note.
+        match = _SYMBOL.match(line)
+        if match is None:
+            return
+        address, rest = match.groups()
+        if rest.startswith("0x"):
+            words = rest.split(None, 2)
+            if len(words) > 1 and _DATA_STATEMENT.match(words[1]):
+                self.current.has_content = True
+                self._mark(int(address, 16), int(words[0], 16))
+            # Otherwise "0x29 (size before relaxing)" and the like.
+            return
+        if rest.startswith("(") or _ASSIGNMENT.match(rest):
+            if not rest.startswith("(size before relaxing)"):
+                self.input = None
+            return
+        if self.input is not None:
+            self.input[4].append((int(address, 16), rest))
+
+    # -- the memory configuration ---------------------------------------------
+
+    def memory_line(self, line: str, pending: list) -> None:
+        words = line.split()
+        if not words or words[0] == "Name":
+            return
+        if pending:
+            words = [pending.pop()] + words
+        if len(words) == 1:
+            pending.append(words[0])
+            return
+        if len(words) < 3 or not words[1].startswith("0x") or not words[2].startswith("0x"):
+            raise MapFormatError(
+                self.source,
+                f"unreadable memory region line {line.strip()!r} "
+                "(expected: name, origin, length, attributes)",
+                line=self.line_no,
+            )
+        name = words[0]
+        try:
+            origin = int(words[1], 16)
+            length = int(words[2], 16)
+        except ValueError:
+            raise MapFormatError(
+                self.source, f"bad number in memory region line {line.strip()!r}", line=self.line_no
+            ) from None
+        if name == "*default*":
+            return
+        end = min(origin + max(length, 1) - 1, INT_MAX)
+        self.regions.append(
+            MemoryRegion(
+                name=name,
+                start_address=min(origin, INT_MAX),
+                end_address=end,
+                size=min(length, INT_MAX),
+                category=region_category(name, " ".join(words[3:])),
+            )
+        )
+
+    # -- driver ------------------------------------------------------------------
+
+    def read(self, text: str) -> None:
+        lines = text.split("\n")
+        if lines and lines[-1] == "":
+            lines.pop()
+        self.complete_last_line = text.endswith("\n")
+        in_memory = False
+        memory_pending: list = []
+        map_line = self.map_line
+        line_no = 0
+        for line in lines:
+            line_no += 1
+            if line.endswith("\r"):
+                line = line[:-1]
+            if self.saw_map:
+                self.line_no = line_no
+                map_line(line)
+                if self.finished:
+                    break
+                continue
+            if line.startswith(_MAP_HEADING):
+                self.saw_map = True
+                in_memory = False
+                continue
+            if line.startswith(_MEMORY_HEADING):
+                self.saw_memory = True
+                in_memory = True
+                continue
+            if in_memory:
+                if line.strip():
+                    self.line_no = line_no
+                    self.memory_line(line, memory_pending)
+                elif self.regions or memory_pending:
+                    in_memory = False
+        self.line_no = line_no
+        self.lines_read = line_no
+        self._close_section()
+
+
+def _region_for(regions: list[MemoryRegion], address: int, size: int) -> str | None:
+    """The region holding *address*: among several, one that holds the whole
+    section, then the smallest (a script may declare a region inside another)."""
+    best = None
+    best_key = None
+    last = address + max(size, 1) - 1
+    for region in regions:
+        if region.start_address <= address <= region.end_address:
+            key = (last > region.end_address, region.end_address - region.start_address)
+            if best_key is None or key < best_key:
+                best, best_key = region, key
+    return None if best is None else best.name
+
+
+def parse_map_text(text: str, source: str = "<map>") -> MapReadResult:
+    """Read the text of a GNU ld map; *source* names it in messages."""
+    if not looks_like_gnu_ld_map(text):
+        raise MapFormatError(
+            source,
+            "not a GNU ld map file (no 'Linker script and memory map' or 'Memory Configuration' part)",
+            line=1,
+        )
+    reader = _Reader(source)
+    reader.read(text)
+    if not reader.saw_map:
+        raise MapFormatError(
+            source,
+            f"the map ends before its '{_MAP_HEADING}' part (truncated?)",
+            line=max(reader.lines_read, 1),
+        )
+
+    regions = reader.regions
+    sections = []
+    unplaced = []
+    for section in reader.sections:
+        if not section.keep:
+            continue
+        execution = _region_for(regions, section.vma, section.size)
+        load = _region_for(regions, section.lma, section.size)
+        if regions and execution is None:
+            unplaced.append(section.name)
+        sections.append(
+            SectionPlacement(
+                name=section.name,
+                execution_region=execution,
+                load_region=load,
+                vma=section.vma,
+                lma=section.lma,
+                size=section.size,
+                padding_before=0,
+                padding_after=section.fill if section.has_content else 0,
+            )
+        )
+    names = [section.name for section in sections]
+    hints = {
+        "stack_sections": [name for name in names if "stack" in name.lower()],
+        "heap_sections": [name for name in names if "heap" in name.lower()],
+    }
+    model = NormalizedBuildModel(
+        sections=sections, symbols=reader.symbols, memory_regions=regions, stack_heap_hints=hints
+    )
+    ended_early = not (reader.finished or reader.saw_output) or not reader.complete_last_line
+    return MapReadResult(
+        model=model,
+        source=source,
+        lines_read=reader.lines_read,
+        truncated_at=reader.lines_read if ended_early else None,
+        has_memory_configuration=bool(regions),
+        unplaced_sections=unplaced,
+    )
+
+
+def _progress_stream(progress: Any, size: int) -> IO[str] | None:
+    if progress is None:
+        return sys.stderr if size > PROGRESS_THRESHOLD_BYTES else None
+    if progress is False:
+        return None
+    if progress is True:
+        return sys.stderr
+    return progress
+
+
+def read_map(path: str | os.PathLike, *, progress: Any = None) -> MapReadResult:
+    """Read the map file at *path*.
+
+    *progress*: None prints one line on standard error before and after
+    reading a file over 10 MB; False never prints; True always prints to
+    standard error; a text stream receives the lines instead.
+    """
+    source = os.fspath(path)
+    data = Path(path).read_bytes()
+    stream = _progress_stream(progress, len(data))
+    started = time.perf_counter()
+    if stream is not None:
+        print(
+            f"brenvale: reading linker map {source} ({len(data) / 1e6:.1f} MB)...",
+            file=stream,
+            flush=True,
+        )
+    result = parse_map_text(_decode(data), source)
+    if stream is not None:
+        model = result.model
+        print(
+            f"brenvale: read {source}: {len(model.memory_regions)} regions, "
+            f"{len(model.sections)} sections, {len(model.symbols)} symbols "
+            f"in {time.perf_counter() - started:.2f} s",
+            file=stream,
+            flush=True,
+        )
+    return result
+
+
+def read_map_file(path_or_text: str | os.PathLike, *, progress: Any = None) -> NormalizedBuildModel:
+    """The build model of a GNU ld map, given its path or its text.
+
+    A str that contains a line break is taken as map text, anything else as a
+    path.
+    """
+    if isinstance(path_or_text, str) and "\n" in path_or_text:
+        return parse_map_text(path_or_text).model
+    return read_map(path_or_text, progress=progress).model
+
+
+def load_map_build(
+    path: str | os.PathLike, *, progress: Any = None, group_components: bool = True
+) -> BuildInput:
+    """A map file as the host's ``BuildInput``, like ``model_io.load_build``.
+
+    Components group the object files by archive (``analysis.components_by_archive``)
+    unless *group_components* is false; the issues are the reader's findings
+    (map truncated, no memory configuration, sections outside every region).
+    """
+    result = read_map(path, progress=progress)
+    components = []
+    if group_components:
+        from .analysis import components_by_archive
+
+        components = components_by_archive(result.model)
+    return BuildInput(model=result.model, components=components, issues=result.issues())
+
+
+__all__ = [
+    "MapFormatError",
+    "MapReadResult",
+    "PROGRESS_THRESHOLD_BYTES",
+    "is_gnu_ld_map_file",
+    "load_map_build",
+    "looks_like_gnu_ld_map",
+    "parse_map_text",
+    "read_map",
+    "read_map_file",
+    "region_category",
+    "split_archive_member",
+    "symbol_name_from_section",
+]
