@@ -15,6 +15,10 @@ source tools/venv.sh
 werror="${BRENVALE_WERROR:-$([ "${CI:-}" = true ] && echo ON || echo OFF)}"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
+# The venv comes first: it also provides CMake where the machine has none.
+section "Python environment (.venv)"
+ensure_venv
+
 section "C++ tests"
 cpp_ran=0
 if compgen -G "tests/cpp/*.cpp" >/dev/null; then
@@ -38,7 +42,6 @@ else
 fi
 
 section "Python package (build and install into .venv)"
-ensure_venv
 install_package "$werror"
 
 section "Python tests"
