@@ -69,14 +69,11 @@ _MAP_HEADING = "Linker script and memory map"
 _CROSS_REFERENCE_HEADING = "Cross Reference Table"
 # Headings that ld writes at the top of a map; which one comes first depends
 # on whether archives, common symbols or discarded sections were involved.
-_FIRST_HEADINGS = (
-    "Archive member included",
-    "As-needed library included",
-    "Allocating common symbols",
-    "Discarded input sections",
-    _MEMORY_HEADING,
-    _MAP_HEADING,
+_FIRST_HEADINGS = frozenset(
+    {"Allocating common symbols", "Discarded input sections", _MEMORY_HEADING, _MAP_HEADING}
 )
+# These two end in words that differ between ld versions.
+_FIRST_HEADING_PREFIXES = ("Archive member included ", "As-needed library included ")
 
 _HEX = r"0x([0-9A-Fa-f]+)"
 _SECTION_HEADER = re.compile(
@@ -246,9 +243,9 @@ def looks_like_gnu_ld_map(text: str) -> bool:
     Configuration".  JSON models, armlink and IAR maps all fail the test.
     """
     for line in text.splitlines():
-        stripped = line.strip()
+        stripped = line.rstrip()
         if stripped:
-            if line.startswith(_FIRST_HEADINGS):
+            if stripped in _FIRST_HEADINGS or stripped.startswith(_FIRST_HEADING_PREFIXES):
                 return True
             break
     return (
@@ -594,7 +591,7 @@ class _Reader:
 
     def _top_level_line(self, line: str) -> None:
         self._close_section()
-        if line.startswith(_CROSS_REFERENCE_HEADING):
+        if line.rstrip() == _CROSS_REFERENCE_HEADING:
             self.finished = True
             return
         if line.startswith("OUTPUT("):
@@ -670,11 +667,11 @@ class _Reader:
                 if self.finished:
                     break
                 continue
-            if line.startswith(_MAP_HEADING):
+            if line.rstrip() == _MAP_HEADING:
                 self.saw_map = True
                 in_memory = False
                 continue
-            if line.startswith(_MEMORY_HEADING):
+            if line.rstrip() == _MEMORY_HEADING:
                 self.saw_memory = True
                 in_memory = True
                 continue
