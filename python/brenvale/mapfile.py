@@ -12,9 +12,10 @@ layout is produced by ld itself, not by the back end.  What is read:
   non-zero size becomes a ``SectionPlacement``.  Its VMA and size come from the
   header line, its LMA from "load address" (the VMA when absent), its
   execution and load regions are the regions that hold the VMA and the LMA.
-  ``*fill*`` bytes inside the section are reported as ``padding_after``; a
-  section made only of fill (``. = . + SIZE`` reservations such as a stack or
-  heap) reports none, because those bytes are its content.
+  ``*fill*`` bytes inside the section are reported as ``padding_after``
+  (the record has no field for padding inside a section).  In a section
+  without input sections or data, fill that follows ``. = . + SIZE`` is not
+  padding: it reserves the section's room (a stack, a heap).
 * Input-section lines become ``SymbolEntry`` records: one per symbol line that
   ld prints inside the input section (sized up to the next symbol), or one for
   the whole input section when it lists none.  A symbol without a symbol line
@@ -372,7 +373,9 @@ def _looks_demangled(name: str) -> bool:
 
 
 class _OutputSection:
-    __slots__ = ("name", "vma", "size", "lma", "line", "fill", "has_content", "keep", "items")
+    __slots__ = (
+        "name", "vma", "size", "lma", "line", "fill", "align_fill", "advanced", "has_content", "keep", "items",
+    )
 
     def __init__(self, name: str, vma: int, size: int, lma: int, line: int) -> None:
         self.name = name
@@ -381,6 +384,10 @@ class _OutputSection:
         self.lma = lma
         self.line = line
         self.fill = 0
+        # Fill that follows an ALIGN or an input's own alignment, as opposed
+        # to fill after ". = . + SIZE", which reserves room (a stack, a heap).
+        self.align_fill = 0
+        self.advanced = False
         self.has_content = False
         self.keep = size > 0 and not _is_non_allocated(name)
         # Input sections ([name, address, size, file, symbol lines]) and the
@@ -551,6 +558,9 @@ class _Reader:
                 numbers = _hex_pair(parts[1:])
                 if numbers is not None:
                     current.fill += numbers[1]
+                    if not current.advanced:
+                        current.align_fill += numbers[1]
+                    current.advanced = False
                     self._mark(numbers[0], numbers[1])
                 return
             numbers = _hex_pair(parts[1:])
@@ -582,6 +592,8 @@ class _Reader:
             return
         if ("=" in rest or rest.startswith(_ASSIGNMENT_WORDS)) and _ASSIGNMENT.match(rest):
             self.input = None
+            if rest.startswith(". ="):
+                current.advanced = "ALIGN" not in rest
             return
         if self.input is not None:
             try:
@@ -745,7 +757,7 @@ def parse_map_text(text: str, source: str = "<map>") -> MapReadResult:
                 lma=section.lma,
                 size=section.size,
                 padding_before=0,
-                padding_after=section.fill if section.has_content else 0,
+                padding_after=section.fill if section.has_content else section.align_fill,
             )
         )
     names = [section.name for section in sections]

@@ -266,7 +266,20 @@ class TestOutputSections:
             " *fill*         0x0000000020000400      0x7f8 \n\n"
             ".heap           0x0000000020000c00     0x1000\n"
             "                0x0000000020000c00                __HeapBase = .\n"
+            "                0x0000000020001c00                . = (. + __heap_size__)\n"
             " *fill*         0x0000000020000c00     0x1000 \n\n"
+            # Nothing but alignment: padding, although no input section is there.
+            ".ramfunc        0x000000002000c568       0x18 load address 0x000000000004d1a0\n"
+            "                0x000000002000c580                . = ALIGN (_region_min_align)\n"
+            " *fill*         0x000000002000c568       0x18 \n"
+            " *(SORT_BY_ALIGNMENT(.ramfunc))\n\n"
+            # A placeholder word, then alignment to 32 bytes.
+            ".TFM_APP_ROT_LINKER_BSS\n"
+            "                0x0000000020001c20       0x20\n"
+            "                0x0000000020001c24                . = (. + (. - start_of_TFM_APP_ROT_LINKER)?0x0:0x4)\n"
+            " *fill*         0x0000000020001c20        0x4 \n"
+            "                0x0000000020001c40                . = ALIGN (0x20)\n"
+            " *fill*         0x0000000020001c24       0x1c \n\n"
             ".TFM_SP_META_PTR\n"
             "                0x0000000020001c00       0x20\n"
             " .bss.SP_META_PTR_SPRTL_INST\n"
@@ -281,7 +294,15 @@ class TestOutputSections:
         )
         result = parse(body)
         padding = {s.name: s.padding_after for s in result.model.sections}
-        assert padding == {".msp_stack": 0, ".heap": 0, ".TFM_SP_META_PTR": 0x1C, ".copy.table": 4}
+        assert padding == {
+            ".msp_stack": 0,
+            ".heap": 0,
+            ".ramfunc": 0x18,
+            ".TFM_APP_ROT_LINKER_BSS": 0x1C,
+            # With content in the section, every fill byte is padding.
+            ".TFM_SP_META_PTR": 0x1C,
+            ".copy.table": 4,
+        }
         assert result.model.stack_heap_hints == {
             "stack_sections": [".msp_stack"],
             "heap_sections": [".heap"],
