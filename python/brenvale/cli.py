@@ -1,19 +1,36 @@
-"""Command line: ``python -m brenvale COMMAND ...``.
+"""Command line: ``brenvale COMMAND ...`` (also ``python -m brenvale``).
+
+Commands:
+
+* ``contract MODEL [--baseline MODEL] [--sankey] [--graph] [-o FILE]``: the
+  visualization contract as JSON;
+* ``diff BASELINE CURRENT [--html FILE] [--json FILE]``: the console summary
+  of a build comparison, and the HTML report and payload when asked for;
+* ``demo [--out DIR]``: both on the bundled baseline/current sample pair.
+
+A MODEL is a JSON build model or a GNU ld map file, told apart by content.
 
 Exit status: 0 on success, 2 for a usage error (argparse), 1 for input that
-cannot be used (unreadable or malformed model, unwritable output, compiled
-module missing), reported as one line on standard error.
+cannot be used (unreadable or malformed model, builds that cannot be
+compared, unwritable output, compiled module missing), reported as one line
+on standard error.  Output files are written only when everything succeeded,
+each through a temporary file renamed into place.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from typing import Any
 
-from .model_io import ModelFormatError, load_build
-from .output import write_text_atomic
+from .compare import BuildMismatchError
+from .model_io import ModelFormatError
+from .output import write_texts_atomic
+from .records import BuildInput
 
 PROG = "brenvale"
 
@@ -22,38 +39,120 @@ class CommandError(Exception):
     """A failure to report as one line on standard error, with exit status 1."""
 
 
-def _load(path: str):
+@contextmanager
+def _compiled_modules() -> Iterator[None]:
     try:
-        return load_build(path)
+        yield
+    except ImportError as error:
+        raise CommandError(
+            f"the compiled modules are not available ({error}); install the package with 'pip install .'"
+        ) from None
+
+
+def _load(path: str) -> BuildInput:
+    from .pipeline import load_input
+
+    try:
+        return load_input(path)
     except ModelFormatError as error:
         raise CommandError(str(error)) from None
+    except IsADirectoryError:
+        raise CommandError(f"cannot read {path}: it is a directory") from None
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
 
 
-def _emit(text: str, output: str | None) -> None:
-    if output is None or output == "-":
-        sys.stdout.write(text)
-        sys.stdout.write("\n")
-        sys.stdout.flush()
-        return
+def _compare(
+    baseline: BuildInput, current: BuildInput, baseline_path: str, current_path: str
+) -> tuple[dict[str, Any], dict[str, Any]]:
+    from .pipeline import compare_files
+
     try:
-        write_text_atomic(output, text + "\n")
+        with _compiled_modules():
+            return compare_files(baseline, current, baseline_path=baseline_path, current_path=current_path)
+    except BuildMismatchError as error:
+        raise CommandError(f"cannot compare {current_path} with baseline {baseline_path}: {error}") from None
+
+
+def _write(files: Sequence[tuple[str, str]]) -> None:
+    try:
+        write_texts_atomic(files)
     except OSError as error:
-        raise CommandError(f"cannot write {output}: {error.strerror or error}") from None
+        raise CommandError(f"cannot write {error.filename}: {error.strerror or error}") from None
+
+
+def _contract_text(
+    build: BuildInput, regressions: dict[str, Any] | None, *, sankey: bool, graph: bool, indent: int | None
+) -> str:
+    from .pipeline import contract_json
+
+    with _compiled_modules():
+        return contract_json(build, sankey=sankey, graph=graph, regressions=regressions, indent=indent)
 
 
 def _run_contract(args: argparse.Namespace) -> int:
     build = _load(args.model)
-    try:
-        from .pipeline import build_contract
+    regressions = None
+    if args.baseline is not None:
+        _, regressions = _compare(_load(args.baseline), build, args.baseline, args.model)
+    text = _contract_text(build, regressions, sankey=args.sankey, graph=args.graph, indent=args.indent)
+    if args.output is None or args.output == "-":
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    else:
+        _write([(args.output, text + "\n")])
+    return 0
 
-        contract = build_contract(build, sankey=args.sankey, graph=args.graph)
-    except ImportError as error:
-        raise CommandError(
-            f"the compiled module is not available ({error}); install the package with 'pip install .'"
-        ) from None
-    _emit(json.dumps(contract, indent=args.indent), args.output)
+
+def _diff_outputs(payload: dict[str, Any], html: str | None, json_path: str | None) -> list[tuple[str, str, str]]:
+    """(name, path, text) of every report file asked for."""
+    from . import diffreport
+
+    outputs = []
+    with _compiled_modules():
+        if html is not None:
+            outputs.append(("html", html, diffreport.render_diff_html(payload)))
+    if json_path is not None:
+        outputs.append(("json", json_path, json.dumps(payload, indent=2) + "\n"))
+    return outputs
+
+
+def _summary(payload: dict[str, Any], written: dict[str, str]) -> str:
+    from . import diffreport
+
+    with _compiled_modules():
+        return diffreport.render_diff_console_summary(payload, output_paths=written or None)
+
+
+def _run_diff(args: argparse.Namespace) -> int:
+    payload, _ = _compare(_load(args.baseline), _load(args.current), args.baseline, args.current)
+    outputs = _diff_outputs(payload, args.html, args.json)
+    summary = _summary(payload, {name: path for name, path, _ in outputs})
+    _write([(path, text) for _, path, text in outputs])
+    print(summary)
+    return 0
+
+
+def _run_demo(args: argparse.Namespace) -> int:
+    from .samples import BASELINE_SAMPLE, sample_path
+
+    baseline = str(sample_path(BASELINE_SAMPLE))
+    current = str(sample_path())
+    out = args.out
+    current_build = _load(current)
+    payload, regressions = _compare(_load(baseline), current_build, baseline, current)
+    contract_path = os.path.join(out, "contract.json")
+    contract = _contract_text(current_build, regressions, sankey=True, graph=True, indent=2)
+    outputs = _diff_outputs(payload, os.path.join(out, "diff.html"), os.path.join(out, "diff.json"))
+    written = {"contract": contract_path, **{name: path for name, path, _ in outputs}}
+    summary = _summary(payload, written)
+    _write([(contract_path, contract + "\n")] + [(path, text) for _, path, text in outputs])
+    print(f"Baseline build: {baseline}")
+    print(f"Current build:  {current}")
+    print()
+    print(summary)
+    print()
+    print(f"Open {os.path.abspath(written['html'])} in a browser to see the report.")
     return 0
 
 
@@ -67,22 +166,28 @@ def _non_negative(text: str) -> int:
     return value
 
 
+_MODEL_HELP = "build model: a JSON model file or a GNU ld map file"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Presentation back end of the Brenvale firmware memory-layout analyser.",
+        epilog="Run 'brenvale COMMAND --help' for the options of a command.",
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     contract = commands.add_parser(
         "contract",
-        help="build the visualization contract of a build model",
+        help="build the visualization contract of a build",
         description=(
-            "Read a build model (JSON), compute region usage, padding waste and "
-            "overflow issues, and write the visualization contract as JSON."
+            "Read a build (JSON model or GNU ld map), compute region usage, padding waste "
+            "and overflow issues, and write the visualization contract as JSON.  With "
+            "--baseline the contract's diff view compares the build with that baseline."
         ),
     )
-    contract.add_argument("model", metavar="MODEL.json", help="build model file")
+    contract.add_argument("model", metavar="MODEL", help=_MODEL_HELP)
+    contract.add_argument("--baseline", metavar="MODEL", help="baseline build to compare with (" + _MODEL_HELP + ")")
     contract.add_argument(
         "-o",
         "--output",
@@ -90,20 +195,45 @@ def build_parser() -> argparse.ArgumentParser:
         help="write the contract to FILE (replaced atomically) instead of standard output",
     )
     contract.add_argument("--sankey", action="store_true", help="include the Sankey flow view")
-    contract.add_argument(
-        "--graph", action="store_true", help="include the component/object/symbol graph"
-    )
+    contract.add_argument("--graph", action="store_true", help="include the component/object/symbol graph")
     contract.add_argument(
         "--indent", type=_non_negative, default=None, metavar="N", help="indent the JSON by N spaces"
     )
     contract.set_defaults(run=_run_contract)
+
+    diff = commands.add_parser(
+        "diff",
+        help="compare a build with a baseline build",
+        description=(
+            "Compare CURRENT with BASELINE (JSON models or GNU ld maps with the same memory "
+            "regions), print a summary, and write the HTML report and the diff payload as JSON "
+            "when asked for."
+        ),
+    )
+    diff.add_argument("baseline", metavar="BASELINE", help="the earlier build (" + _MODEL_HELP + ")")
+    diff.add_argument("current", metavar="CURRENT", help="the build to judge (" + _MODEL_HELP + ")")
+    diff.add_argument("--html", metavar="FILE", help="write the self-contained HTML report to FILE")
+    diff.add_argument("--json", metavar="FILE", help="write the diff payload as JSON to FILE")
+    diff.set_defaults(run=_run_diff)
+
+    demo = commands.add_parser(
+        "demo",
+        help="run contract and diff on the bundled sample builds",
+        description=(
+            "Compare the bundled current sample build with its bundled baseline and write "
+            "contract.json, diff.html and diff.json to DIR."
+        ),
+    )
+    demo.add_argument("--out", metavar="DIR", default="out", help="output directory (default: out)")
+    demo.set_defaults(run=_run_demo)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return args.run(args)
+        return run(args)
     except CommandError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 1

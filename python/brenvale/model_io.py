@@ -16,7 +16,9 @@ File format (one JSON object, UTF-8)::
     }
 
 "memory_regions", "sections", "symbols" and "stack_heap_hints" are required;
-"components", "issues" and "metadata" may be left out.  Every field listed for
+"components", "issues" and "metadata" may be left out.  "metadata" is free-form;
+the build comparison shows its "target_name", "analysis_timestamp" (ISO 8601,
+date "T" time) and "tool_version" strings when present.  Every field listed for
 a record is required; fields a record carries beyond these are ignored, so a
 front end may keep its own data beside them.
 
@@ -332,10 +334,13 @@ def build_from_json(document: Any, source: str = "<model>") -> BuildInput:
         source, document, "components", "component", _COMPONENT_FIELDS, ComponentGroup, False
     )
     issues = _read_records(source, document, "issues", "issue", _ISSUE_FIELDS, Issue, False)
+    metadata = document.get("metadata", {})
+    if type(metadata) is not dict:
+        raise ModelFormatError(source, f"top-level field 'metadata': expected an object, {_got(metadata)}")
     model = NormalizedBuildModel(
         sections=sections, symbols=symbols, memory_regions=regions, stack_heap_hints=hints
     )
-    return BuildInput(model=model, components=components, issues=issues)
+    return BuildInput(model=model, components=components, issues=issues, metadata=metadata)
 
 
 def _reject_constant(name: str) -> Any:
@@ -396,6 +401,8 @@ def build_to_json(build: BuildInput) -> dict[str, Any]:
         document["components"] = [_fields_of(c, _COMPONENT_FIELDS) for c in build.components]
     if build.issues:
         document["issues"] = [_fields_of(i, _ISSUE_FIELDS) for i in build.issues]
+    if build.metadata:
+        document["metadata"] = build.metadata
     return document
 
 

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import enum
 from dataclasses import dataclass, field
+from typing import Any, Self
 
 
 class _ValueEnum(str, enum.Enum):
@@ -22,7 +23,7 @@ class _ValueEnum(str, enum.Enum):
         return self.value
 
     @classmethod
-    def parse(cls, text: str):
+    def parse(cls, text: str) -> Self:
         """Return the member whose value is *text*; ValueError lists the choices."""
         try:
             return cls(text)
@@ -145,11 +146,16 @@ class DiffEntry:
 
 @dataclass(frozen=True, slots=True)
 class BuildInput:
-    """One build as read from a model file: the model plus what the file adds."""
+    """One build as read from a model file: the model plus what the file adds.
+
+    *metadata* is the file's free-form "metadata" object; the comparison reads
+    "target_name", "analysis_timestamp" and "tool_version" from it.
+    """
 
     model: NormalizedBuildModel
     components: list[ComponentGroup] = field(default_factory=list)
     issues: list[Issue] = field(default_factory=list)
+    metadata: dict[str, Any] = field(default_factory=dict)
 
 
 __all__ = [

@@ -8,6 +8,8 @@ from __future__ import annotations
 from pathlib import Path
 
 DEFAULT_SAMPLE = "nrf52840-zephyr-spectrum-analyzer.model.json"
+#: An earlier build of DEFAULT_SAMPLE's firmware, the baseline of the demonstration.
+BASELINE_SAMPLE = "nrf52840-zephyr-spectrum-analyzer.baseline.model.json"
 
 
 def sample_path(name: str = DEFAULT_SAMPLE) -> Path:
@@ -19,4 +21,4 @@ def sample_path(name: str = DEFAULT_SAMPLE) -> Path:
     return path
 
 
-__all__ = ["DEFAULT_SAMPLE", "sample_path"]
+__all__ = ["BASELINE_SAMPLE", "DEFAULT_SAMPLE", "sample_path"]
