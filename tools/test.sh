@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ core tests (GoogleTest) and the Python tests against
-# the installed package.  Works on a fresh machine; later runs reuse .venv and
-# the build directories, so only what changed is rebuilt.
+# Runs every test: the C++ core tests (GoogleTest), a strict type check of the
+# Python host layer (mypy) and the Python tests against the installed package.
+# Works on a fresh machine; later runs reuse .venv and the build directories,
+# so only what changed is rebuilt.
 #
 #   bash tools/test.sh [pytest arguments...]
 #
@@ -43,6 +44,11 @@ fi
 
 section "Python package (build and install into .venv)"
 install_package "$werror"
+
+section "Type check of the host layer (mypy --strict)"
+# The map reader has its own owner and is checked where it is imported only.
+mapfile -t typed < <(find python/brenvale \( -name '*.py' -o -name '*.pyi' \) ! -name 'mapfile*.py' | sort)
+"$VENV_PY" -m mypy --strict --follow-imports=silent --cache-dir build/mypy "${typed[@]}"
 
 section "Python tests"
 set +e

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Mapping
+from typing import TypedDict
 
 from .records import (
     ComponentGroup,
@@ -110,6 +111,13 @@ def merge_issues(given: Iterable[Issue], derived: Iterable[Issue]) -> list[Issue
     return merged
 
 
+class _Group(TypedDict):
+    objects: set[str]
+    flash: int
+    ram: int
+    symbols: list[str]
+
+
 def _archive_label(archive: str) -> str:
     base = os.path.basename(archive)
     return base[:-2] if base.endswith(".a") else base
@@ -125,7 +133,7 @@ def components_by_archive(model: NormalizedBuildModel) -> list[ComponentGroup]:
     by name.
     """
     categories = {region.name: region.category for region in model.memory_regions}
-    sections = {}
+    sections: dict[str, SectionPlacement] = {}
     for section in model.sections:
         sections.setdefault(section.name, section)
 
@@ -141,7 +149,7 @@ def components_by_archive(model: NormalizedBuildModel) -> list[ComponentGroup]:
         if label_count[label] > 1:
             keys[archive] = archive
 
-    groups: dict[str, dict] = {}
+    groups: dict[str, _Group] = {}
     for symbol in model.symbols:
         if symbol.archive:
             name = keys[symbol.archive]
@@ -153,12 +161,12 @@ def components_by_archive(model: NormalizedBuildModel) -> list[ComponentGroup]:
         if symbol.object_file:
             group["objects"].add(symbol.object_file)
         group["symbols"].append(symbol.name)
-        section = sections.get(symbol.section_name)
-        if section is None:
+        placement = sections.get(symbol.section_name)
+        if placement is None:
             continue
         size = max(symbol.size, 0)
-        run = categories.get(section.execution_region or "")
-        load = categories.get(section.load_region or "")
+        run = categories.get(placement.execution_region or "")
+        load = categories.get(placement.load_region or "")
         if run is RegionCategory.RAM:
             group["ram"] += size
         if run is RegionCategory.FLASH or load is RegionCategory.FLASH:

@@ -42,7 +42,8 @@ from __future__ import annotations
 import json
 import os
 from pathlib import Path
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from .records import (
     BuildInput,
@@ -186,8 +187,11 @@ def _text_list(value: Any) -> list[str]:
     return value
 
 
-def _enum(kind: type) -> Callable[[Any], Any]:
-    def check(value: Any):
+_Category = RegionCategory | IssueSeverity | IssueCategory
+
+
+def _enum(kind: type[RegionCategory] | type[IssueSeverity] | type[IssueCategory]) -> Callable[[Any], _Category]:
+    def check(value: Any) -> _Category:
         if type(value) is not str:
             raise _Bad(f"expected a string, {_got(value)}")
         try:
@@ -198,14 +202,16 @@ def _enum(kind: type) -> Callable[[Any], Any]:
     return check
 
 
-_REGION_FIELDS = (
+_Fields = tuple[tuple[str, Callable[[Any], Any]], ...]
+
+_REGION_FIELDS: _Fields = (
     ("name", _text),
     ("start_address", _count),
     ("end_address", _count),
     ("size", _count_or_null),
     ("category", _enum(RegionCategory)),
 )
-_SECTION_FIELDS = (
+_SECTION_FIELDS: _Fields = (
     ("name", _text),
     ("execution_region", _text_or_null),
     ("load_region", _text_or_null),
@@ -215,7 +221,7 @@ _SECTION_FIELDS = (
     ("padding_before", _count),
     ("padding_after", _count),
 )
-_SYMBOL_FIELDS = (
+_SYMBOL_FIELDS: _Fields = (
     ("name", _text),
     ("demangled_name", _text_or_null),
     ("address", _count),
@@ -226,14 +232,14 @@ _SYMBOL_FIELDS = (
     ("source_file", _text_or_null),
     ("compilation_unit", _text_or_null),
 )
-_COMPONENT_FIELDS = (
+_COMPONENT_FIELDS: _Fields = (
     ("name", _text),
     ("objects", _text_list),
     ("total_flash", _count),
     ("total_ram", _count),
     ("symbols", _text_list),
 )
-_ISSUE_FIELDS = (
+_ISSUE_FIELDS: _Fields = (
     ("id", _text),
     ("title", _text),
     ("description", _text),
@@ -245,13 +251,13 @@ _ISSUE_FIELDS = (
 
 def _read_records(
     source: str,
-    document: dict,
+    document: dict[str, Any],
     list_key: str,
     record: str,
-    fields: tuple,
-    make: type,
+    fields: _Fields,
+    make: Callable[..., Any],
     required: bool,
-) -> list:
+) -> list[Any]:
     if list_key not in document:
         if required:
             raise ModelFormatError(source, f"missing top-level field '{list_key}'")
@@ -259,7 +265,7 @@ def _read_records(
     items = document[list_key]
     if type(items) is not list:
         raise ModelFormatError(source, f"top-level field '{list_key}': expected a list, {_got(items)}")
-    records = []
+    records: list[Any] = []
     append = records.append
     for index, item in enumerate(items):
         if type(item) is not dict:
@@ -289,7 +295,7 @@ def _read_records(
     return records
 
 
-def _read_hints(source: str, document: dict) -> dict[str, list[str]]:
+def _read_hints(source: str, document: dict[str, Any]) -> dict[str, list[str]]:
     if "stack_heap_hints" not in document:
         raise ModelFormatError(source, "missing top-level field 'stack_heap_hints'")
     hints = document["stack_heap_hints"]
@@ -360,7 +366,7 @@ def parse_json_text(text: str, source: str) -> Any:
         raise ModelFormatError(source, f"invalid JSON: {error}") from None
 
 
-def read_json_file(path: str | os.PathLike) -> Any:
+def read_json_file(path: str | os.PathLike[str]) -> Any:
     """Read and parse one JSON file; OSError passes through for the caller to report."""
     source = os.fspath(path)
     data = Path(path).read_bytes()
@@ -375,12 +381,12 @@ def read_json_file(path: str | os.PathLike) -> Any:
     return parse_json_text(text, source)
 
 
-def load_build(path: str | os.PathLike) -> BuildInput:
+def load_build(path: str | os.PathLike[str]) -> BuildInput:
     """Load a build model file (format in the module documentation)."""
     return build_from_json(read_json_file(path), os.fspath(path))
 
 
-def _fields_of(record: Any, fields: tuple) -> dict[str, Any]:
+def _fields_of(record: Any, fields: _Fields) -> dict[str, Any]:
     out = {}
     for name, _ in fields:
         value = getattr(record, name)

@@ -20,7 +20,7 @@ class _ValueEnum(str, enum.Enum):
     # write the value, so a host that builds records from plain text and one
     # that uses the members see the same results.
     def __str__(self) -> str:
-        return self.value
+        return str(self.value)
 
     @classmethod
     def parse(cls, text: str) -> Self:
