@@ -136,7 +136,8 @@ def flash_and_ram_totals(model: NormalizedBuildModel) -> tuple[int, int]:
 
 
 def _target_from_path(path: str) -> str:
-    name = os.path.basename(path)
+    # Split on both separators: a map written on Windows may be named here.
+    name = path.replace("\\", "/").rsplit("/", 1)[-1]
     for suffix in (".model.json", ".json", ".map"):
         if name.endswith(suffix) and len(name) > len(suffix):
             return name[: -len(suffix)]
