@@ -6,12 +6,13 @@ import subprocess
 import sys
 
 import pytest
+from test_host_schema import assert_valid_contract
 
 from brenvale import output, plotspec
 from brenvale.analysis import region_usage
 from brenvale.cli import main
 from brenvale.model_io import build_to_json, load_build
-from brenvale.output import write_text_atomic
+from brenvale.output import write_text_atomic, write_texts_atomic
 from brenvale.samples import sample_path
 
 
@@ -79,6 +80,7 @@ class TestContractCommand:
         status, out, err = run(["contract", str(sample_path()), "-o", str(target)], capsys)
         assert (status, out, err) == (0, "", "")
         contract = json.loads(target.read_text(encoding="utf-8"))
+        assert_valid_contract(contract)
         assert contract["schema_version"] == plotspec.VISUALIZATION_SCHEMA_VERSION
         assert contract["features"] == {"sankey_enabled": False, "relationship_graph_enabled": False}
         build = load_build(sample_path())
@@ -92,12 +94,16 @@ class TestContractCommand:
         status, out, _ = run(["contract", str(sample_path()), "--sankey", "--graph", "--indent", "2"], capsys)
         assert status == 0
         assert out.startswith("{\n  ")
-        assert json.loads(out)["features"] == {"sankey_enabled": True, "relationship_graph_enabled": True}
+        contract = json.loads(out)
+        assert_valid_contract(contract)
+        assert contract["features"] == {"sankey_enabled": True, "relationship_graph_enabled": True}
 
     def test_detected_overflow_joins_the_issue_index(self, tmp_path, capsys):
         status, out, _ = run(["contract", str(overflowing_model(tmp_path))], capsys)
         assert status == 0
-        entry = json.loads(out)["policy_issue_index"]["overflow:RAM"]
+        contract = json.loads(out)
+        assert_valid_contract(contract)
+        entry = contract["policy_issue_index"]["overflow:RAM"]
         assert (entry["category"], entry["severity"], entry["is_policy_violation"]) == ("overflow", "error", True)
 
     def test_module_entry_point(self, tmp_path):
@@ -122,6 +128,27 @@ class TestAtomicWrite:
         write_text_atomic(target, "new \u00e9\n")
         assert target.read_bytes() == "new \u00e9\n".encode()
         assert os.listdir(tmp_path) == ["out.json"]
+
+    def test_several_files_all_or_none(self, tmp_path, monkeypatch):
+        first, second = tmp_path / "a.json", tmp_path / "sub" / "b.json"
+        first.write_text("old")
+        write_texts_atomic([(first, "A"), (second, "B")])
+        assert (first.read_text(), second.read_text()) == ("A", "B")
+
+        real_open = output.os.open
+
+        def fail_second(path, *args):
+            if "b.json" in os.path.basename(path):
+                raise OSError(13, "Permission denied")
+            return real_open(path, *args)
+
+        monkeypatch.setattr(output.os, "open", fail_second)
+        with pytest.raises(OSError) as caught:
+            write_texts_atomic([(first, "A2"), (second, "B2")])
+        # The error names the target, not the temporary file; nothing was replaced.
+        assert caught.value.filename == str(second) and caught.value.strerror == "Permission denied"
+        assert (first.read_text(), second.read_text()) == ("A", "B")
+        assert sorted(os.listdir(tmp_path)) == ["a.json", "sub"] and os.listdir(tmp_path / "sub") == ["b.json"]
 
     def test_respects_umask(self, tmp_path):
         previous = os.umask(0o027)
