@@ -243,7 +243,8 @@ def looks_like_gnu_ld_map(text: str) -> bool:
     line of its own reads "Linker script and memory map" or "Memory
     Configuration".  JSON models, armlink and IAR maps all fail the test.
     """
-    for line in text.splitlines():
+    # Only the head: the text may be a whole 50 MB map.
+    for line in text[:4096].splitlines():
         stripped = line.rstrip()
         if stripped:
             if stripped in _FIRST_HEADINGS or stripped.startswith(_FIRST_HEADING_PREFIXES):
@@ -350,16 +351,6 @@ def _is_non_allocated(name: str) -> bool:
     return name.startswith(_NON_ALLOCATED_PREFIXES) or name in _NON_ALLOCATED_NAMES
 
 
-def _hex_pair(words: list[str]) -> tuple[int, int] | None:
-    """The two numbers that *words* start with ("0x1f 0x20 ..."), or None."""
-    if len(words) < 2 or not words[0].startswith("0x") or not words[1].startswith("0x"):
-        return None
-    try:
-        return int(words[0], 16), int(words[1], 16)
-    except ValueError:
-        return None
-
-
 def _first(item: tuple) -> Any:
     return item[0]
 
@@ -408,216 +399,238 @@ class _Reader:
         self.complete_last_line = True
         self.lines_read = 0
         self.line_no = 0
-        # The output section whose lines are being read (None between sections).
-        self.current: _OutputSection | None = None
-        # The input section whose symbol lines may follow.
-        self.input: list | None = None
-        self.pending_output: tuple[str, int] | None = None
-        self.pending_input: str | None = None
         # Memoised split of "lib.a(obj.o)" texts; a map repeats each file
         # name once per input section.
         self.files: dict[str, tuple[str | None, str | None]] = {}
 
     # -- input sections and their symbols ------------------------------------
 
-    def _start_input(self, name: str, address: int, size: int, file_text: str) -> None:
-        entry = [name, address, size, file_text, []]
-        self.input = entry
-        section = self.current
-        if section is not None and section.keep and size > 0:
-            section.items.append(entry)
-
-    def _mark(self, address: int, size: int) -> None:
-        # A fill or data statement: the input before it ends here at the latest.
-        self.input = None
-        if size > 0:
-            self.current.items.append((None, address))
-
     def _emit_symbols(self, section: _OutputSection) -> None:
         items = section.items
         section.items = []
+        out_name = section.name
         section_end = section.vma + section.size
+        files = self.files
+        append = self.symbols.append
         count = len(items)
         for index in range(count):
             entry = items[index]
-            if entry[0] is None:
+            name = entry[0]
+            if name is None:
                 continue
-            name, start, size, file_text, listed = entry
+            _, start, size, file_text, listed = entry
             end = start + size
-            following = items[index + 1][1] if index + 1 < count else section_end
-            if end > following:
+            if end > (items[index + 1][1] if index + 1 < count else section_end):
                 # Merged input (".rodata.*.str1.1", ".rodata.cst4"): ld prints
                 # it at the current address with its size before merging,
                 # while its bytes went into an earlier input section.
                 continue
             section.has_content = True
-            self._emit_input(section.name, name, start, end, file_text, listed)
+            split = files.get(file_text)
+            if split is None:
+                split = files[file_text] = split_archive_member(file_text)
+            object_file, archive = split
 
-    def _emit_input(
-        self, out_name: str, name: str, start: int, end: int, file_text: str, listed: list
-    ) -> None:
-        split = self.files.get(file_text)
-        if split is None:
-            split = self.files[file_text] = split_archive_member(file_text)
-        object_file, archive = split
-        append = self.symbols.append
+            # Symbol lines outside the input section are absolute or belong
+            # to the next statement; aliases at one address keep the first name.
+            if not listed:
+                points = None
+            elif len(listed) == 1:
+                points = listed if start <= listed[0][0] < end else None
+            else:
+                points = []
+                seen = set()
+                for address, symbol in sorted(listed, key=_first):
+                    if start <= address < end and address not in seen:
+                        seen.add(address)
+                        points.append((address, symbol))
 
-        # Symbol lines outside the input section are absolute or belong to
-        # the next statement; aliases at one address keep the first name.
-        if len(listed) == 1:
-            points = listed if start <= listed[0][0] < end else []
-        elif listed:
-            points = []
-            seen = set()
-            for address, symbol in sorted(listed, key=_first):
-                if start <= address < end and address not in seen:
-                    seen.add(address)
-                    points.append((address, symbol))
-        else:
-            points = listed
-        if not points or points[0][0] != start:
-            points = [(start, "")] + points
-        last = len(points) - 1
-        for index, (address, symbol) in enumerate(points):
-            next_address = points[index + 1][0] if index < last else end
-            demangled = None
-            if index == 0:
-                if not symbol:
-                    symbol = symbol_name_from_section(name) or name
-                elif _looks_demangled(symbol):
+            if points is None or points[0][0] != start:
+                # Bytes before the first symbol line (static code, or no
+                # symbol line at all) take the input section's name.
+                first_end = points[0][0] if points else end
+                append(
+                    SymbolEntry(
+                        symbol_name_from_section(name) or name, None, start, first_end - start,
+                        out_name, object_file, archive, None, None,
+                    )
+                )
+                if not points:
+                    continue
+                leading = False
+            else:
+                leading = True
+            last = len(points) - 1
+            for position, (address, symbol) in enumerate(points):
+                demangled = None
+                if leading and position == 0 and _looks_demangled(symbol):
                     derived = symbol_name_from_section(name)
                     if derived and derived.startswith("_Z"):
                         # ld printed the demangled form; the section name
                         # keeps the linkage name.
                         symbol, demangled = derived, symbol
-            # Positional: a frozen dataclass builds faster without keywords,
-            # and a large map makes hundreds of thousands of these.
-            append(
-                SymbolEntry(
-                    symbol, demangled, address, next_address - address, out_name,
-                    object_file, archive, None, None,
+                # Positional: a frozen dataclass builds faster without
+                # keywords, and a large map makes hundreds of thousands.
+                append(
+                    SymbolEntry(
+                        symbol, demangled, address,
+                        (points[position + 1][0] if position < last else end) - address,
+                        out_name, object_file, archive, None, None,
+                    )
                 )
-            )
 
-    def _open_section(self, name: str, vma: int, size: int, lma: int | None) -> None:
-        self._close_section()
-        section = _OutputSection(name, vma, size, vma if lma is None else lma, self.line_no)
-        self.current = section
-        self.sections.append(section)
-
-    def _close_section(self) -> None:
-        self.input = None
-        section = self.current
-        if section is not None:
-            self.current = None
-            if section.items:
-                self._emit_symbols(section)
+    def _finish_section(self, section: _OutputSection) -> None:
+        if section.items:
+            self._emit_symbols(section)
 
     # -- the memory map part ---------------------------------------------------
 
-    def map_line(self, line: str) -> None:
-        # Plain splits and prefix tests rather than one regex per line: a
-        # large map has a million lines, nearly all symbol and input lines.
-        if not line:
-            return
+    def _read_map_part(self, lines: list[str], start: int) -> None:
+        """Read lines[start:], the part after "Linker script and memory map".
 
-        if self.pending_output is not None:
-            name, header_line = self.pending_output
-            self.pending_output = None
-            match = _HEADER_CONTINUATION.match(line)
-            if match:
-                vma, size, lma = match.groups()
-                self._open_section(name, int(vma, 16), int(size, 16), None if lma is None else int(lma, 16))
-                self.current.line = header_line
-                return
-            # A section that ld placed nowhere (no address); its lines follow.
+        One loop with local state: a large map has a million lines, nearly
+        all input-section and symbol lines, and plain splits and prefix tests
+        cost far less per line than a regex or a method call.
+        """
+        sections = self.sections
+        finish = self._finish_section
+        current: _OutputSection | None = None  # the output section being read
+        entry: list | None = None  # its input section whose symbol lines may follow
+        pending_output: tuple[str, int] | None = None  # a long output section name
+        pending_input: str | None = None  # a long input section name
+        line_no = start
+        for line in lines[start:] if start else lines:
+            line_no += 1
+            if not line:
+                continue
+            if line[-1] == "\r":
+                line = line[:-1]
+                if not line:
+                    continue
 
-        if self.pending_input is not None:
-            name = self.pending_input
-            self.pending_input = None
-            parts = line.split(None, 2)
-            numbers = _hex_pair(parts)
-            if numbers is not None:
-                self._start_input(name, numbers[0], numbers[1], parts[2].rstrip() if len(parts) > 2 else "")
-                return
+            if pending_output is not None:
+                name, header_line = pending_output
+                pending_output = None
+                match = _HEADER_CONTINUATION.match(line)
+                if match:
+                    vma, size, lma = match.groups()
+                    vma = int(vma, 16)
+                    current = _OutputSection(name, vma, int(size, 16), vma if lma is None else int(lma, 16), header_line)
+                    sections.append(current)
+                    continue
+                # A section that ld placed nowhere (no address); its lines follow.
 
-        first = line[0]
-        if first != " " and first != "\t":
-            self._top_level_line(line)
-            return
+            if pending_input is not None:
+                name = pending_input
+                pending_input = None
+                parts = line.split(None, 2)
+                if len(parts) >= 2 and parts[0][:2] == "0x" and parts[1][:2] == "0x":
+                    try:
+                        address, size = int(parts[0], 16), int(parts[1], 16)
+                    except ValueError:
+                        pass
+                    else:
+                        entry = [name, address, size, parts[2].rstrip() if len(parts) > 2 else "", []]
+                        if current is not None and current.keep and size > 0:
+                            current.items.append(entry)
+                        continue
 
-        current = self.current
-        if current is None or len(line) < 2:
-            return
+            first = line[0]
+            if first != " " and first != "\t":
+                # Top level: an output section header, or the script's own
+                # lines (LOAD, OUTPUT, START GROUP) between sections.
+                if current is not None:
+                    finish(current)
+                    current = None
+                entry = None
+                if line.rstrip() == _CROSS_REFERENCE_HEADING:
+                    self.finished = True
+                    break
+                if line.startswith("OUTPUT("):
+                    self.saw_output = True
+                    continue
+                match = _SECTION_HEADER.match(line)
+                if match:
+                    name, vma, size, lma = match.groups()
+                    vma = int(vma, 16)
+                    current = _OutputSection(name, vma, int(size, 16), vma if lma is None else int(lma, 16), line_no)
+                    sections.append(current)
+                    continue
+                stripped = line.rstrip()
+                if " " not in stripped and "\t" not in stripped:
+                    # Long names push the address to the next line.
+                    pending_output = (stripped, line_no)
+                continue
 
-        if line[1] != " ":
-            # An input section (" .text.main 0x... 0x... main.o"), its name
-            # alone when long, a fill, or a script pattern (" *(.text*)").
-            parts = line.split(None, 3)
-            if parts[0] == "*fill*":
-                numbers = _hex_pair(parts[1:])
-                if numbers is not None:
-                    current.fill += numbers[1]
+            if current is None or len(line) < 2:
+                continue
+
+            if line[1] != " ":
+                # An input section (" .text.main 0x... 0x... main.o"), its name
+                # alone when long, a fill, or a script pattern (" *(.text*)").
+                parts = line.split(None, 3)
+                numbers = None
+                if len(parts) >= 3 and parts[1][:2] == "0x" and parts[2][:2] == "0x":
+                    try:
+                        numbers = int(parts[1], 16), int(parts[2], 16)
+                    except ValueError:
+                        pass
+                if numbers is None:
+                    entry = None
+                    token = parts[0]
+                    if len(parts) == 1 and token[0] != "*" and "(" not in token:
+                        pending_input = token
+                    continue
+                address, size = numbers
+                if parts[0] == "*fill*":
+                    current.fill += size
                     if not current.advanced:
-                        current.align_fill += numbers[1]
+                        current.align_fill += size
                     current.advanced = False
-                    self._mark(numbers[0], numbers[1])
-                return
-            numbers = _hex_pair(parts[1:])
-            if numbers is not None:
-                self._start_input(parts[0], numbers[0], numbers[1], parts[3].rstrip() if len(parts) > 3 else "")
-                return
-            self.input = None
-            token = parts[0]
-            if len(parts) == 1 and token[0] != "*" and "(" not in token:
-                self.pending_input = token
-            return
+                    entry = None
+                    if size > 0:
+                        # The input before a fill ends here at the latest.
+                        current.items.append((None, address))
+                    continue
+                entry = [parts[0], address, size, parts[3].rstrip() if len(parts) > 3 else "", []]
+                if current.keep and size > 0:
+                    current.items.append(entry)
+                continue
 
-        # Indented deeper: symbol, assignment, data statement, relaxation note.
-        parts = line.split(None, 1)
-        if len(parts) < 2 or not parts[0].startswith("0x"):
-            return
-        rest = parts[1].rstrip()
-        if rest.startswith("0x"):
-            words = rest.split(None, 2)
-            if len(words) > 1 and _DATA_STATEMENT.match(words[1]):
-                current.has_content = True
+            # Indented deeper: symbol, assignment, data statement, relaxation note.
+            parts = line.split(None, 1)
+            if len(parts) < 2 or parts[0][:2] != "0x":
+                continue
+            rest = parts[1].rstrip()
+            if rest[:2] == "0x":
+                words = rest.split(None, 2)
+                if len(words) > 1 and _DATA_STATEMENT.match(words[1]):
+                    current.has_content = True
+                    entry = None
+                    try:
+                        address, size = int(parts[0], 16), int(words[0], 16)
+                    except ValueError:
+                        continue
+                    if size > 0:
+                        current.items.append((None, address))
+                # Otherwise "0x29 (size before relaxing)" and the like.
+                continue
+            if rest == "(size before relaxing)":
+                continue
+            if ("=" in rest or rest.startswith(_ASSIGNMENT_WORDS)) and _ASSIGNMENT.match(rest):
+                entry = None
+                if rest.startswith(". ="):
+                    current.advanced = "ALIGN" not in rest
+                continue
+            if entry is not None:
                 try:
-                    self._mark(int(parts[0], 16), int(words[0], 16))
+                    entry[4].append((int(parts[0], 16), rest))
                 except ValueError:
                     pass
-            # Otherwise "0x29 (size before relaxing)" and the like.
-            return
-        if rest == "(size before relaxing)":
-            return
-        if ("=" in rest or rest.startswith(_ASSIGNMENT_WORDS)) and _ASSIGNMENT.match(rest):
-            self.input = None
-            if rest.startswith(". ="):
-                current.advanced = "ALIGN" not in rest
-            return
-        if self.input is not None:
-            try:
-                self.input[4].append((int(parts[0], 16), rest))
-            except ValueError:
-                pass
 
-    def _top_level_line(self, line: str) -> None:
-        self._close_section()
-        if line.rstrip() == _CROSS_REFERENCE_HEADING:
-            self.finished = True
-            return
-        if line.startswith("OUTPUT("):
-            self.saw_output = True
-            return
-        match = _SECTION_HEADER.match(line)
-        if match:
-            name, vma, size, lma = match.groups()
-            self._open_section(name, int(vma, 16), int(size, 16), None if lma is None else int(lma, 16))
-            return
-        stripped = line.rstrip()
-        if stripped and " " not in stripped and "\t" not in stripped:
-            # Long names push the address to the next line.
-            self.pending_output = (stripped, self.line_no)
+        if current is not None:
+            finish(current)
+        self.lines_read = line_no
 
     # -- the memory configuration ---------------------------------------------
 
@@ -667,35 +680,25 @@ class _Reader:
         self.complete_last_line = text.endswith("\n")
         in_memory = False
         memory_pending: list = []
-        map_line = self.map_line
         line_no = 0
         for line in lines:
             line_no += 1
-            if line.endswith("\r"):
-                line = line[:-1]
-            if self.saw_map:
-                self.line_no = line_no
-                map_line(line)
-                if self.finished:
-                    break
-                continue
-            if line.rstrip() == _MAP_HEADING:
+            line = line.rstrip()
+            if line == _MAP_HEADING:
                 self.saw_map = True
-                in_memory = False
-                continue
-            if line.rstrip() == _MEMORY_HEADING:
+                self._read_map_part(lines, line_no)
+                return
+            if line == _MEMORY_HEADING:
                 self.saw_memory = True
                 in_memory = True
                 continue
             if in_memory:
-                if line.strip():
+                if line:
                     self.line_no = line_no
                     self.memory_line(line, memory_pending)
                 elif self.regions or memory_pending:
                     in_memory = False
-        self.line_no = line_no
         self.lines_read = line_no
-        self._close_section()
 
 
 def _region_for(regions: list[MemoryRegion], address: int, size: int) -> str | None:
