@@ -53,7 +53,6 @@ void append_json_string(std::string& out, std::string_view s, bool ascii) {
   const unsigned char* table = ascii ? kEscape.ascii : kEscape.unicode;
   auto* p = reinterpret_cast<const unsigned char*>(s.data());
   auto* end = p + s.size();
-  out.reserve(out.size() + s.size() + 2);
   out += '"';
   for (;;) {
     auto* run = p;

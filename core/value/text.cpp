@@ -15,7 +15,6 @@ void append_html_escape(std::string& out, std::string_view s) {
   const char* p = s.data();
   const char* end = p + s.size();
   const char* run = p;
-  out.reserve(out.size() + s.size());
   for (; p < end; ++p) {
     const char* entity;
     size_t len;
@@ -53,18 +52,24 @@ std::string py_lower_for_match(std::string_view s) {
   out.reserve(s.size() + 1);
   auto* p = reinterpret_cast<const unsigned char*>(s.data());
   auto* end = p + s.size();
-  for (; p < end; ++p) {
+  while (p < end) {
+    auto* run = p;
+    while (p < end && !((*p >= 'A' && *p <= 'Z') || *p == 0xC4 || *p == 0xE2)) ++p;
+    out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+    if (p == end) break;
     unsigned char c = *p;
     if (c >= 'A' && c <= 'Z') {
       out += static_cast<char>(c + 32);
+      ++p;
     } else if (c == 0xC4 && end - p >= 2 && p[1] == 0xB0) {
       out += "i\xCC\x87";  // U+0130 lower-cases to "i" + COMBINING DOT ABOVE
-      ++p;
+      p += 2;
     } else if (c == 0xE2 && end - p >= 3 && p[1] == 0x84 && p[2] == 0xAA) {
       out += 'k';  // KELVIN SIGN
-      p += 2;
+      p += 3;
     } else {
       out += static_cast<char>(c);
+      ++p;
     }
   }
   return out;

@@ -73,9 +73,10 @@ void append_grouped(std::string& out, const char* p, const char* end) {
   out.append(int_end, end);
 }
 
-// The fixed-point text of x with `decimals` digits after the point, as "%.*f" in the C locale.
-size_t fixed_text(char* buf, double x, int decimals) {
-  auto res = std::to_chars(buf, buf + kFixedBuf, x, std::chars_format::fixed, decimals);
+// The fixed-point text of x with `decimals` digits after the point, as "%.*f" in the C
+// locale; `buf` has room for kFixedBuf characters.
+size_t fixed_text(char* buf, double x, int decimals, size_t room = kFixedBuf) {
+  auto res = std::to_chars(buf, buf + room, x, std::chars_format::fixed, decimals);
   return static_cast<size_t>(res.ptr - buf);
 }
 
@@ -89,7 +90,7 @@ std::string format_fixed(double x, int decimals, bool force_sign, bool group) {
   char buf[kFixedBuf];
   char* p = buf;
   if (force_sign && !std::signbit(x)) *p++ = '+';
-  size_t n = fixed_text(p, x, decimals) + static_cast<size_t>(p - buf);
+  size_t n = fixed_text(p, x, decimals, kFixedBuf - 1) + static_cast<size_t>(p - buf);
   if (!group) {
     out.assign(buf, n);
     return out;
