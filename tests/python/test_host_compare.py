@@ -15,6 +15,7 @@ from brenvale.compare import (
     diff_payload,
     flash_and_ram_totals,
 )
+from brenvale.model_io import load_build
 from brenvale.pipeline import build_contract
 from brenvale.records import (
     BuildInput,
@@ -25,6 +26,7 @@ from brenvale.records import (
     SectionPlacement,
     SymbolEntry,
 )
+from brenvale.samples import BASELINE_SAMPLE, DEFAULT_SAMPLE, sample_path
 
 FLASH = MemoryRegion("FLASH", 0, 999, 1000, RegionCategory.FLASH)
 RAM = MemoryRegion("RAM", 0x2000_0000, 0x2000_0000 + 399, 400, RegionCategory.RAM)
@@ -284,3 +286,28 @@ class TestContractRegressions:
         assert [row["name"] for row in diff["top_shrink"]] == ["RAM"]
         text = next(r for r in contract["regions"][0]["ranges"] if r.get("section_name") == ".text")
         assert text["baseline_delta_bytes"] == 120
+
+
+class TestBundledPair:
+    @pytest.mark.parametrize("name", [DEFAULT_SAMPLE, BASELINE_SAMPLE])
+    def test_sections_do_not_overlap_and_hold_their_symbols(self, name):
+        model = load_build(sample_path(name)).model
+        sections = {s.name: s for s in model.sections}
+        for region in model.memory_regions:
+            # The map's fill bytes lie inside a section's size.
+            placed = sorted((s.vma, s.vma + s.size) for s in model.sections
+                            if s.execution_region == region.name)
+            for (_, end), (start, _) in zip(placed, placed[1:]):
+                assert end <= start, (name, region.name)
+        for sym in model.symbols:
+            home = sections[sym.section_name]
+            assert home.vma <= sym.address and sym.address + sym.size <= home.vma + home.size, sym.name
+
+    def test_pair_shows_growth_shrinkage_additions_and_removals(self):
+        current, baseline = load_build(sample_path()), load_build(sample_path(BASELINE_SAMPLE))
+        comparison = compare_builds(current, baseline)
+        statuses = {e.status for e in comparison.entries}
+        assert statuses == {"added", "removed", "changed", "unchanged"}
+        assert comparison.flash_delta_bytes > 0 > comparison.ram_delta_bytes
+        large = diffreport.added_large_symbols(comparison.entries)
+        assert [entry["name"] for entry in large] == ["__l_vfprintf"]

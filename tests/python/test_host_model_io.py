@@ -13,7 +13,7 @@ from brenvale.model_io import (
     load_build,
 )
 from brenvale.records import IssueCategory, IssueSeverity, RegionCategory
-from brenvale.samples import sample_path
+from brenvale.samples import BASELINE_SAMPLE, DEFAULT_SAMPLE, sample_path
 
 
 def minimal_document():
@@ -51,12 +51,14 @@ def write(tmp_path, document, name="model.json"):
 
 
 class TestReading:
-    def test_bundled_sample_round_trips_unchanged(self):
-        path = sample_path()
+    @pytest.mark.parametrize("name", [DEFAULT_SAMPLE, BASELINE_SAMPLE])
+    def test_bundled_samples_round_trip_unchanged(self, name):
+        path = sample_path(name)
         raw = json.loads(path.read_text(encoding="utf-8"))
         build = load_build(path)
         assert build_to_json(build) == raw
         assert build.components and build.issues
+        assert build.metadata["target_name"] == "nrf52840-zephyr-spectrum-analyzer"
 
     def test_enumerations_become_members(self, tmp_path):
         build = load_build(write(tmp_path, minimal_document()))
@@ -167,6 +169,7 @@ class TestRecordErrors:
             (lambda d: d.update(compnents=[]), ["unknown top-level field 'compnents'", "components"]),
             (lambda d: d.update(symbols={}), ["'symbols'", "expected a list, got object"]),
             (lambda d: d.update(stack_heap_hints=[]), ["'stack_heap_hints'", "expected an object"]),
+            (lambda d: d.update(metadata=["v1"]), ["'metadata'", "expected an object, got list"]),
         ],
     )
     def test_top_level_problems(self, change, words):
