@@ -74,7 +74,7 @@ void append_grouped(std::string& out, const char* p, const char* end) {
 }
 
 // The fixed-point text of x with `decimals` digits after the point, as "%.*f" in the C
-// locale; `buf` has room for kFixedBuf characters.
+// locale; `buf` has room for `room` characters.
 size_t fixed_text(char* buf, double x, int decimals, size_t room = kFixedBuf) {
   auto res = std::to_chars(buf, buf + room, x, std::chars_format::fixed, decimals);
   return static_cast<size_t>(res.ptr - buf);
