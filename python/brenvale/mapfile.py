@@ -89,28 +89,30 @@ _ASSIGNMENT = re.compile(r"^(?:\.\s|\.$|PROVIDE\b|PROVIDE_HIDDEN\b|HIDDEN\b|ASSE
 
 # Output sections that occupy no target memory.  ld prints them at address 0,
 # where a real region (flash on most Cortex-M parts) would claim them.
-_NON_ALLOCATED_PREFIXES = (
-    ".debug",
-    ".zdebug",
-    ".stab",
-    ".comment",
-    ".line",
-    ".gnu.build.attributes",
-    ".gnu.attributes",
-    ".gnu_debuglink",
-    ".gnu_debugaltlink",
-    ".GCC.command.line",
-    ".ARM.attributes",
-    ".riscv.attributes",
-    ".MSP430.attributes",
-    ".xtensa.info",
-    ".xt.",
-    ".note.GNU-stack",
-    ".llvm_addrsig",
-    ".symtab",
-    ".strtab",
-    ".shstrtab",
-    "/DISCARD/",
+_NON_ALLOCATED_PREFIXES = (".debug", ".zdebug", ".stab", ".xt.", ".gnu.build.attributes")
+_NON_ALLOCATED_NAMES = frozenset(
+    {
+        ".comment",
+        ".line",
+        ".ARM.attributes",
+        ".riscv.attributes",
+        ".gnu.attributes",
+        ".MSP430.attributes",
+        ".xtensa.info",
+        ".GCC.command.line",
+        ".note.GNU-stack",
+        ".llvm_addrsig",
+        ".symtab",
+        ".strtab",
+        ".shstrtab",
+        ".gnu_debuglink",
+        ".gnu_debugaltlink",
+        "/DISCARD/",
+        # Thread-local bss is a template for each thread's copy: ld lets the
+        # next section overlap it, so it takes no room of its own.
+        "tbss",
+        ".tbss",
+    }
 )
 
 # Input-section prefixes that -ffunction-sections / -fdata-sections put before
@@ -156,7 +158,8 @@ _IDENTIFIER = re.compile(r"^[A-Za-z_$][\w$.]*$")
 # Merged strings and constants (".rodata.str1.1", ".rodata.cst8") carry no name.
 _MERGED_SUFFIX = re.compile(r"(?:^|\.)(?:str\d+\.\d+|cst\d+)$")
 
-_OTHER_NAME = re.compile(r"eeprom|fuse|lock|signature|idt|otp", re.IGNORECASE)
+# Matched against each run of letters in a region name ("IDT_LIST" -> IDT, LIST).
+_OTHER_NAME = re.compile(r"^(?:eeprom|fuses?|lock(?:bits)?|signatures?|idt|otp)$", re.IGNORECASE)
 _RAM_NAME = re.compile(r"(?<!prog)ram|tcm|ccm|^data$|^bss$|^heap$|^stack$", re.IGNORECASE)
 _FLASH_NAME = re.compile(r"flash|rom|^text$|^code$|^prog", re.IGNORECASE)
 _NAME_WORDS = re.compile(r"[A-Za-z]+")
@@ -342,11 +345,6 @@ def split_archive_member(file_text: str) -> tuple[str | None, str | None]:
     return (file_text or None), None
 
 
-# Thread-local bss is a template for each thread's copy: ld lets the next
-# section overlap it, so it takes no room of its own.
-_NON_ALLOCATED_NAMES = frozenset({"tbss", ".tbss"})
-
-
 def _is_non_allocated(name: str) -> bool:
     return name.startswith(_NON_ALLOCATED_PREFIXES) or name in _NON_ALLOCATED_NAMES
 
@@ -365,15 +363,14 @@ def _looks_demangled(name: str) -> bool:
 
 class _OutputSection:
     __slots__ = (
-        "name", "vma", "size", "lma", "line", "fill", "align_fill", "advanced", "has_content", "keep", "items",
+        "name", "vma", "size", "lma", "fill", "align_fill", "advanced", "has_content", "keep", "items",
     )
 
-    def __init__(self, name: str, vma: int, size: int, lma: int, line: int) -> None:
+    def __init__(self, name: str, vma: int, size: int, lma: int) -> None:
         self.name = name
         self.vma = vma
         self.size = size
         self.lma = lma
-        self.line = line
         self.fill = 0
         # Fill that follows an ALIGN or an input's own alignment, as opposed
         # to fill after ". = . + SIZE", which reserves room (a stack, a heap).
@@ -392,7 +389,6 @@ class _Reader:
         self.regions: list[MemoryRegion] = []
         self.sections: list[_OutputSection] = []
         self.symbols: list[SymbolEntry] = []
-        self.saw_memory = False
         self.saw_map = False
         self.saw_output = False
         self.finished = False
@@ -496,7 +492,7 @@ class _Reader:
         finish = self._finish_section
         current: _OutputSection | None = None  # the output section being read
         entry: list | None = None  # its input section whose symbol lines may follow
-        pending_output: tuple[str, int] | None = None  # a long output section name
+        pending_output: str | None = None  # a long output section name
         pending_input: str | None = None  # a long input section name
         line_no = start
         for line in lines[start:] if start else lines:
@@ -509,13 +505,13 @@ class _Reader:
                     continue
 
             if pending_output is not None:
-                name, header_line = pending_output
+                name = pending_output
                 pending_output = None
                 match = _HEADER_CONTINUATION.match(line)
                 if match:
                     vma, size, lma = match.groups()
                     vma = int(vma, 16)
-                    current = _OutputSection(name, vma, int(size, 16), vma if lma is None else int(lma, 16), header_line)
+                    current = _OutputSection(name, vma, int(size, 16), vma if lma is None else int(lma, 16))
                     sections.append(current)
                     continue
                 # A section that ld placed nowhere (no address); its lines follow.
@@ -553,13 +549,13 @@ class _Reader:
                 if match:
                     name, vma, size, lma = match.groups()
                     vma = int(vma, 16)
-                    current = _OutputSection(name, vma, int(size, 16), vma if lma is None else int(lma, 16), line_no)
+                    current = _OutputSection(name, vma, int(size, 16), vma if lma is None else int(lma, 16))
                     sections.append(current)
                     continue
                 stripped = line.rstrip()
                 if " " not in stripped and "\t" not in stripped:
                     # Long names push the address to the next line.
-                    pending_output = (stripped, line_no)
+                    pending_output = stripped
                 continue
 
             if current is None or len(line) < 2:
@@ -689,7 +685,6 @@ class _Reader:
                 self._read_map_part(lines, line_no)
                 return
             if line == _MEMORY_HEADING:
-                self.saw_memory = True
                 in_memory = True
                 continue
             if in_memory:

@@ -627,6 +627,19 @@ class TestBadInput:
         build = BuildInput(model=model)
         assert build_from_json(build_to_json(build), "nomem").model == model
 
+    def test_script_without_memory_command(self):
+        # ld still writes the heading, with the catch-all *default* alone.
+        memory = (
+            "Memory Configuration\n\n"
+            "Name             Origin             Length             Attributes\n"
+            "*default*        0x0000000000000000 0xffffffffffffffff\n\n"
+        )
+        result = parse(TEXT_AND_DATA, memory=memory)
+        assert result.model.memory_regions == []
+        assert {s.execution_region for s in result.model.sections} == {None}
+        assert len(result.model.symbols) == 5
+        assert [i.id for i in result.issues()] == ["map:no-memory-configuration"]
+
     def test_legacy_code_page_paths(self):
         text = make_map(" .text.f        0x0000000000000000        0x4 C:/Users/J\xfcrgen/f.o\n")
         data = text.replace("LOAD app/libapp.a\n\n", "LOAD app/libapp.a\n\n.text 0x0 0x4\n").encode("latin-1")
