@@ -75,8 +75,12 @@ void free_state(void* module) { clear_state(static_cast<PyObject*>(module)); }
 
 Call::Call(PyObject* module) : st_(state(module)) {
   keep_.reserve(64);
+  // Nested values are converted, written and freed recursively: follow the
+  // interpreter's limit, but never so deep that the C stack could run out, even when
+  // a caller raised the limit far beyond what the host itself could recurse.
+  constexpr int kStackSafeDepth = 10000;
   int limit = Py_GetRecursionLimit();
-  max_depth_ = limit > 0 ? limit : 1000;
+  max_depth_ = limit > 0 ? std::min(limit, kStackSafeDepth) : 1000;
   bv::set_max_depth(max_depth_);
   prev_hook_ = bv::foreign_text_hook();
   bv::set_foreign_text_hook(&foreign_str);
@@ -98,12 +102,31 @@ std::string_view Call::utf8(PyObject* s) {
   return {PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))};
 }
 
-bv::Value Call::shallow(PyObject* o) {
-  if (o == Py_None) return bv::Value();
-  if (o == Py_True) return bv::Value(true);
-  if (o == Py_False) return bv::Value(false);
+bv::Value Call::shallow(PyObject* o) { return scalar(o, false); }
+
+// `owned`: o is a new reference that becomes ours (released here when the value
+// does not need it, kept for the call otherwise); else a borrowed one, held if needed.
+bv::Value Call::scalar(PyObject* o, bool owned) {
+  auto done = [&]() {
+    if (owned) Py_DECREF(o);
+  };
+  auto retain = [&]() {
+    if (owned)
+      keep(o);
+    else
+      hold(o);
+  };
+  if (o == Py_None) {
+    done();
+    return bv::Value();
+  }
+  if (o == Py_True || o == Py_False) {
+    bool b = o == Py_True;
+    done();
+    return bv::Value(b);
+  }
   if (PyUnicode_Check(o)) {
-    hold(o);
+    retain();
     std::string_view sv = utf8(o);
     return bv::Value::borrowed_str(sv.data(), sv.size(), o);
   }
@@ -111,31 +134,39 @@ bv::Value Call::shallow(PyObject* o) {
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (overflow && big_ints_) {
-      hold(o);
+      retain();
       PyObject* digits = keep(check(PyObject_Str(o)));
       return bv::Value::big_int(utf8(digits), o);
     }
     if (overflow) {
       PyErr_Format(PyExc_OverflowError, "integer %R does not fit in 64 bits", o);
+      done();
       throw PyErrorSet{};
     }
-    if (x == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (x == -1 && PyErr_Occurred()) {
+      done();
+      throw PyErrorSet{};
+    }
     bv::Value v(x);
-    if (!PyLong_CheckExact(o)) {
-      hold(o);
+    if (PyLong_CheckExact(o)) {
+      done();
+    } else {
+      retain();  // an int subclass (an IntEnum member, say) goes back as itself
       v.set_src(o);
     }
     return v;
   }
   if (PyFloat_Check(o)) {
     bv::Value v(PyFloat_AS_DOUBLE(o));
-    if (!PyFloat_CheckExact(o)) {
-      hold(o);
+    if (PyFloat_CheckExact(o)) {
+      done();
+    } else {
+      retain();
       v.set_src(o);
     }
     return v;
   }
-  hold(o);
+  retain();
   return bv::Value::opaque(o, obj_type_name(o));
 }
 
@@ -185,7 +216,7 @@ bv::Value Call::deep_rec(PyObject* o, int depth) {
 
 PyObject* Call::attr_obj(PyObject* obj, N n) { return keep(check(PyObject_GetAttr(obj, name(n)))); }
 
-bv::Value Call::attr(PyObject* obj, N n) { return shallow(attr_obj(obj, n)); }
+bv::Value Call::attr(PyObject* obj, N n) { return scalar(check(PyObject_GetAttr(obj, name(n))), true); }
 
 bv::Value Call::attr_deep(PyObject* obj, N n) { return deep(attr_obj(obj, n)); }
 

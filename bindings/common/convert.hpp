@@ -106,6 +106,7 @@ class Call {
 
  private:
   bv::Value deep_rec(PyObject* o, int depth);
+  bv::Value scalar(PyObject* o, bool owned);
   ModState* st_;
   std::vector<PyObject*> keep_;
   std::vector<PyObject*> path_;  // containers being converted (cycle check)
