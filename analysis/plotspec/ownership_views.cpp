@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -60,33 +61,43 @@ Category category_of(const Section* section) {
   return kOther;
 }
 
-// A byte count as the host adds them: exact 64-bit integers while every size is an
-// integer (OverflowError rather than wrapping), the host's float sum once a float
-// size takes part.
-struct Bytes {
-  Value v{0};
-  void add(const Value& x) {
-    if (v.is_int() && x.is_int())
-      v = Value(static_cast<long long>(checked_add(v.as_int(), x.as_int())));
-    else
-      v = py_add(v, x);
-  }
+// Byte arithmetic in two flavours. Sizes are integers in practice: then every sum,
+// comparison and sort runs on plain 64-bit integers (OverflowError rather than
+// wrapping). A float or bool size anywhere switches the whole call to the host's
+// number semantics on values.
+struct IntBytes {
+  using T = int64_t;
+  static T zero() { return 0; }
+  static T of(const Value& v) { return v.as_int(); }
+  static void add(T& acc, const T& x) { acc = checked_add(acc, x); }
+  static bool lt(const T& a, const T& b) { return a < b; }
+  static bool eq(const T& a, const T& b) { return a == b; }
+  static int64_t to_int(const T& v) { return v; }
+  static Value out(const T& v) { return Value(static_cast<long long>(v)); }
 };
 
-// Sizes that reach the sorts are finite numbers (a NaN or infinite size fails the
-// integer conversion of its object's totals first), so number comparison is a
-// strict weak order here.
-bool num_lt(const Value& a, const Value& b) {
-  if (a.is_int() && b.is_int()) return a.as_int() < b.as_int();
-  return py_lt(a, b);
-}
-bool num_eq(const Value& a, const Value& b) {
-  if (a.is_int() && b.is_int()) return a.as_int() == b.as_int();
-  return py_eq(a, b);
-}
-// (number, text) pairs, as the host compares tuples.
-bool pair_lt(const Value& a, std::string_view an, const Value& b, std::string_view bn) {
-  if (!num_eq(a, b)) return num_lt(a, b);
+struct AnyBytes {
+  using T = Value;
+  static T zero() { return Value(0); }
+  static T of(const Value& v) { return v; }
+  static void add(T& acc, const T& x) {
+    if (acc.is_int() && x.is_int())
+      acc = Value(static_cast<long long>(checked_add(acc.as_int(), x.as_int())));
+    else
+      acc = py_add(acc, x);
+  }
+  // Sizes that reach the sorts are finite numbers (a NaN or infinite size fails the
+  // integer conversion of its object's totals first), so this is a strict weak order.
+  static bool lt(const T& a, const T& b) { return py_lt(a, b); }
+  static bool eq(const T& a, const T& b) { return py_eq(a, b); }
+  static int64_t to_int(const T& v) { return py_int(v); }
+  static Value out(const T& v) { return v; }
+};
+
+// (number, text) pairs compared as the host compares tuples.
+template <class B>
+bool pair_lt(const typename B::T& a, std::string_view an, const typename B::T& b, std::string_view bn) {
+  if (!B::eq(a, b)) return B::lt(a, b);
   return an < bn;  // UTF-8 byte order is code-point order
 }
 
@@ -104,62 +115,62 @@ Value text_value(const Value& original, std::string_view s) {
   return Value(s);
 }
 
+// What the symbol pass keeps of each symbol with a positive size: compact, so the
+// later passes and sorts stay in cache.
 struct SymbolRecord {
   const Symbol* sym;
-  const Value* size;        // > 0
-  const Value* name;        // demangled name when non-empty, else name
-  Value section_name;       // stripped; null when empty
-  Value region_name;        // null when absent or false
-  uint32_t object;          // index into the object table
+  std::string_view section;  // stripped section name
+  const Value* region;       // section_to_region entry, or null
+  uint32_t object;     // index into the object table
+  uint32_t component;  // index into the component table
+  uint32_t name;       // index of the unstripped object file, else archive, else "unknown_object"
+  Category category;
 };
 
-struct ObjectTotals {
+struct ObjectEntry {
   std::string key;
-  uint32_t component;  // index into the component table
-  Bytes total, by_category[3];
+  uint32_t component;          // index into the component table
   std::vector<uint32_t> rows;  // symbol records, in symbol order
 };
 
-struct ComponentGroup {
+struct ComponentEntry {
   std::string_view name;
   std::vector<uint32_t> objects;  // in first-use order
 };
 
+struct Pass {
+  std::vector<SymbolRecord> records;
+  std::vector<ObjectEntry> objects;
+  std::vector<ComponentEntry> components;
+  size_t object_names = 0;  // distinct values of SymbolRecord::name
+  bool int_sizes = true;
+};
+
+const Value& row_name(const SymbolRecord& r) {
+  return truthy(r.sym->demangled_name) ? r.sym->demangled_name : r.sym->name;
+}
+Value section_value(const SymbolRecord& r) {
+  return r.section.empty() ? Value() : text_value(r.sym->section_name, r.section);
+}
+Value region_value(const SymbolRecord& r) { return (r.region && truthy(*r.region)) ? *r.region : Value(); }
+
 Value symbol_row(const SymbolRecord& r, std::string_view component) {
   Value row = Value::map(8);
-  row.add("name", *r.name);
-  row.add("size_bytes", *r.size);
-  row.add("section_name", r.section_name);
+  row.add("name", row_name(r));
+  row.add("size_bytes", r.sym->size);
+  row.add("section_name", section_value(r));
   row.add("object_file", r.sym->object_file);
   row.add("archive", r.sym->archive);
   row.add("source_file", r.sym->source_file);
-  row.add("region_name", r.region_name);
+  row.add("region_name", region_value(r));
   row.add("component_name", Value(component));
   return row;
 }
 
-// Component rows: declared ones from the component records, derived ones from
-// the symbol pass.
-struct ComponentRow {
-  Value name;
-  Value flash, ram;
-  int64_t objects = 0, symbols = 0;
-  Value key;  // flash + ram
-};
-
-bool all_int(const std::vector<Value>& keys) {
-  return std::all_of(keys.begin(), keys.end(), [](const Value& v) { return v.is_int(); });
-}
-
-}  // namespace
-
-Value category_for_ownership(const Value& /*region_name*/, const Section* section) {
-  return Value::static_str(category_text(category_of(section)));
-}
-
-Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
-                            const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components) {
-  // 1. Object -> component: the first component that lists an object owns it.
+// Steps 1 and 2: ownership of objects, then one pass over the symbols.
+Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
+                 const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components) {
+  // The first component that lists an object owns it.
   OrderedIndex<std::string_view> object_owner;
   {
     std::string text;
@@ -167,8 +178,7 @@ Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedInd
       if (!comp.name.is_str()) no_attribute(comp.name, "strip");
       std::string_view name = py_strip(comp.name.str());
       if (name.empty()) name = kUnassigned;
-      if (!comp.objects.is_list())
-        raise(ErrKind::Type, "'" + type_name(comp.objects) + "' object is not iterable");
+      if (!comp.objects.is_list()) raise(ErrKind::Type, "'" + type_name(comp.objects) + "' object is not iterable");
       for (const Value& entry : comp.objects.items()) {
         text.clear();
         append_text_form(text, entry);
@@ -179,15 +189,20 @@ Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedInd
     }
   }
 
-  // 2. Symbol pass.
-  std::vector<SymbolRecord> records;
-  records.reserve(symbols.size());
-  std::vector<ObjectTotals> objects;
+  Pass p;
+  p.records.reserve(symbols.size());
   OrderedIndex<uint32_t> object_index;
-  std::vector<ComponentGroup> groups;
-  OrderedIndex<uint32_t> group_index;
+  OrderedIndex<uint32_t> component_index;
+  OrderedIndex<uint32_t> name_index;
   std::unordered_map<const Section*, Category> category_cache;
   const Value zero(0);
+  // Symbols of one object and one section tend to come together: remember the last
+  // look-ups (the views point into the caller's texts, which outlive the call).
+  std::string_view last_key, last_section, last_name;
+  uint32_t last_obj = UINT32_MAX, last_name_id = UINT32_MAX;
+  const Value* last_region = nullptr;
+  Category last_category = kOther;
+  bool have_section = false;
   for (const Symbol& s : symbols) {
     const Value& size = s.size;
     if (!size.is_number())
@@ -196,6 +211,7 @@ Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedInd
     // totals then fail the integer conversion, as they would in the host).
     bool non_positive = size.is_int() ? size.as_int() <= 0 : (py_lt(size, zero) || py_eq(size, zero));
     if (non_positive) continue;
+    if (!size.is_int()) p.int_sizes = false;
 
     const Value* chosen = nullptr;
     for (const Value* v : {&s.object_file, &s.archive, &s.compilation_unit, &s.source_file}) {
@@ -207,242 +223,292 @@ Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedInd
     std::string_view key = chosen ? stripped(*chosen) : kUnknownObject;
 
     uint32_t obj;
-    if (const uint32_t* found = object_index.find(key)) {
+    if (last_obj != UINT32_MAX && key == last_key) {
+      obj = last_obj;
+    } else if (const uint32_t* found = object_index.find(key)) {
       obj = *found;
     } else {
-      obj = static_cast<uint32_t>(objects.size());
+      obj = static_cast<uint32_t>(p.objects.size());
       object_index[key] = obj;
       const std::string_view* owner = object_owner.find(key);
       std::string_view component = owner ? *owner : kUnassigned;
-      uint32_t g;
-      if (const uint32_t* gf = group_index.find(component)) {
-        g = *gf;
+      uint32_t c;
+      if (const uint32_t* cf = component_index.find(component)) {
+        c = *cf;
       } else {
-        g = static_cast<uint32_t>(groups.size());
-        group_index[component] = g;
-        groups.push_back(ComponentGroup{component, {}});
+        c = static_cast<uint32_t>(p.components.size());
+        component_index[component] = c;
+        p.components.push_back(ComponentEntry{component, {}});
       }
-      groups[g].objects.push_back(obj);
-      ObjectTotals t;
-      t.key = std::string(key);
-      t.component = g;
-      objects.push_back(std::move(t));
+      p.components[c].objects.push_back(obj);
+      p.objects.push_back(ObjectEntry{std::string(key), c, {}});
     }
-
-    std::string_view section = stripped(s.section_name);
-    const Value* region = section_to_region.find(section);
-    const Section* const* placed = section_map.find(section);
-    const Section* sec = placed ? *placed : nullptr;
-    Category cat;
-    auto cached = category_cache.find(sec);
-    if (cached != category_cache.end()) {
-      cat = cached->second;
-    } else {
-      cat = category_of(sec);
-      category_cache.emplace(sec, cat);
-    }
-
-    ObjectTotals& t = objects[obj];
-    t.total.add(size);
-    t.by_category[cat].add(size);
-    t.rows.push_back(static_cast<uint32_t>(records.size()));
+    last_key = key;
+    last_obj = obj;
 
     SymbolRecord r;
     r.sym = &s;
-    r.size = &size;
-    r.name = truthy(s.demangled_name) ? &s.demangled_name : &s.name;
-    r.section_name = section.empty() ? Value() : text_value(s.section_name, section);
-    r.region_name = (region && truthy(*region)) ? *region : Value();
+    r.section = stripped(s.section_name);
+    if (have_section && r.section == last_section) {
+      r.region = last_region;
+      r.category = last_category;
+    } else {
+      r.region = section_to_region.find(r.section);
+      const Section* const* placed = section_map.find(r.section);
+      const Section* sec = placed ? *placed : nullptr;
+      auto cached = category_cache.find(sec);
+      if (cached != category_cache.end()) {
+        r.category = cached->second;
+      } else {
+        r.category = category_of(sec);
+        category_cache.emplace(sec, r.category);
+      }
+      have_section = true;
+      last_section = r.section;
+      last_region = r.region;
+      last_category = r.category;
+    }
+    // Whichever of the object file and archive is true is text (the object key would
+    // have failed otherwise).
+    std::string_view name =
+        truthy(s.object_file) ? s.object_file.str() : truthy(s.archive) ? s.archive.str() : kUnknownObject;
+    if (last_name_id == UINT32_MAX || name != last_name) {
+      uint32_t& id = name_index[name];
+      if (id == 0) id = static_cast<uint32_t>(name_index.size());  // ids start at 1 here
+      last_name = name;
+      last_name_id = id - 1;
+    }
+    r.name = last_name_id;
     r.object = obj;
-    records.push_back(std::move(r));
+    r.component = p.objects[obj].component;
+    p.objects[obj].rows.push_back(static_cast<uint32_t>(p.records.size()));
+    p.records.push_back(r);
   }
+  p.object_names = name_index.size();
+  return p;
+}
 
-  // 3. Object rows (integers of the totals), largest first; then symbols by size.
+// Component rows: declared ones from the component records, derived ones from the
+// symbol pass.
+template <class B>
+struct ComponentRow {
+  Value name;
+  typename B::T flash, ram;
+  int64_t objects = 0, symbols = 0;
+};
+
+// Steps 3 to 6, in the byte arithmetic B.
+template <class B>
+Value finish(const Pass& p, const std::vector<Component>& components) {
+  using T = typename B::T;
+  const std::vector<SymbolRecord>& records = p.records;
+  const std::vector<ObjectEntry>& objects = p.objects;
+  const std::vector<ComponentEntry>& groups = p.components;
+  std::vector<T> size;
+  size.reserve(records.size());
+  for (const SymbolRecord& r : records) size.push_back(B::of(r.sym->size));
+
+  // 3. Object rows (integers of the totals, added in symbol order), largest first.
   struct ObjectRow {
     uint32_t object;
-    int64_t total, flash, ram, other;
+    int64_t total, by_category[3];
   };
   std::vector<ObjectRow> object_rows;
+  std::vector<T> object_sums;
   object_rows.reserve(objects.size());
+  object_sums.reserve(objects.size());
   for (uint32_t i = 0; i < objects.size(); ++i) {
-    const ObjectTotals& t = objects[i];
-    object_rows.push_back(ObjectRow{i, py_int(t.total.v), py_int(t.by_category[kFlash].v),
-                                    py_int(t.by_category[kRam].v), py_int(t.by_category[kOther].v)});
+    T total = B::zero(), cat[3] = {B::zero(), B::zero(), B::zero()};
+    for (uint32_t r : objects[i].rows) {
+      B::add(total, size[r]);
+      B::add(cat[records[r].category], size[r]);
+    }
+    object_rows.push_back(ObjectRow{i, B::to_int(total), {B::to_int(cat[0]), B::to_int(cat[1]), B::to_int(cat[2])}});
+    object_sums.push_back(std::move(total));
   }
   std::stable_sort(object_rows.begin(), object_rows.end(),
                    [](const ObjectRow& a, const ObjectRow& b) { return b.total < a.total; });
 
+  // Symbols by size, largest first; equal sizes keep symbol order.
   std::vector<uint32_t> by_size(records.size());
   for (uint32_t i = 0; i < by_size.size(); ++i) by_size[i] = i;
-  {
-    bool ints = std::all_of(records.begin(), records.end(), [](const SymbolRecord& r) { return r.size->is_int(); });
-    if (ints) {
-      std::stable_sort(by_size.begin(), by_size.end(), [&](uint32_t a, uint32_t b) {
-        return records[b].size->as_int() < records[a].size->as_int();
-      });
-    } else {
-      std::stable_sort(by_size.begin(), by_size.end(),
-                       [&](uint32_t a, uint32_t b) { return num_lt(*records[b].size, *records[a].size); });
-    }
-  }
+  std::stable_sort(by_size.begin(), by_size.end(), [&](uint32_t a, uint32_t b) { return B::lt(size[b], size[a]); });
 
   // 4. Component rows.
-  std::vector<ComponentRow> comp_rows;
+  std::vector<ComponentRow<B>> comp_rows;
   comp_rows.reserve(components.size() + groups.size());
   {
-    std::vector<uint32_t> order(components.size());
+    // Convert first: a total without an integer fails here, before a sort sees a NaN.
+    std::vector<ComponentRow<B>> declared(components.size());
     std::vector<Value> sums(components.size());
-    for (uint32_t i = 0; i < components.size(); ++i) {
-      order[i] = i;
+    bool int_sums = true;
+    for (size_t i = 0; i < components.size(); ++i) {
       const Component& c = components[i];
       if (c.total_flash.is_int() && c.total_ram.is_int())
         sums[i] = Value(static_cast<long long>(checked_add(c.total_flash.as_int(), c.total_ram.as_int())));
       else
         sums[i] = py_add(c.total_flash, c.total_ram);
-    }
-    // Convert first: a total that is not an integer-convertible number fails here,
-    // before the sort sees a NaN.
-    std::vector<ComponentRow> declared(components.size());
-    for (uint32_t i = 0; i < components.size(); ++i) {
-      const Component& c = components[i];
-      ComponentRow& row = declared[i];
+      int_sums = int_sums && sums[i].is_int();
+      ComponentRow<B>& row = declared[i];
       row.name = c.name;
-      row.flash = Value(static_cast<long long>(py_int(c.total_flash)));
-      row.ram = Value(static_cast<long long>(py_int(c.total_ram)));
+      row.flash = B::of(Value(static_cast<long long>(py_int(c.total_flash))));
+      row.ram = B::of(Value(static_cast<long long>(py_int(c.total_ram))));
       row.objects = static_cast<int64_t>(c.objects.size());
       row.symbols = c.symbols_count;
     }
-    if (all_int(sums)) {
+    std::vector<uint32_t> order(components.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    if (int_sums)
       std::stable_sort(order.begin(), order.end(),
                        [&](uint32_t a, uint32_t b) { return sums[b].as_int() < sums[a].as_int(); });
-    } else {
-      std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return num_lt(sums[b], sums[a]); });
-    }
+    else
+      std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return py_lt(sums[b], sums[a]); });
     for (uint32_t i : order) comp_rows.push_back(std::move(declared[i]));
   }
   {
     std::unordered_set<std::string_view> known;
-    for (const Component& c : components) known.insert(c.name.str());  // text: checked in step 1
-    struct Derived {
-      Bytes total;
-      std::unordered_set<std::string_view> object_names;
-      int64_t symbols = 0;
-    };
-    std::vector<Derived> derived(groups.size());
+    for (const Component& c : components) known.insert(c.name.str());  // text: checked in the symbol pass
+    // Derived totals. Integer sums do not depend on the order; float sums are taken
+    // in size order, as the rows are visited.
+    std::vector<T> totals(groups.size(), B::zero());
+    std::vector<int64_t> symbols_of(groups.size(), 0), names_of(groups.size(), 0);
+    if constexpr (std::is_same_v<T, int64_t>) {
+      for (uint32_t i = 0; i < records.size(); ++i) B::add(totals[records[i].component], size[i]);
+    } else {
+      for (uint32_t idx : by_size) B::add(totals[records[idx].component], size[idx]);
+    }
+    // Distinct object names per component: the first component that shows a name is
+    // kept per name; a name seen under further components (possible for the
+    // "unknown_object" fallback) is tracked by pair.
+    constexpr uint32_t kNone = UINT32_MAX;
+    std::vector<uint32_t> first_owner(p.object_names, kNone);
+    std::unordered_set<uint64_t> other_owners;
+    for (const SymbolRecord& r : records) {
+      symbols_of[r.component] += 1;
+      uint32_t& owner = first_owner[r.name];
+      if (owner == kNone) {
+        owner = r.component;
+        names_of[r.component] += 1;
+      } else if (owner != r.component &&
+                 other_owners.insert((static_cast<uint64_t>(r.component) << 32) | r.name).second) {
+        names_of[r.component] += 1;
+      }
+    }
+    // Derived rows in order of first appearance among the size-sorted rows (their
+    // names are distinct, so this order never decides the final one; kept for clarity).
     std::vector<uint32_t> first_seen;
     std::vector<bool> seen(groups.size(), false);
     for (uint32_t idx : by_size) {
-      const SymbolRecord& r = records[idx];
-      uint32_t g = objects[r.object].component;
+      uint32_t g = records[idx].component;
       if (!seen[g]) {
         seen[g] = true;
         first_seen.push_back(g);
+        if (first_seen.size() == groups.size()) break;
       }
-      Derived& d = derived[g];
-      d.total.add(*r.size);
-      d.symbols += 1;
-      // The object name here is the unstripped object file or archive: whichever was
-      // truthy is text (the object key step would have failed otherwise).
-      const Value& of = r.sym->object_file;
-      const Value& ar = r.sym->archive;
-      std::string_view object_name = truthy(of) ? of.str() : truthy(ar) ? ar.str() : kUnknownObject;
-      d.object_names.insert(object_name);
     }
     for (uint32_t g : first_seen) {
       if (known.count(groups[g].name)) continue;
-      ComponentRow row;
+      ComponentRow<B> row;
       row.name = Value(groups[g].name);
-      row.flash = derived[g].total.v;
-      row.ram = Value(0);
-      row.objects = static_cast<int64_t>(derived[g].object_names.size());
-      row.symbols = derived[g].symbols;
+      row.flash = totals[g];  // every category counts as flash here
+      row.ram = B::zero();
+      row.objects = names_of[g];
+      row.symbols = symbols_of[g];
       comp_rows.push_back(std::move(row));
     }
   }
-  for (ComponentRow& row : comp_rows) row.key = py_add(row.flash, row.ram);
   {
+    std::vector<T> keys;
+    keys.reserve(comp_rows.size());
+    for (const ComponentRow<B>& row : comp_rows) {
+      T k = row.flash;
+      B::add(k, row.ram);
+      keys.push_back(std::move(k));
+    }
     std::vector<uint32_t> order(comp_rows.size());
     for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-      const ComponentRow& x = comp_rows[a];
-      const ComponentRow& y = comp_rows[b];
-      return pair_lt(y.key, y.name.str(), x.key, x.name.str());
+      return pair_lt<B>(keys[b], comp_rows[b].name.str(), keys[a], comp_rows[a].name.str());
     });
-    std::vector<ComponentRow> sorted;
+    std::vector<ComponentRow<B>> sorted;
     sorted.reserve(order.size());
     for (uint32_t i : order) sorted.push_back(std::move(comp_rows[i]));
     comp_rows.swap(sorted);
   }
 
   // 5. Treemap: only the children a node carries count towards its value.
-  struct ObjectNode {
-    uint32_t object;
-    Value value;
-    std::vector<uint32_t> rows;  // kept symbol records, in leaf order
-  };
-  struct ComponentNode {
-    uint32_t group;
-    Value value;
-    std::vector<ObjectNode> children;
-  };
-  // Text forms of names that are not text, made once (str() of a caller's object may
-  // run the caller's code, so never from inside a comparison).
+  // Text forms of names that are not text, made once (str() of a caller's object
+  // may run the caller's code, so never from inside a comparison).
   std::unordered_map<uint32_t, std::string> name_texts;
   auto name_text = [&](uint32_t i) -> std::string_view {
-    const Value& n = *records[i].name;
+    const Value& n = row_name(records[i]);
     if (n.is_str()) return n.str();
     auto it = name_texts.find(i);
     if (it == name_texts.end()) it = name_texts.emplace(i, text_form(n)).first;
     return it->second;
   };
+  struct ObjectNode {
+    uint32_t object;
+    T value;
+    std::vector<uint32_t> rows;  // kept symbol records, in leaf order
+  };
+  struct ComponentNode {
+    uint32_t group;
+    T value;
+    std::vector<ObjectNode> children;
+  };
   std::vector<ComponentNode> nodes;
   {
-    std::vector<Value> group_sums(groups.size());
-    std::vector<Value> object_sums(objects.size());
-    for (uint32_t g = 0; g < groups.size(); ++g) {
-      Bytes gs;
-      for (uint32_t o : groups[g].objects) {
-        Bytes os;
-        for (uint32_t r : objects[o].rows) os.add(*records[r].size);
-        object_sums[o] = os.v;
-        for (uint32_t r : objects[o].rows) gs.add(*records[r].size);
-      }
-      group_sums[g] = gs.v;
+    std::vector<T> group_sums;
+    group_sums.reserve(groups.size());
+    for (const ComponentEntry& g : groups) {
+      T sum = B::zero();
+      for (uint32_t o : g.objects)
+        for (uint32_t r : objects[o].rows) B::add(sum, size[r]);
+      group_sums.push_back(std::move(sum));
     }
     std::vector<uint32_t> visit(groups.size());
     for (uint32_t g = 0; g < visit.size(); ++g) visit[g] = g;
     std::stable_sort(visit.begin(), visit.end(), [&](uint32_t a, uint32_t b) {
-      return pair_lt(group_sums[b], groups[b].name, group_sums[a], groups[a].name);
+      return pair_lt<B>(group_sums[b], groups[b].name, group_sums[a], groups[a].name);
     });
     nodes.reserve(visit.size());
+    struct Leaf {
+      T size;
+      std::string_view name;
+      uint32_t record;
+    };
+    std::vector<uint32_t> objs;
+    std::vector<Leaf> rows;
     for (uint32_t g : visit) {
-      std::vector<uint32_t> objs = groups[g].objects;
+      objs = groups[g].objects;
       std::stable_sort(objs.begin(), objs.end(), [&](uint32_t a, uint32_t b) {
-        return pair_lt(object_sums[b], objects[b].key, object_sums[a], objects[a].key);
+        return pair_lt<B>(object_sums[b], objects[b].key, object_sums[a], objects[a].key);
       });
-      if (objs.size() > static_cast<size_t>(MAX_TREEMAP_OBJECTS_PER_COMPONENT))
-        objs.resize(static_cast<size_t>(MAX_TREEMAP_OBJECTS_PER_COMPONENT));
-      ComponentNode node{g, Value(0), {}};
-      Bytes comp_value;
+      objs.resize(std::min(objs.size(), static_cast<size_t>(MAX_TREEMAP_OBJECTS_PER_COMPONENT)));
+      ComponentNode node{g, B::zero(), {}};
       node.children.reserve(objs.size());
       for (uint32_t o : objs) {
-        std::vector<uint32_t> rows = objects[o].rows;
-        for (uint32_t r : rows) (void)name_text(r);
-        std::stable_sort(rows.begin(), rows.end(), [&](uint32_t a, uint32_t b) {
-          return pair_lt(*records[b].size, name_text(b), *records[a].size, name_text(a));
-        });
-        if (rows.size() > static_cast<size_t>(MAX_TREEMAP_SYMBOLS_PER_OBJECT))
-          rows.resize(static_cast<size_t>(MAX_TREEMAP_SYMBOLS_PER_OBJECT));
-        Bytes value;
-        for (uint32_t r : rows) value.add(*records[r].size);
-        comp_value.add(value.v);
-        node.children.push_back(ObjectNode{o, value.v, std::move(rows)});
+        rows.clear();
+        for (uint32_t r : objects[o].rows) rows.push_back(Leaf{size[r], name_text(r), r});
+        std::stable_sort(rows.begin(), rows.end(),
+                         [](const Leaf& a, const Leaf& b) { return pair_lt<B>(b.size, b.name, a.size, a.name); });
+        const auto kept = static_cast<std::ptrdiff_t>(
+            std::min(rows.size(), static_cast<size_t>(MAX_TREEMAP_SYMBOLS_PER_OBJECT)));
+        std::vector<uint32_t> leaves;
+        leaves.reserve(static_cast<size_t>(kept));
+        T value = B::zero();
+        for (auto it = rows.begin(); it != rows.begin() + kept; ++it) {
+          leaves.push_back(it->record);
+          B::add(value, it->size);
+        }
+        B::add(node.value, value);
+        node.children.push_back(ObjectNode{o, std::move(value), std::move(leaves)});
       }
-      node.value = comp_value.v;
       nodes.push_back(std::move(node));
     }
     std::stable_sort(nodes.begin(), nodes.end(), [&](const ComponentNode& a, const ComponentNode& b) {
-      return pair_lt(b.value, groups[b.group].name, a.value, groups[a.group].name);
+      return pair_lt<B>(b.value, groups[b.group].name, a.value, groups[a.group].name);
     });
   }
 
@@ -450,11 +516,11 @@ Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedInd
   const size_t limit = static_cast<size_t>(MAX_OWNERSHIP_ROWS);
   Value by_component = Value::list(std::min(limit, comp_rows.size()));
   for (size_t i = 0; i < comp_rows.size() && i < limit; ++i) {
-    ComponentRow& c = comp_rows[i];
+    ComponentRow<B>& c = comp_rows[i];
     Value row = Value::map(5);
     row.add("name", std::move(c.name));
-    row.add("total_flash_bytes", std::move(c.flash));
-    row.add("total_ram_bytes", std::move(c.ram));
+    row.add("total_flash_bytes", B::out(c.flash));
+    row.add("total_ram_bytes", B::out(c.ram));
     row.add("objects_count", Value(static_cast<long long>(c.objects)));
     row.add("symbols_count", Value(static_cast<long long>(c.symbols)));
     by_component.push(std::move(row));
@@ -466,9 +532,9 @@ Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedInd
     row.add("name", Value(objects[o.object].key));
     row.add("component_name", Value(groups[objects[o.object].component].name));
     row.add("total_bytes", Value(static_cast<long long>(o.total)));
-    row.add("flash_bytes", Value(static_cast<long long>(o.flash)));
-    row.add("ram_bytes", Value(static_cast<long long>(o.ram)));
-    row.add("other_bytes", Value(static_cast<long long>(o.other)));
+    row.add("flash_bytes", Value(static_cast<long long>(o.by_category[kFlash])));
+    row.add("ram_bytes", Value(static_cast<long long>(o.by_category[kRam])));
+    row.add("other_bytes", Value(static_cast<long long>(o.by_category[kOther])));
     by_object.push(std::move(row));
   }
   Value by_symbol = Value::list(std::min(limit, by_size.size()));
@@ -484,24 +550,24 @@ Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedInd
       Value leaves = Value::list(on.rows.size());
       for (uint32_t r : on.rows) {
         const SymbolRecord& rec = records[r];
+        const Value& name = row_name(rec);
         Value leaf = Value::map(5);
-        std::string_view text = name_text(r);
-        leaf.add("name", rec.name->is_str() ? *rec.name : Value(text));
-        leaf.add("value", *rec.size);
-        leaf.add("section_name", rec.section_name);
-        leaf.add("region_name", rec.region_name);
+        leaf.add("name", name.is_str() ? name : Value(name_text(r)));
+        leaf.add("value", rec.sym->size);
+        leaf.add("section_name", section_value(rec));
+        leaf.add("region_name", region_value(rec));
         leaf.add("source_file", rec.sym->source_file);
         leaves.push(std::move(leaf));
       }
       Value obj = Value::map(3);
       obj.add("name", Value(objects[on.object].key));
-      obj.add("value", on.value);
+      obj.add("value", B::out(on.value));
       obj.add("children", std::move(leaves));
       children.push(std::move(obj));
     }
     Value comp = Value::map(3);
     comp.add("name", Value(groups[node.group].name));
-    comp.add("value", node.value);
+    comp.add("value", B::out(node.value));
     comp.add("children", std::move(children));
     treemap.push(std::move(comp));
   }
@@ -512,6 +578,18 @@ Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedInd
   out.add("by_symbol", std::move(by_symbol));
   out.add("treemap_hierarchy", std::move(treemap));
   return out;
+}
+
+}  // namespace
+
+Value category_for_ownership(const Value& /*region_name*/, const Section* section) {
+  return Value::static_str(category_text(category_of(section)));
+}
+
+Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
+                            const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components) {
+  Pass p = symbol_pass(symbols, section_map, section_to_region, components);
+  return p.int_sizes ? finish<IntBytes>(p, components) : finish<AnyBytes>(p, components);
 }
 
 }  // namespace bv::plotspec
