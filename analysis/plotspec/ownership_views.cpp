@@ -1,8 +1,595 @@
-// Placeholder until this concern lands; replaced wholesale by its implementation.
+// Ownership views: who owns the bytes of the image. Every symbol is attributed to
+// an object file and every object file to a component; the results are four
+// bounded views (components, objects, symbols and a component/object/symbol treemap).
+//
+// The symbol pass works on compact per-symbol records and indexes; maps are only
+// built for the rows that survive the limits, so a model with hundreds of thousands
+// of symbols costs a few linear passes and sorts.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <type_traits>
+#include <unordered_set>
+#include <vector>
+
+#include "analysis/plotspec/constants.hpp"
 #include "analysis/plotspec/plotspec.hpp"
+#include "core/value/text.hpp"
+
 namespace bv::plotspec {
-Value build_ownership_views(const std::vector<Symbol>&, const OrderedIndex<const Section*>&, const OrderedIndex<Value>&,
-                            const std::vector<Component>&) {
-  return Value::map();
+
+namespace {
+
+constexpr std::string_view kUnassigned = "Unassigned";
+constexpr std::string_view kUnknownObject = "unknown_object";
+
+enum Category : uint8_t { kFlash = 0, kRam = 1, kOther = 2 };
+
+const char* category_text(Category c) {
+  switch (c) {
+    case kFlash:
+      return "flash";
+    case kRam:
+      return "ram";
+    default:
+      return "other";
+  }
 }
+
+[[noreturn]] void no_attribute(const Value& v, const char* attr) {
+  raise(ErrKind::Attribute, "'" + type_name(v) + "' object has no attribute '" + attr + "'");
+}
+
+Category category_of(const Section* section) {
+  if (!section) return kOther;
+  if (!section->name.is_str()) no_attribute(section->name, "lower");
+  std::string name = py_lower_for_match(section->name.str());
+  const Value& region = section->execution_region;
+  if (truthy(region)) {
+    if (!region.is_str())
+      raise(ErrKind::Type, "expected string or bytes-like object, got '" + type_name(region) + "'");
+    std::string_view r = region.str();
+    if (icase_contains(r, "flash") || icase_contains(r, "rom")) return kFlash;
+    for (std::string_view pat : {"ram", "sram", "dtcm", "itcm", "tcm"})
+      if (icase_contains(r, pat)) return kRam;
+  }
+  if (name.find("text") != std::string::npos || name.find("rodata") != std::string::npos) return kFlash;
+  for (std::string_view tok : {"data", "bss", "heap", "stack", "noinit"})
+    if (name.find(tok) != std::string::npos) return kRam;
+  return kOther;
+}
+
+// Byte arithmetic in two flavours. Sizes are integers in practice: then every sum,
+// comparison and sort runs on plain 64-bit integers (OverflowError rather than
+// wrapping). A float or bool size anywhere switches the whole call to the host's
+// number semantics on values.
+struct IntBytes {
+  using T = int64_t;
+  static T zero() { return 0; }
+  static T of(const Value& v) { return v.as_int(); }
+  static void add(T& acc, const T& x) { acc = checked_add(acc, x); }
+  static bool lt(const T& a, const T& b) { return a < b; }
+  static bool eq(const T& a, const T& b) { return a == b; }
+  static int64_t to_int(const T& v) { return v; }
+  static Value out(const T& v) { return Value(static_cast<long long>(v)); }
+};
+
+struct AnyBytes {
+  using T = Value;
+  static T zero() { return Value(0); }
+  static T of(const Value& v) { return v; }
+  static void add(T& acc, const T& x) {
+    if (acc.is_int() && x.is_int())
+      acc = Value(static_cast<long long>(checked_add(acc.as_int(), x.as_int())));
+    else
+      acc = py_add(acc, x);
+  }
+  // Sizes that reach the sorts are finite numbers (a NaN or infinite size fails the
+  // integer conversion of its object's totals first), so this is a strict weak order.
+  static bool lt(const T& a, const T& b) { return py_lt(a, b); }
+  static bool eq(const T& a, const T& b) { return py_eq(a, b); }
+  static int64_t to_int(const T& v) { return py_int(v); }
+  static Value out(const T& v) { return v; }
+};
+
+// (number, text) pairs compared as the host compares tuples.
+template <class B>
+bool pair_lt(const typename B::T& a, std::string_view an, const typename B::T& b, std::string_view bn) {
+  if (!B::eq(a, b)) return B::lt(a, b);
+  return an < bn;  // UTF-8 byte order is code-point order
+}
+
+// (x or "").strip() for a text attribute: a value that is neither false nor text has
+// no strip() in the host either.
+std::string_view stripped(const Value& v) {
+  if (!truthy(v)) return {};
+  if (!v.is_str()) no_attribute(v, "strip");
+  return py_strip(v.str());
+}
+
+// A stripped text as a value: the caller's own object when stripping changed nothing.
+Value text_value(const Value& original, std::string_view s) {
+  if (original.is_str() && original.str().size() == s.size()) return original;
+  return Value(s);
+}
+
+// What the symbol pass keeps of each symbol with a positive size: compact, so the
+// later passes and sorts stay in cache.
+struct SymbolRecord {
+  const Symbol* sym;
+  std::string_view section;  // stripped section name
+  const Value* region;       // section_to_region entry, or null
+  uint32_t object;     // index into the object table
+  uint32_t component;  // index into the component table
+  uint32_t name;       // index of the unstripped object file, else archive, else "unknown_object"
+  Category category;
+};
+
+struct ObjectEntry {
+  std::string key;
+  uint32_t component;          // index into the component table
+  std::vector<uint32_t> rows;  // symbol records, in symbol order
+};
+
+struct ComponentEntry {
+  std::string_view name;
+  std::vector<uint32_t> objects;  // in first-use order
+};
+
+struct Pass {
+  std::vector<SymbolRecord> records;
+  std::vector<ObjectEntry> objects;
+  std::vector<ComponentEntry> components;
+  size_t object_names = 0;  // distinct values of SymbolRecord::name
+  bool int_sizes = true;
+};
+
+const Value& row_name(const SymbolRecord& r) {
+  return truthy(r.sym->demangled_name) ? r.sym->demangled_name : r.sym->name;
+}
+Value section_value(const SymbolRecord& r) {
+  return r.section.empty() ? Value() : text_value(r.sym->section_name, r.section);
+}
+Value region_value(const SymbolRecord& r) { return (r.region && truthy(*r.region)) ? *r.region : Value(); }
+
+Value symbol_row(const SymbolRecord& r, std::string_view component) {
+  Value row = Value::map(8);
+  row.add("name", row_name(r));
+  row.add("size_bytes", r.sym->size);
+  row.add("section_name", section_value(r));
+  row.add("object_file", r.sym->object_file);
+  row.add("archive", r.sym->archive);
+  row.add("source_file", r.sym->source_file);
+  row.add("region_name", region_value(r));
+  row.add("component_name", Value(component));
+  return row;
+}
+
+// Steps 1 and 2: ownership of objects, then one pass over the symbols.
+Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
+                 const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components) {
+  // The first component that lists an object owns it.
+  OrderedIndex<std::string_view> object_owner;
+  {
+    std::string text;
+    for (const Component& comp : components) {
+      if (!comp.name.is_str()) no_attribute(comp.name, "strip");
+      std::string_view name = py_strip(comp.name.str());
+      if (name.empty()) name = kUnassigned;
+      if (!comp.objects.is_list()) raise(ErrKind::Type, "'" + type_name(comp.objects) + "' object is not iterable");
+      for (const Value& entry : comp.objects.items()) {
+        text.clear();
+        append_text_form(text, entry);
+        std::string_view key = py_strip(text);
+        if (key.empty() || object_owner.contains(key)) continue;
+        object_owner[key] = name;
+      }
+    }
+  }
+
+  Pass p;
+  p.records.reserve(symbols.size());
+  OrderedIndex<uint32_t> object_index;
+  OrderedIndex<uint32_t> component_index;
+  OrderedIndex<uint32_t> name_index;
+  std::unordered_map<const Section*, Category> category_cache;
+  const Value zero(0);
+  // Symbols of one object and one section tend to come together: remember the last
+  // look-ups (the views point into the caller's texts, which outlive the call).
+  std::string_view last_key, last_section, last_name;
+  uint32_t last_obj = UINT32_MAX, last_name_id = UINT32_MAX;
+  const Value* last_region = nullptr;
+  Category last_category = kOther;
+  bool have_section = false;
+  for (const Symbol& s : symbols) {
+    const Value& size = s.size;
+    if (!size.is_number())
+      raise(ErrKind::Type, "'<=' not supported between instances of '" + type_name(size) + "' and 'int'");
+    // `size <= 0` skips the symbol; a NaN size is not <= 0 and goes on (its object's
+    // totals then fail the integer conversion, as they would in the host).
+    bool non_positive = size.is_int() ? size.as_int() <= 0 : (py_lt(size, zero) || py_eq(size, zero));
+    if (non_positive) continue;
+    if (!size.is_int()) p.int_sizes = false;
+
+    const Value* chosen = nullptr;
+    for (const Value* v : {&s.object_file, &s.archive, &s.compilation_unit, &s.source_file}) {
+      if (truthy(*v)) {
+        chosen = v;
+        break;
+      }
+    }
+    std::string_view key = chosen ? stripped(*chosen) : kUnknownObject;
+
+    uint32_t obj;
+    if (last_obj != UINT32_MAX && key == last_key) {
+      obj = last_obj;
+    } else if (const uint32_t* found = object_index.find(key)) {
+      obj = *found;
+    } else {
+      obj = static_cast<uint32_t>(p.objects.size());
+      object_index[key] = obj;
+      const std::string_view* owner = object_owner.find(key);
+      std::string_view component = owner ? *owner : kUnassigned;
+      uint32_t c;
+      if (const uint32_t* cf = component_index.find(component)) {
+        c = *cf;
+      } else {
+        c = static_cast<uint32_t>(p.components.size());
+        component_index[component] = c;
+        p.components.push_back(ComponentEntry{component, {}});
+      }
+      p.components[c].objects.push_back(obj);
+      p.objects.push_back(ObjectEntry{std::string(key), c, {}});
+    }
+    last_key = key;
+    last_obj = obj;
+
+    SymbolRecord r;
+    r.sym = &s;
+    r.section = stripped(s.section_name);
+    if (have_section && r.section == last_section) {
+      r.region = last_region;
+      r.category = last_category;
+    } else {
+      r.region = section_to_region.find(r.section);
+      const Section* const* placed = section_map.find(r.section);
+      const Section* sec = placed ? *placed : nullptr;
+      auto cached = category_cache.find(sec);
+      if (cached != category_cache.end()) {
+        r.category = cached->second;
+      } else {
+        r.category = category_of(sec);
+        category_cache.emplace(sec, r.category);
+      }
+      have_section = true;
+      last_section = r.section;
+      last_region = r.region;
+      last_category = r.category;
+    }
+    // Whichever of the object file and archive is true is text (the object key would
+    // have failed otherwise).
+    std::string_view name =
+        truthy(s.object_file) ? s.object_file.str() : truthy(s.archive) ? s.archive.str() : kUnknownObject;
+    if (last_name_id == UINT32_MAX || name != last_name) {
+      uint32_t& id = name_index[name];
+      if (id == 0) id = static_cast<uint32_t>(name_index.size());  // ids start at 1 here
+      last_name = name;
+      last_name_id = id - 1;
+    }
+    r.name = last_name_id;
+    r.object = obj;
+    r.component = p.objects[obj].component;
+    p.objects[obj].rows.push_back(static_cast<uint32_t>(p.records.size()));
+    p.records.push_back(r);
+  }
+  p.object_names = name_index.size();
+  return p;
+}
+
+// Component rows: declared ones from the component records, derived ones from the
+// symbol pass.
+template <class B>
+struct ComponentRow {
+  Value name;
+  typename B::T flash, ram;
+  int64_t objects = 0, symbols = 0;
+};
+
+// Steps 3 to 6, in the byte arithmetic B.
+template <class B>
+Value finish(const Pass& p, const std::vector<Component>& components) {
+  using T = typename B::T;
+  const std::vector<SymbolRecord>& records = p.records;
+  const std::vector<ObjectEntry>& objects = p.objects;
+  const std::vector<ComponentEntry>& groups = p.components;
+  std::vector<T> size;
+  size.reserve(records.size());
+  for (const SymbolRecord& r : records) size.push_back(B::of(r.sym->size));
+
+  // 3. Object rows (integers of the totals, added in symbol order), largest first.
+  struct ObjectRow {
+    uint32_t object;
+    int64_t total, by_category[3];
+  };
+  std::vector<ObjectRow> object_rows;
+  std::vector<T> object_sums;
+  object_rows.reserve(objects.size());
+  object_sums.reserve(objects.size());
+  for (uint32_t i = 0; i < objects.size(); ++i) {
+    T total = B::zero(), cat[3] = {B::zero(), B::zero(), B::zero()};
+    for (uint32_t r : objects[i].rows) {
+      B::add(total, size[r]);
+      B::add(cat[records[r].category], size[r]);
+    }
+    object_rows.push_back(ObjectRow{i, B::to_int(total), {B::to_int(cat[0]), B::to_int(cat[1]), B::to_int(cat[2])}});
+    object_sums.push_back(std::move(total));
+  }
+  std::stable_sort(object_rows.begin(), object_rows.end(),
+                   [](const ObjectRow& a, const ObjectRow& b) { return b.total < a.total; });
+
+  // Symbols by size, largest first; equal sizes keep symbol order.
+  std::vector<uint32_t> by_size(records.size());
+  for (uint32_t i = 0; i < by_size.size(); ++i) by_size[i] = i;
+  std::stable_sort(by_size.begin(), by_size.end(), [&](uint32_t a, uint32_t b) { return B::lt(size[b], size[a]); });
+
+  // 4. Component rows.
+  std::vector<ComponentRow<B>> comp_rows;
+  comp_rows.reserve(components.size() + groups.size());
+  {
+    // Convert first: a total without an integer fails here, before a sort sees a NaN.
+    std::vector<ComponentRow<B>> declared(components.size());
+    std::vector<Value> sums(components.size());
+    bool int_sums = true;
+    for (size_t i = 0; i < components.size(); ++i) {
+      const Component& c = components[i];
+      if (c.total_flash.is_int() && c.total_ram.is_int())
+        sums[i] = Value(static_cast<long long>(checked_add(c.total_flash.as_int(), c.total_ram.as_int())));
+      else
+        sums[i] = py_add(c.total_flash, c.total_ram);
+      int_sums = int_sums && sums[i].is_int();
+      ComponentRow<B>& row = declared[i];
+      row.name = c.name;
+      row.flash = B::of(Value(static_cast<long long>(py_int(c.total_flash))));
+      row.ram = B::of(Value(static_cast<long long>(py_int(c.total_ram))));
+      row.objects = static_cast<int64_t>(c.objects.size());
+      row.symbols = c.symbols_count;
+    }
+    std::vector<uint32_t> order(components.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    if (int_sums)
+      std::stable_sort(order.begin(), order.end(),
+                       [&](uint32_t a, uint32_t b) { return sums[b].as_int() < sums[a].as_int(); });
+    else
+      std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return py_lt(sums[b], sums[a]); });
+    for (uint32_t i : order) comp_rows.push_back(std::move(declared[i]));
+  }
+  {
+    std::unordered_set<std::string_view> known;
+    for (const Component& c : components) known.insert(c.name.str());  // text: checked in the symbol pass
+    // Derived totals. Integer sums do not depend on the order; float sums are taken
+    // in size order, as the rows are visited.
+    std::vector<T> totals(groups.size(), B::zero());
+    std::vector<int64_t> symbols_of(groups.size(), 0), names_of(groups.size(), 0);
+    if constexpr (std::is_same_v<T, int64_t>) {
+      for (uint32_t i = 0; i < records.size(); ++i) B::add(totals[records[i].component], size[i]);
+    } else {
+      for (uint32_t idx : by_size) B::add(totals[records[idx].component], size[idx]);
+    }
+    // Distinct object names per component: the first component that shows a name is
+    // kept per name; a name seen under further components (possible for the
+    // "unknown_object" fallback) is tracked by pair.
+    constexpr uint32_t kNone = UINT32_MAX;
+    std::vector<uint32_t> first_owner(p.object_names, kNone);
+    std::unordered_set<uint64_t> other_owners;
+    for (const SymbolRecord& r : records) {
+      symbols_of[r.component] += 1;
+      uint32_t& owner = first_owner[r.name];
+      if (owner == kNone) {
+        owner = r.component;
+        names_of[r.component] += 1;
+      } else if (owner != r.component &&
+                 other_owners.insert((static_cast<uint64_t>(r.component) << 32) | r.name).second) {
+        names_of[r.component] += 1;
+      }
+    }
+    // Derived rows in order of first appearance among the size-sorted rows (their
+    // names are distinct, so this order never decides the final one; kept for clarity).
+    std::vector<uint32_t> first_seen;
+    std::vector<bool> seen(groups.size(), false);
+    for (uint32_t idx : by_size) {
+      uint32_t g = records[idx].component;
+      if (!seen[g]) {
+        seen[g] = true;
+        first_seen.push_back(g);
+        if (first_seen.size() == groups.size()) break;
+      }
+    }
+    for (uint32_t g : first_seen) {
+      if (known.count(groups[g].name)) continue;
+      ComponentRow<B> row;
+      row.name = Value(groups[g].name);
+      row.flash = totals[g];  // every category counts as flash here
+      row.ram = B::zero();
+      row.objects = names_of[g];
+      row.symbols = symbols_of[g];
+      comp_rows.push_back(std::move(row));
+    }
+  }
+  {
+    std::vector<T> keys;
+    keys.reserve(comp_rows.size());
+    for (const ComponentRow<B>& row : comp_rows) {
+      T k = row.flash;
+      B::add(k, row.ram);
+      keys.push_back(std::move(k));
+    }
+    std::vector<uint32_t> order(comp_rows.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return pair_lt<B>(keys[b], comp_rows[b].name.str(), keys[a], comp_rows[a].name.str());
+    });
+    std::vector<ComponentRow<B>> sorted;
+    sorted.reserve(order.size());
+    for (uint32_t i : order) sorted.push_back(std::move(comp_rows[i]));
+    comp_rows.swap(sorted);
+  }
+
+  // 5. Treemap: only the children a node carries count towards its value.
+  // Text forms of names that are not text, made once (str() of a caller's object
+  // may run the caller's code, so never from inside a comparison).
+  std::unordered_map<uint32_t, std::string> name_texts;
+  auto name_text = [&](uint32_t i) -> std::string_view {
+    const Value& n = row_name(records[i]);
+    if (n.is_str()) return n.str();
+    auto it = name_texts.find(i);
+    if (it == name_texts.end()) it = name_texts.emplace(i, text_form(n)).first;
+    return it->second;
+  };
+  struct ObjectNode {
+    uint32_t object;
+    T value;
+    std::vector<uint32_t> rows;  // kept symbol records, in leaf order
+  };
+  struct ComponentNode {
+    uint32_t group;
+    T value;
+    std::vector<ObjectNode> children;
+  };
+  std::vector<ComponentNode> nodes;
+  {
+    std::vector<T> group_sums;
+    group_sums.reserve(groups.size());
+    for (const ComponentEntry& g : groups) {
+      T sum = B::zero();
+      for (uint32_t o : g.objects)
+        for (uint32_t r : objects[o].rows) B::add(sum, size[r]);
+      group_sums.push_back(std::move(sum));
+    }
+    std::vector<uint32_t> visit(groups.size());
+    for (uint32_t g = 0; g < visit.size(); ++g) visit[g] = g;
+    std::stable_sort(visit.begin(), visit.end(), [&](uint32_t a, uint32_t b) {
+      return pair_lt<B>(group_sums[b], groups[b].name, group_sums[a], groups[a].name);
+    });
+    nodes.reserve(visit.size());
+    struct Leaf {
+      T size;
+      std::string_view name;
+      uint32_t record;
+    };
+    std::vector<uint32_t> objs;
+    std::vector<Leaf> rows;
+    for (uint32_t g : visit) {
+      objs = groups[g].objects;
+      std::stable_sort(objs.begin(), objs.end(), [&](uint32_t a, uint32_t b) {
+        return pair_lt<B>(object_sums[b], objects[b].key, object_sums[a], objects[a].key);
+      });
+      objs.resize(std::min(objs.size(), static_cast<size_t>(MAX_TREEMAP_OBJECTS_PER_COMPONENT)));
+      ComponentNode node{g, B::zero(), {}};
+      node.children.reserve(objs.size());
+      for (uint32_t o : objs) {
+        rows.clear();
+        for (uint32_t r : objects[o].rows) rows.push_back(Leaf{size[r], name_text(r), r});
+        std::stable_sort(rows.begin(), rows.end(),
+                         [](const Leaf& a, const Leaf& b) { return pair_lt<B>(b.size, b.name, a.size, a.name); });
+        const auto kept = static_cast<std::ptrdiff_t>(
+            std::min(rows.size(), static_cast<size_t>(MAX_TREEMAP_SYMBOLS_PER_OBJECT)));
+        std::vector<uint32_t> leaves;
+        leaves.reserve(static_cast<size_t>(kept));
+        T value = B::zero();
+        for (auto it = rows.begin(); it != rows.begin() + kept; ++it) {
+          leaves.push_back(it->record);
+          B::add(value, it->size);
+        }
+        B::add(node.value, value);
+        node.children.push_back(ObjectNode{o, std::move(value), std::move(leaves)});
+      }
+      nodes.push_back(std::move(node));
+    }
+    std::stable_sort(nodes.begin(), nodes.end(), [&](const ComponentNode& a, const ComponentNode& b) {
+      return pair_lt<B>(b.value, groups[b.group].name, a.value, groups[a.group].name);
+    });
+  }
+
+  // 6. The four bounded views.
+  const size_t limit = static_cast<size_t>(MAX_OWNERSHIP_ROWS);
+  Value by_component = Value::list(std::min(limit, comp_rows.size()));
+  for (size_t i = 0; i < comp_rows.size() && i < limit; ++i) {
+    ComponentRow<B>& c = comp_rows[i];
+    Value row = Value::map(5);
+    row.add("name", std::move(c.name));
+    row.add("total_flash_bytes", B::out(c.flash));
+    row.add("total_ram_bytes", B::out(c.ram));
+    row.add("objects_count", Value(static_cast<long long>(c.objects)));
+    row.add("symbols_count", Value(static_cast<long long>(c.symbols)));
+    by_component.push(std::move(row));
+  }
+  Value by_object = Value::list(std::min(limit, object_rows.size()));
+  for (size_t i = 0; i < object_rows.size() && i < limit; ++i) {
+    const ObjectRow& o = object_rows[i];
+    Value row = Value::map(6);
+    row.add("name", Value(objects[o.object].key));
+    row.add("component_name", Value(groups[objects[o.object].component].name));
+    row.add("total_bytes", Value(static_cast<long long>(o.total)));
+    row.add("flash_bytes", Value(static_cast<long long>(o.by_category[kFlash])));
+    row.add("ram_bytes", Value(static_cast<long long>(o.by_category[kRam])));
+    row.add("other_bytes", Value(static_cast<long long>(o.by_category[kOther])));
+    by_object.push(std::move(row));
+  }
+  Value by_symbol = Value::list(std::min(limit, by_size.size()));
+  for (size_t i = 0; i < by_size.size() && i < limit; ++i) {
+    const SymbolRecord& r = records[by_size[i]];
+    by_symbol.push(symbol_row(r, groups[objects[r.object].component].name));
+  }
+  Value treemap = Value::list(std::min(limit, nodes.size()));
+  for (size_t i = 0; i < nodes.size() && i < limit; ++i) {
+    const ComponentNode& node = nodes[i];
+    Value children = Value::list(node.children.size());
+    for (const ObjectNode& on : node.children) {
+      Value leaves = Value::list(on.rows.size());
+      for (uint32_t r : on.rows) {
+        const SymbolRecord& rec = records[r];
+        const Value& name = row_name(rec);
+        Value leaf = Value::map(5);
+        leaf.add("name", name.is_str() ? name : Value(name_text(r)));
+        leaf.add("value", rec.sym->size);
+        leaf.add("section_name", section_value(rec));
+        leaf.add("region_name", region_value(rec));
+        leaf.add("source_file", rec.sym->source_file);
+        leaves.push(std::move(leaf));
+      }
+      Value obj = Value::map(3);
+      obj.add("name", Value(objects[on.object].key));
+      obj.add("value", B::out(on.value));
+      obj.add("children", std::move(leaves));
+      children.push(std::move(obj));
+    }
+    Value comp = Value::map(3);
+    comp.add("name", Value(groups[node.group].name));
+    comp.add("value", B::out(node.value));
+    comp.add("children", std::move(children));
+    treemap.push(std::move(comp));
+  }
+
+  Value out = Value::map(4);
+  out.add("by_component", std::move(by_component));
+  out.add("by_object", std::move(by_object));
+  out.add("by_symbol", std::move(by_symbol));
+  out.add("treemap_hierarchy", std::move(treemap));
+  return out;
+}
+
+}  // namespace
+
+Value category_for_ownership(const Value& /*region_name*/, const Section* section) {
+  return Value::static_str(category_text(category_of(section)));
+}
+
+Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
+                            const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components) {
+  Pass p = symbol_pass(symbols, section_map, section_to_region, components);
+  return p.int_sizes ? finish<IntBytes>(p, components) : finish<AnyBytes>(p, components);
+}
+
 }  // namespace bv::plotspec
