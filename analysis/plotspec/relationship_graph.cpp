@@ -96,6 +96,34 @@ std::unordered_map<std::string, std::string> object_components(const std::vector
   return out;
 }
 
+// Adds bytes to an object's entry for a region. Most objects touch a handful of
+// regions: a short scan finds those; an object in many regions is indexed by hash.
+constexpr size_t kScanLimit = 16;
+void add_region_bytes(ObjectInfo& object, uint32_t obj, uint32_t region, int64_t size,
+                      std::unordered_map<uint64_t, uint32_t>& index) {
+  std::vector<RegionBytes>& list = object.regions;
+  size_t at = list.size();
+  if (list.size() <= kScanLimit) {
+    for (size_t i = 0; i < list.size(); ++i)
+      if (list[i].region == region) {
+        at = i;
+        break;
+      }
+  } else if (auto it = index.find(rel::pair_key(obj, region)); it != index.end()) {
+    at = it->second;
+  }
+  if (at == list.size()) {
+    list.push_back({region, 0});
+    if (list.size() > kScanLimit) {
+      if (list.size() == kScanLimit + 1)  // the scan stops here: index the whole list once
+        for (size_t i = 0; i < list.size(); ++i) index.emplace(rel::pair_key(obj, list[i].region), i);
+      else
+        index.emplace(rel::pair_key(obj, region), at);
+    }
+  }
+  list[at].bytes = checked_add(list[at].bytes, size);
+}
+
 // Sort key of a symbol candidate: (size, object name, demangled name or name).
 struct Candidate {
   int64_t size;
@@ -110,32 +138,40 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
                                     const std::vector<Component>& components) {
   const std::unordered_map<std::string, std::string> owner = object_components(components);
 
-  // One pass over the symbols: bytes per object and per (object, region).
+  // One pass over the symbols: bytes per object and per (object, region). Map files
+  // list the symbols of one object and section together, so the previous symbol's
+  // object and region are tried before any hash lookup.
   NameTable objects, regions;
   std::vector<ObjectInfo> info;
   std::unordered_map<std::string_view, uint32_t> region_of;  // stripped section name -> region id
-  std::unordered_map<uint64_t, uint32_t> object_region;      // (object, region) -> index in its list
+  std::unordered_map<uint64_t, uint32_t> object_region;      // (object, region) -> index, for objects in many regions
+  std::string_view last_object, last_section;
+  uint32_t cur_obj = 0, cur_region = 0;
+  bool have_last = false;
   for (const Symbol& sym : model.symbols) {
     int64_t size = py_int(sym.size);
     if (size <= 0) continue;
     std::string_view object_name = rel::first_true_stripped(
         {&sym.object_file, &sym.archive, &sym.compilation_unit, &sym.source_file}, "unknown_object", "object attribution");
-    uint32_t obj = objects.id(object_name);
-    if (obj == info.size()) info.emplace_back();
-    objects.add(obj, size);
-    std::string_view section = rel::stripped_or_empty(sym.section_name, "section_name");
-    auto rit = region_of.find(section);
-    if (rit == region_of.end()) {
-      uint32_t region = regions.id(rel::region_of_section(section_to_region, section));
-      // The key views the symbol's own text, which outlives this build.
-      rit = region_of.emplace(section, region).first;
+    if (!have_last || object_name != last_object) {
+      cur_obj = objects.id(object_name);
+      if (cur_obj == info.size()) info.emplace_back();
+      last_object = objects.name(cur_obj);
     }
-    auto [pit, fresh] =
-        object_region.try_emplace(rel::pair_key(obj, rit->second), static_cast<uint32_t>(info[obj].regions.size()));
-    if (fresh) info[obj].regions.push_back({rit->second, 0});
-    RegionBytes& rb = info[obj].regions[pit->second];
-    rb.bytes = checked_add(rb.bytes, size);
-    info[obj].symbols.push_back({&sym, size});
+    objects.add(cur_obj, size);
+    std::string_view section = rel::stripped_or_empty(sym.section_name, "section_name");
+    if (!have_last || section != last_section) {
+      auto rit = region_of.find(section);
+      if (rit == region_of.end()) {
+        // The key views the symbol's own text, which outlives this build.
+        rit = region_of.emplace(section, regions.id(rel::region_of_section(section_to_region, section))).first;
+      }
+      cur_region = rit->second;
+      last_section = section;
+    }
+    have_last = true;
+    add_region_bytes(info[cur_obj], cur_obj, cur_region, size, object_region);
+    info[cur_obj].symbols.push_back({&sym, size});
   }
 
   // The largest objects, then the components that own them.

@@ -68,18 +68,25 @@ struct Accumulators {
 // Each symbol is both the input and the output of its own section's flow.
 void accumulate_symbols(Accumulators& acc, const std::vector<Symbol>& symbols,
                         const OrderedIndex<Value>& section_to_region) {
+  // Symbols of one section usually arrive together: try the previous one first.
   std::unordered_map<std::string_view, Slot> by_section;
+  std::string_view last;
+  Slot slot{};
   for (const Symbol& sym : symbols) {
     int64_t size = py_int(sym.size);
     if (size <= 0) continue;
     std::string_view section = rel::stripped_or_empty(sym.section_name, "section_name");
     if (section.empty()) continue;
-    auto it = by_section.find(section);
-    if (it == by_section.end()) {
-      Slot s = acc.slot(section, section, rel::region_of_section(section_to_region, section));
-      it = by_section.emplace(std::string_view(acc.inputs.name(s.input)), s).first;
+    if (last.empty() || section != last) {
+      auto it = by_section.find(section);
+      if (it == by_section.end()) {
+        Slot s = acc.slot(section, section, rel::region_of_section(section_to_region, section));
+        it = by_section.emplace(std::string_view(acc.inputs.name(s.input)), s).first;
+      }
+      slot = it->second;
+      last = it->first;
     }
-    acc.add(it->second, size);
+    acc.add(slot, size);
   }
 }
 

@@ -2,6 +2,7 @@
 
 import json
 import random
+from pathlib import PurePosixPath
 from types import SimpleNamespace as NS
 
 import pytest
@@ -165,10 +166,11 @@ class TestAggregation:
         assert ids(view, "component") == ["component::Unassigned"]
 
     def test_first_group_listing_an_object_owns_it(self):
-        view = graph([sym(5, obj="x.o"), sym(7, obj="7")],
-                     components=[comp("first", " x.o ", "", 7), comp("second", "x.o")])
+        view = graph([sym(5, obj="x.o"), sym(7, obj="7"), sym(9, obj="p.o")],
+                     components=[comp("first", " x.o ", "", 7), comp("second", "x.o", PurePosixPath("p.o"))])
         assert [(l["source"], l["target"]) for l in view["links"] if l["kind"] == "component_to_object"] == [
-            ("component::first", "object::7"), ("component::first", "object::x.o")]
+            ("component::second", "object::p.o"), ("component::first", "object::7"),
+            ("component::first", "object::x.o")]
 
     def test_region_node_keeps_the_largest_per_object_bytes(self):
         view = graph([sym(100, obj="a.o"), sym(300, obj="b.o")], to_region={".text": " FLASH "})
@@ -266,6 +268,12 @@ class TestBadInput:
         view = graph([sym("12"), sym(2.9, name="g")])
         assert [n["value_bytes"] for n in view["nodes"] if n["kind"] == "symbol"] == [12, 2]
 
+    def test_errors_leave_the_contract_build_without_result(self):
+        build = load_build(sample_path())
+        bad = [NS(name=None, objects=[], total_flash=0, total_ram=0, symbols=[])]
+        with pytest.raises(AttributeError):
+            build_contract(type(build)(model=build.model, components=bad, issues=[]), graph=True)
+
     def test_contract_carries_the_graph(self):
         build = load_build(sample_path())
         contract = build_contract(build, graph=True)
@@ -278,9 +286,9 @@ class TestBadInput:
 
 
 def random_case(rng, n_symbols, n_objects, n_components, n_regions):
-    objects = [f"o{i}.o" for i in range(n_objects)] + ["", "  ", None, " o0.o"]
+    objects = [f"o{i}.o" for i in range(n_objects)] + ["", "  ", None, " o0.o", "\u00e9.o", "\U0001f600.o", "\ud800.o"]
     sections = [f".s{i}" for i in range(n_regions * 2)] + ["", None, " .s0 "]
-    names = ["f", "g", "h", "", "  ", " f ", "z" * 3]
+    names = ["f", "g", "h", "", "  ", " f ", "z" * 3, "\u00e9", "\U0001f600", "\udc80", "\uffff", "\u3000x"]
     sizes = [0, -1, 1, 2, 2, 3, 50]
     symbols = []
     for _ in range(n_symbols):

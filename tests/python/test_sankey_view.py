@@ -325,7 +325,8 @@ class TestBadInput:
 
 def random_case(rng, n_symbols, n_sections, n_regions):
     regions = [f"R{i}" for i in range(n_regions)] + ["", "  ", None, " R0 "]
-    names = [f".s{i}" for i in range(n_sections)] + ["", "  ", None, " .s0", ".s1 "]
+    names = [f".s{i}" for i in range(n_sections)] + ["", "  ", None, " .s0", ".s1 ", "\u00e9", "\U0001f600",
+                                                     "\udc80", "\uffff", "\u2028.s2"]
     sizes = [0, -3, 1, 2, 3, 1024, 5000]
     symbols = [sym(rng.choice(sizes) if rng.random() < 0.5 else rng.randint(-10, 10**6), rng.choice(names))
                for _ in range(n_symbols)]
