@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "bindings/diffreport/methods.hpp"
@@ -173,6 +174,30 @@ std::string_view key_text(Call& c, PyObject* k, PyObject** text_obj) {
   return c.utf8(k);
 }
 
+// (key, value) pairs of a mapping as mapping.items() gives them (a dict's own items
+// directly), in a list kept alive by the call: code run while converting them cannot
+// change what is read.
+std::vector<std::pair<PyObject*, PyObject*>> items_of(Call& c, PyObject* mapping) {
+  PyObject* list = c.keep(check(PyMapping_Items(mapping)));
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  std::vector<std::pair<PyObject*, PyObject*>> out;
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+      out.emplace_back(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+      continue;
+    }
+    PyObject* pair = c.keep(check(PySequence_Fast(item, "items() must give (key, value) pairs")));
+    if (PySequence_Fast_GET_SIZE(pair) != 2) {
+      PyErr_SetString(PyExc_ValueError, "items() must give (key, value) pairs");
+      throw PyErrorSet{};
+    }
+    out.emplace_back(PySequence_Fast_ITEMS(pair)[0], PySequence_Fast_ITEMS(pair)[1]);
+  }
+  return out;
+}
+
 PyObject* py_as_list(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
@@ -189,15 +214,12 @@ PyObject* py_as_mapping(PyObject* m, PyObject* const* args, Py_ssize_t nargs, Py
     bind_args(kAsMappingSpec, args, nargs, kw, a);
     if (!PyDict_Check(a[0])) return check(PyDict_New());
     Call c(m);
-    // A snapshot of the items: str() of a key may run code that changes the dict.
-    PyObject* pairs = c.keep(check(PyDict_Items(a[0])));
-    const Py_ssize_t n = PyList_GET_SIZE(pairs);
-    bv::Value src = bv::Value::map(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* kv = PyList_GET_ITEM(pairs, i);
+    const auto pairs = items_of(c, a[0]);
+    bv::Value src = bv::Value::map(pairs.size());
+    for (const auto& [key, value] : pairs) {
       PyObject* text_obj = nullptr;
-      std::string_view text = key_text(c, PyTuple_GET_ITEM(kv, 0), &text_obj);
-      src.add(bv::Value::borrowed_str(text.data(), text.size(), text_obj), pass_through(c, PyTuple_GET_ITEM(kv, 1)));
+      std::string_view text = key_text(c, key, &text_obj);
+      src.add(bv::Value::borrowed_str(text.data(), text.size(), text_obj), pass_through(c, value));
     }
     return to_python(dr::as_mapping(src));
   });
@@ -263,14 +285,11 @@ bv::Value ranked_row(Call& c, PyObject* item) {
   if (!PyDict_Check(item)) return bv::Value();
   static constexpr std::string_view kKeys[] = {"kind", "name", "delta"};
   PyObject* found[3] = {nullptr, nullptr, nullptr};
-  PyObject* pairs = c.keep(check(PyDict_Items(item)));
-  const Py_ssize_t n = PyList_GET_SIZE(pairs);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* kv = PyList_GET_ITEM(pairs, i);
+  for (const auto& [key, value] : items_of(c, item)) {
     PyObject* text_obj = nullptr;
-    std::string_view text = key_text(c, PyTuple_GET_ITEM(kv, 0), &text_obj);
+    std::string_view text = key_text(c, key, &text_obj);
     for (int k = 0; k < 3; ++k)
-      if (text == kKeys[k]) found[k] = PyTuple_GET_ITEM(kv, 1);
+      if (text == kKeys[k]) found[k] = value;
   }
   bv::Value row = bv::Value::map(3);
   if (found[0]) row.add("kind", printable(c, found[0]));
@@ -283,10 +302,10 @@ bv::Value ranked_row(Call& c, PyObject* item) {
 // value that is not a list.
 bv::Value ranked_rows(Call& c, PyObject* v) {
   if (!PyList_Check(v)) return bv::Value();
-  const Py_ssize_t n = std::min<Py_ssize_t>(PyList_GET_SIZE(v), static_cast<Py_ssize_t>(dr::kConsoleRankedRows));
-  // Hold the items first: converting one may run code that changes the list.
-  std::vector<PyObject*> items;
-  for (Py_ssize_t i = 0; i < n; ++i) items.push_back(c.hold(PyList_GET_ITEM(v, i)));
+  // A copy of the first rows: converting one may run code that changes the list.
+  PyObject* head = c.keep(check(PyList_GetSlice(v, 0, static_cast<Py_ssize_t>(dr::kConsoleRankedRows))));
+  std::vector<PyObject*> items(static_cast<size_t>(PyList_GET_SIZE(head)));
+  for (size_t i = 0; i < items.size(); ++i) items[i] = PyList_GET_ITEM(head, static_cast<Py_ssize_t>(i));
   bv::Value out = bv::Value::list(items.size());
   for (PyObject* item : items) out.push(ranked_row(c, item));
   return out;
@@ -321,24 +340,9 @@ bv::Value output_paths_value(Call& c, PyObject* op) {
   int t = PyObject_IsTrue(op);
   if (t < 0) throw PyErrorSet{};
   if (!t) return bv::Value();
-  PyObject* pairs;
-  if (PyDict_Check(op)) {
-    pairs = c.keep(check(PyDict_Items(op)));
-  } else {
-    PyObject* view = c.keep(check(PyObject_CallMethodNoArgs(op, c.name(N::items))));
-    pairs = c.keep(check(PySequence_List(view)));
-  }
-  const Py_ssize_t n = PyList_GET_SIZE(pairs);
-  bv::Value out = bv::Value::map(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* pair = c.keep(check(PySequence_Fast(PyList_GET_ITEM(pairs, i), "output_paths items must be pairs")));
-    if (PySequence_Fast_GET_SIZE(pair) != 2) {
-      PyErr_SetString(PyExc_ValueError, "output_paths items must be (name, path) pairs");
-      throw PyErrorSet{};
-    }
-    PyObject** kv = PySequence_Fast_ITEMS(pair);
-    out.add(printable(c, kv[0]), printable(c, kv[1]));
-  }
+  const auto pairs = items_of(c, op);
+  bv::Value out = bv::Value::map(pairs.size());
+  for (const auto& [name, path] : pairs) out.add(printable(c, name), printable(c, path));
   return out;
 }
 

@@ -67,6 +67,22 @@ bool tail_less(const Value& ka, const Value& kb, const Value* na, const Value* n
   return false;
 }
 
+// The first 8 bytes of a text, big-endian and zero-padded: unequal prefixes order
+// two texts as their full comparison does, so most comparisons never touch the text.
+uint64_t prefix8(std::string_view s) noexcept {
+  uint64_t p = 0;
+  const size_t n = std::min<size_t>(s.size(), 8);
+  for (size_t i = 0; i < n; ++i) p |= uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
+  return p;
+}
+
+// Three-way comparison of two texts whose prefixes are equal.
+int rest_cmp(std::string_view a, std::string_view b) noexcept {
+  if (a.size() <= 8 && b.size() <= 8) return (a.size() > b.size()) - (a.size() < b.size());
+  int c = a.compare(b);  // byte order of UTF-8 is code point order
+  return (c > 0) - (c < 0);
+}
+
 // One stable sort of positions 0..m-1 ascending by (keys, kinds, names). kinds may be
 // null (the added-symbol key has no kind). Strings take a fast path; any other value
 // is compared as Python compares tuples, so mixed types raise the host's TypeError.
@@ -79,17 +95,24 @@ std::vector<uint32_t> stable_order(const std::vector<Num>& keys, const std::vect
   if ((!kinds || all_strings(*kinds)) && all_strings(names)) {
     struct FastKey {
       Num key;
+      uint64_t kind_prefix;
+      uint64_t name_prefix;
       std::string_view kind;
       std::string_view name;
       uint32_t pos;
     };
     std::vector<FastKey> fk(m);
-    for (size_t j = 0; j < m; ++j)
-      fk[j] = FastKey{keys[j], kinds ? (*kinds)[j].str() : std::string_view(), names[j].str(), static_cast<uint32_t>(j)};
+    for (size_t j = 0; j < m; ++j) {
+      std::string_view kind = kinds ? (*kinds)[j].str() : std::string_view();
+      std::string_view name = names[j].str();
+      fk[j] = FastKey{keys[j], prefix8(kind), prefix8(name), kind, name, static_cast<uint32_t>(j)};
+    }
     std::stable_sort(fk.begin(), fk.end(), [](const FastKey& a, const FastKey& b) {
       if (a.key != b.key) return a.key < b.key;
-      if (a.kind != b.kind) return a.kind < b.kind;  // byte order of UTF-8 is code point order
-      return a.name < b.name;
+      if (a.kind_prefix != b.kind_prefix) return a.kind_prefix < b.kind_prefix;
+      if (int c = rest_cmp(a.kind, b.kind)) return c < 0;
+      if (a.name_prefix != b.name_prefix) return a.name_prefix < b.name_prefix;
+      return rest_cmp(a.name, b.name) < 0;
     });
     for (size_t j = 0; j < m; ++j) order[j] = fk[j].pos;
     return order;

@@ -1,6 +1,7 @@
 """The console summary of a diff payload."""
 
 import math
+import sys
 import types
 from collections.abc import Mapping
 
@@ -272,6 +273,19 @@ class TestWhatIsRead:
         assert render(payload).split("\n")[4] == "Flash delta: 3 B"
         assert set(payload.asked) <= {"status", "current_schema_version", "baseline_schema_version",
                                       "flash_delta_bytes", "ram_delta_bytes", "top_regressions", "top_reductions"}
+
+
+def test_no_reference_to_the_callers_objects_is_leaked():
+    rows = [{"kind": f"kind-{i}", "name": f"name-{i}", "delta": float(i) + 0.5} for i in range(7)]
+    payload = {"status": "ok", "top_regressions": rows, "schema_error": "e" * 3}
+    paths = {"json": "out-a.json", "html": "out-b.html"}
+    objects = [payload, paths, *rows, *(v for r in rows for v in r.values()), *paths.values()]
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(3):
+        render(payload, output_paths=paths)
+        with pytest.raises(AttributeError):
+            render(payload, output_paths=["x"])
+    assert [sys.getrefcount(o) for o in objects] == before
 
 
 # ---- bad input ----

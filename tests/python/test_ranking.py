@@ -1,6 +1,7 @@
 """Diff entry ranking and the loose coercion helpers of the diff report."""
 
 import math
+import sys
 from dataclasses import dataclass
 from decimal import Decimal
 from fractions import Fraction
@@ -260,6 +261,20 @@ class TestBadInput:
         assert es[1].delta == "bad" and len(es) == 2
 
 
+def test_no_reference_to_the_callers_objects_is_leaked():
+    es = [entry(kind=f"k{i % 2}", name=f"name-{i}", delta=float(i - 3) + 0.5, delta_pct=float(i) / 7,
+                status=f"added{i % 2 or ''}", current=float(5000 + i)) for i in range(8)]
+    bad = es + [entry(delta="not a number")]
+    objects = [o for e in es for o in (e, e.kind, e.name, e.delta, e.delta_pct, e.status, e.current)]
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(3):
+        dr.rank_top_regressions(es, limit=None), dr.rank_top_reductions(es), dr.added_large_symbols(es)
+        dr._as_mapping({e.name: e for e in es}), dr._as_list(es), dr._as_number(es[0].delta)
+        with pytest.raises(ValueError):
+            dr.rank_top_reductions(bad)
+    assert [sys.getrefcount(o) for o in objects] == before
+
+
 # ---- differential checks against sorted() ----
 
 KINDS = st.sampled_from(["symbol", "section", "region", "Symbol", "sym\u00e9", "\U0001f600", "\uffff"])
@@ -340,6 +355,18 @@ class TestCoercionHelpers:
                 return "custom"
 
         assert dr._as_mapping({Key(): 1}) == {"custom": 1}
+
+    def test_as_mapping_reads_a_dict_subclass_through_its_items(self):
+        class Renamed(dict):
+            def items(self):
+                return [(f"k{k}", v) for k, v in super().items()]
+
+        assert dr._as_mapping(Renamed({1: "a"})) == {"k1": "a"}
+
+    @given(st.dictionaries(st.one_of(st.integers(), st.text(max_size=3), st.floats(), st.none(), st.booleans()),
+                           st.integers()))
+    def test_as_mapping_equals_a_comprehension(self, d):
+        assert list(dr._as_mapping(d).items()) == list({str(k): v for k, v in d.items()}.items())
 
     @pytest.mark.parametrize("value", [None, [("a", 1)], "ab", 3, (("a", 1),)])
     def test_as_mapping_of_non_maps_is_empty(self, value):
