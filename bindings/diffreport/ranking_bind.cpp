@@ -1,8 +1,387 @@
-// Placeholder until this concern lands; replaced wholesale by its implementation.
+// Python entry points of the entry ranking, the loose coercion helpers and the
+// console summary.
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <utility>
+#include <vector>
+
 #include "bindings/diffreport/methods.hpp"
+#include "diff/diffreport/coercion.hpp"
+#include "diff/diffreport/console_summary.hpp"
+#include "diff/diffreport/ranking.hpp"
+
 namespace bvpy::diffreport {
+
 namespace {
-PyMethodDef kMethods[] = {{nullptr, nullptr, 0, nullptr}};
+
+namespace dr = bv::diffreport;
+
+PyObject* obj_of(const bv::Value& v) { return const_cast<PyObject*>(static_cast<const PyObject*>(v.src())); }
+
+// A value read from the caller, kept as the caller's own object (o must stay alive
+// for the whole call). Scalars get their core form for comparisons; an int beyond
+// 64 bits and every other object stay opaque, since the ranking only passes them
+// through or hands them back to float()/int().
+bv::Value pass_through(Call& c, PyObject* o) {
+  if (o == Py_None) return bv::Value();
+  if (o == Py_True) return bv::Value(true);
+  if (o == Py_False) return bv::Value(false);
+  bv::Value v;
+  if (PyUnicode_Check(o)) {
+    std::string_view s = c.utf8(o);
+    return bv::Value::borrowed_str(s.data(), s.size(), o);
+  }
+  if (PyLong_Check(o)) {
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (x == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (overflow) return bv::Value::opaque(o, Py_TYPE(o)->tp_name);
+    v = bv::Value(x);
+  } else if (PyFloat_Check(o)) {
+    v = bv::Value(PyFloat_AS_DOUBLE(o));
+  } else {
+    return bv::Value::opaque(o, Py_TYPE(o)->tp_name);
+  }
+  v.set_src(o);
+  return v;
 }
+
+// list(entries), taken once: the caller's own list may change while attributes are read.
+PyObject* snapshot(Call& c, PyObject* entries) {
+  if (PyTuple_CheckExact(entries)) return c.hold(entries);
+  if (PyList_CheckExact(entries)) return c.keep(check(PyList_GetSlice(entries, 0, PY_SSIZE_T_MAX)));
+  return c.keep(check(PySequence_List(entries)));  // "'X' object is not iterable" for the rest
+}
+
+class PyEntries final : public dr::EntrySource {
+ public:
+  PyEntries(Call& c, PyObject* entries, PyObject* limit, PyObject* min_size)
+      : c_(c), seq_(snapshot(c, entries)), limit_(limit), min_size_obj_(min_size) {
+    items_ = PySequence_Fast_ITEMS(seq_);
+    n_ = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq_));
+    if (min_size) min_size_ = pass_through(c, min_size);
+  }
+
+  const bv::Value& min_size() const { return min_size_; }
+  size_t size() const override { return n_; }
+
+  bv::Value read(size_t i, dr::EntryField f) override {
+    static constexpr N kNames[] = {N::kind, N::name, N::delta, N::delta_pct, N::status, N::current};
+    return pass_through(c_, c_.attr_obj(items_[i], kNames[static_cast<int>(f)]));
+  }
+
+  double to_float(const bv::Value& v) override {
+    PyObject* o = obj_of(v);
+    if (!o || PyFloat_CheckExact(o) || (PyLong_CheckExact(o) && v.is_int())) return bv::py_float(v);
+    // Text, subclasses, big ints and the caller's own number types: float() itself.
+    PyObject* f = check(PyNumber_Float(o));
+    double d = PyFloat_AS_DOUBLE(f);
+    Py_DECREF(f);
+    return d;
+  }
+
+  int64_t to_int(const bv::Value& v) override {
+    PyObject* o = obj_of(v);
+    if (!o || PyFloat_CheckExact(o) || (PyLong_CheckExact(o) && v.is_int())) return bv::py_int(v);
+    PyObject* i = check(PyNumber_Long(o));
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(i, &overflow);
+    Py_DECREF(i);
+    if (x == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (overflow) bv::raise(bv::ErrKind::Overflow, "current size does not fit in 64 bits");
+    return x;
+  }
+
+  size_t slice_end(size_t n) override {
+    if (limit_ == Py_None) return n;
+    if (!limit_) return dr::slice_count(n, 10);
+    if (!PyIndex_Check(limit_)) {
+      PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
+      throw PyErrorSet{};
+    }
+    // Clamped on overflow, as slicing clamps.
+    Py_ssize_t lim = PyNumber_AsSsize_t(limit_, nullptr);
+    if (lim == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    return dr::slice_count(n, static_cast<int64_t>(lim));
+  }
+
+  bool size_at_least(int64_t size) override {
+    if (!min_size_.is_opaque()) return dr::int_at_least(size, min_size_);
+    // The caller's own number type (or an int beyond 64 bits): Python's comparison.
+    PyObject* s = check(PyLong_FromLongLong(size));
+    int r = PyObject_RichCompareBool(s, min_size_obj_, Py_GE);
+    Py_DECREF(s);
+    if (r < 0) throw PyErrorSet{};
+    return r == 1;
+  }
+
+ private:
+  Call& c_;
+  PyObject* seq_;
+  PyObject** items_;
+  size_t n_;
+  PyObject* limit_;
+  PyObject* min_size_obj_;
+  bv::Value min_size_;
+};
+
+const ArgSpec kRegressionsSpec{"rank_top_regressions", {"entries", "limit"}, 1, 1, {false}};
+const ArgSpec kReductionsSpec{"rank_top_reductions", {"entries", "limit"}, 1, 1, {false}};
+const ArgSpec kAddedSpec{"added_large_symbols", {"entries", "min_size_bytes"}, 1, 1, {false}};
+
+template <bv::Value (*Rank)(dr::EntrySource&)>
+PyObject* rank_entry(const ArgSpec& spec, PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    bind_args(spec, args, nargs, kw, a);
+    Call c(m);
+    PyEntries entries(c, a[0], a[1], nullptr);
+    return to_python(Rank(entries));
+  });
+}
+
+PyObject* py_rank_top_regressions(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return rank_entry<dr::rank_top_regressions>(kRegressionsSpec, m, args, nargs, kw);
+}
+
+PyObject* py_rank_top_reductions(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return rank_entry<dr::rank_top_reductions>(kReductionsSpec, m, args, nargs, kw);
+}
+
+PyObject* py_added_large_symbols(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    bind_args(kAddedSpec, args, nargs, kw, a);
+    Call c(m);
+    PyObject* min_size = a[1] ? a[1] : c.keep(check(PyLong_FromLong(1024)));
+    PyEntries entries(c, a[0], Py_None, min_size);
+    return to_python(dr::added_large_symbols(entries, entries.min_size()));
+  });
+}
+
+// ---- coercion helpers ----
+
+const ArgSpec kAsListSpec{"_as_list", {"value"}, 1, 1, {}};
+const ArgSpec kAsMappingSpec{"_as_mapping", {"value"}, 1, 1, {}};
+const ArgSpec kAsNumberSpec{"_as_number", {"value"}, 1, 1, {}};
+
+// The text form of a map key as a str object kept alive by the call: a str key is
+// itself, any other key its str().
+std::string_view key_text(Call& c, PyObject* k, PyObject** text_obj) {
+  if (!PyUnicode_CheckExact(k)) k = c.keep(check(PyObject_Str(k)));
+  *text_obj = k;
+  return c.utf8(k);
+}
+
+// (key, value) pairs of a mapping as mapping.items() gives them (a dict's own items
+// directly), in a list kept alive by the call: code run while converting them cannot
+// change what is read.
+std::vector<std::pair<PyObject*, PyObject*>> items_of(Call& c, PyObject* mapping) {
+  PyObject* list = c.keep(check(PyMapping_Items(mapping)));
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  std::vector<std::pair<PyObject*, PyObject*>> out;
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+      out.emplace_back(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+      continue;
+    }
+    PyObject* pair = c.keep(check(PySequence_Fast(item, "items() must give (key, value) pairs")));
+    if (PySequence_Fast_GET_SIZE(pair) != 2) {
+      PyErr_SetString(PyExc_ValueError, "items() must give (key, value) pairs");
+      throw PyErrorSet{};
+    }
+    out.emplace_back(PySequence_Fast_ITEMS(pair)[0], PySequence_Fast_ITEMS(pair)[1]);
+  }
+  return out;
+}
+
+PyObject* py_as_list(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind_args(kAsListSpec, args, nargs, kw, a);
+    // The very list, not a copy: the renderers read it in place.
+    if (PyList_Check(a[0])) return Py_NewRef(a[0]);
+    return check(PyList_New(0));
+  });
+}
+
+PyObject* py_as_mapping(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind_args(kAsMappingSpec, args, nargs, kw, a);
+    if (!PyDict_Check(a[0])) return check(PyDict_New());
+    Call c(m);
+    const auto pairs = items_of(c, a[0]);
+    bv::Value src = bv::Value::map(pairs.size());
+    for (const auto& [key, value] : pairs) {
+      PyObject* text_obj = nullptr;
+      std::string_view text = key_text(c, key, &text_obj);
+      src.add(bv::Value::borrowed_str(text.data(), text.size(), text_obj), pass_through(c, value));
+    }
+    return to_python(dr::as_mapping(src));
+  });
+}
+
+// A number for _as_number: bools, ints and floats (and their subclasses) as core
+// numbers; an int beyond the double range as the infinity of its sign; anything
+// else null. Never fails.
+bv::Value loose_number(PyObject* o) {
+  if (PyBool_Check(o)) return bv::Value(o == Py_True);
+  if (PyLong_Check(o)) {
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (x == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return bv::Value();
+    }
+    if (!overflow) return bv::Value(x);
+    double d = PyLong_AsDouble(o);  // nearest double
+    if (d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      d = overflow > 0 ? HUGE_VAL : -HUGE_VAL;
+    }
+    return bv::Value(d);
+  }
+  if (PyFloat_Check(o)) return bv::Value(PyFloat_AS_DOUBLE(o));
+  return bv::Value();
+}
+
+PyObject* py_as_number(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bind_args(kAsNumberSpec, args, nargs, kw, a);
+    return check(PyFloat_FromDouble(dr::as_number(loose_number(a[0]))));
+  });
+}
+
+// ---- console summary ----
+
+const ArgSpec kConsoleSpec{"render_diff_console_summary", {"diff_payload", "output_paths"}, 1, 1, {false}};
+
+// A value that is printed: exact scalars in core form (ints beyond 64 bits shown by
+// their digits); any other object keeps its own str() and its own truthiness.
+bv::Value printable(Call& c, PyObject* o) {
+  if (o == Py_None || o == Py_True || o == Py_False || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) ||
+      PyFloat_CheckExact(o))
+    return c.shallow(o);
+  int t = PyObject_IsTrue(o);
+  if (t < 0) throw PyErrorSet{};
+  c.hold(o);
+  if (t) return bv::Value::opaque(o, Py_TYPE(o)->tp_name);
+  // A falsy object: an empty value that is not a list, printed through its own str().
+  bv::Value v = bv::Value::list();
+  v.mark_tuple();
+  v.set_src(o);
+  return v;
+}
+
+// One item of a ranked list as a map of the three keys printed, each holding the
+// value of the last key whose text form matches (as _as_mapping would keep it).
+// The values under other keys are never converted.
+bv::Value ranked_row(Call& c, PyObject* item) {
+  if (!PyDict_Check(item)) return bv::Value();
+  static constexpr std::string_view kKeys[] = {"kind", "name", "delta"};
+  PyObject* found[3] = {nullptr, nullptr, nullptr};
+  for (const auto& [key, value] : items_of(c, item)) {
+    PyObject* text_obj = nullptr;
+    std::string_view text = key_text(c, key, &text_obj);
+    for (int k = 0; k < 3; ++k)
+      if (text == kKeys[k]) found[k] = value;
+  }
+  bv::Value row = bv::Value::map(3);
+  if (found[0]) row.add("kind", printable(c, found[0]));
+  if (found[1]) row.add("name", printable(c, found[1]));
+  if (found[2]) row.add("delta", printable(c, found[2]));
+  return row;
+}
+
+// The first rows of a ranked list (the summary never shows more), or null for a
+// value that is not a list.
+bv::Value ranked_rows(Call& c, PyObject* v) {
+  if (!PyList_Check(v)) return bv::Value();
+  // A copy of the first rows: converting one may run code that changes the list.
+  PyObject* head = c.keep(check(PyList_GetSlice(v, 0, static_cast<Py_ssize_t>(dr::kConsoleRankedRows))));
+  std::vector<PyObject*> items(static_cast<size_t>(PyList_GET_SIZE(head)));
+  for (size_t i = 0; i < items.size(); ++i) items[i] = PyList_GET_ITEM(head, static_cast<Py_ssize_t>(i));
+  bv::Value out = bv::Value::list(items.size());
+  for (PyObject* item : items) out.push(ranked_row(c, item));
+  return out;
+}
+
+class PyPayload final : public dr::PayloadView {
+ public:
+  PyPayload(Call& c, PyObject* payload) : c_(c), payload_(payload) {}
+
+  const bv::Value* get(std::string_view key) override {
+    PyObject* v = c_.map_get(payload_, key);
+    if (!v) return nullptr;
+    if (key == "top_regressions" || key == "top_reductions")
+      values_.push_back(ranked_rows(c_, v));
+    else if (key == "flash_delta_bytes" || key == "ram_delta_bytes")
+      values_.push_back(loose_number(v));
+    else
+      values_.push_back(printable(c_, v));
+    return &values_.back();
+  }
+
+ private:
+  Call& c_;
+  PyObject* payload_;
+  std::deque<bv::Value> values_;  // stable addresses for the pointers handed out
+};
+
+// output_paths as a map from name to path; null when it is falsy. Anything truthy
+// is asked for its items(), so a value that is not a map fails there.
+bv::Value output_paths_value(Call& c, PyObject* op) {
+  if (!op || op == Py_None) return bv::Value();
+  int t = PyObject_IsTrue(op);
+  if (t < 0) throw PyErrorSet{};
+  if (!t) return bv::Value();
+  const auto pairs = items_of(c, op);
+  bv::Value out = bv::Value::map(pairs.size());
+  for (const auto& [name, path] : pairs) out.add(printable(c, name), printable(c, path));
+  return out;
+}
+
+PyObject* py_render_diff_console_summary(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    bind_args(kConsoleSpec, args, nargs, kw, a);
+    Call c(m);
+    c.allow_big_ints();
+    // A payload without get() fails before anything else is read.
+    if (!PyDict_Check(a[0])) c.attr_obj(a[0], N::get);
+    bv::Value outputs = output_paths_value(c, a[1]);
+    PyPayload payload(c, a[0]);
+    return new_string(dr::render_diff_console_summary(payload, outputs));
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"rank_top_regressions", BV_FASTCALL(py_rank_top_regressions),
+     "rank_top_regressions(entries, *, limit=10)\n--\n\nThe entries that grew (float delta > 0), largest first, "
+     "as maps of kind, name, delta, delta_pct and status; ties by kind, then name."},
+    {"rank_top_reductions", BV_FASTCALL(py_rank_top_reductions),
+     "rank_top_reductions(entries, *, limit=10)\n--\n\nThe entries that shrank (float delta < 0), most negative "
+     "first, as maps of kind, name, delta, delta_pct and status; ties by kind, then name."},
+    {"added_large_symbols", BV_FASTCALL(py_added_large_symbols),
+     "added_large_symbols(entries, *, min_size_bytes=1024)\n--\n\nAdded symbol entries of at least min_size_bytes, "
+     "largest first, as maps of name, size and min_size_bytes."},
+    {"render_diff_console_summary", BV_FASTCALL(py_render_diff_console_summary),
+     "render_diff_console_summary(diff_payload, *, output_paths=None)\n--\n\nThe plain-text summary of a diff "
+     "payload (lines joined by line feeds, none at the end)."},
+    {"_as_list", BV_FASTCALL(py_as_list), "_as_list(value)\n--\n\nvalue itself when it is a list, else []."},
+    {"_as_mapping", BV_FASTCALL(py_as_mapping),
+     "_as_mapping(value)\n--\n\nA new dict of value's items with str() keys, or {} when value is not a dict."},
+    {"_as_number", BV_FASTCALL(py_as_number),
+     "_as_number(value)\n--\n\nvalue as a float when it is an int or a float (bools give 0.0), else 0.0."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
 PyMethodDef* ranking_methods() { return kMethods; }
+
 }  // namespace bvpy::diffreport

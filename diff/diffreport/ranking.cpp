@@ -1,0 +1,215 @@
+#include "diff/diffreport/ranking.hpp"
+
+#include <algorithm>
+#include <string_view>
+
+namespace bv::diffreport {
+
+Value DiffEntryList::read(size_t i, EntryField f) {
+  const DiffEntry& e = entries_[i];
+  switch (f) {
+    case EntryField::Kind:
+      return e.kind;
+    case EntryField::Name:
+      return e.name;
+    case EntryField::Delta:
+      return e.delta;
+    case EntryField::DeltaPct:
+      return e.delta_pct;
+    case EntryField::Status:
+      return e.status;
+    case EntryField::Current:
+      return e.current;
+  }
+  return Value();
+}
+
+size_t DiffEntryList::slice_end(size_t n) { return limit_ ? slice_count(n, *limit_) : n; }
+
+bool DiffEntryList::size_at_least(int64_t size) { return int_at_least(size, min_size_); }
+
+size_t slice_count(size_t n, int64_t limit) noexcept {
+  if (limit >= 0) return std::min(n, static_cast<size_t>(limit));
+  // The magnitude of INT64_MIN does not fit an int64: take it unsigned.
+  uint64_t drop = uint64_t{0} - static_cast<uint64_t>(limit);
+  return drop >= n ? 0 : n - static_cast<size_t>(drop);
+}
+
+bool int_at_least(int64_t int_value, const Value& threshold) {
+  switch (threshold.kind()) {
+    case Kind::Bool:
+      return int_value >= (threshold.as_bool() ? 1 : 0);
+    case Kind::Int:
+      return int_value >= threshold.as_int();
+    case Kind::Double: {
+      int c = cmp_int_double(int_value, threshold.as_double());
+      return c == 0 || c == 1;  // 2 is NaN: every comparison with it is false
+    }
+    case Kind::BigInt:
+      // Beyond 64 bits either way, so only the sign decides.
+      return !threshold.big_digits().empty() && threshold.big_digits()[0] == '-';
+    default:
+      raise(ErrKind::Type, "'>=' not supported between instances of 'int' and '" + type_name(threshold) + "'");
+  }
+}
+
+namespace {
+
+bool all_strings(const std::vector<Value>& vs) {
+  return std::all_of(vs.begin(), vs.end(), [](const Value& v) { return v.is_str(); });
+}
+
+// Python's comparison of the remaining elements of two sort-key tuples once their
+// numeric heads are equal: the first unequal pair decides, by '<'.
+bool tail_less(const Value& ka, const Value& kb, const Value* na, const Value* nb) {
+  if (!py_eq(ka, kb)) return py_lt(ka, kb);
+  if (na && !py_eq(*na, *nb)) return py_lt(*na, *nb);
+  return false;
+}
+
+// The first 8 bytes of a text, big-endian and zero-padded: unequal prefixes order
+// two texts as their full comparison does, so most comparisons never touch the text.
+uint64_t prefix8(std::string_view s) noexcept {
+  uint64_t p = 0;
+  const size_t n = std::min<size_t>(s.size(), 8);
+  for (size_t i = 0; i < n; ++i) p |= uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
+  return p;
+}
+
+// Three-way comparison of two texts whose prefixes are equal.
+int rest_cmp(std::string_view a, std::string_view b) noexcept {
+  if (a.size() <= 8 && b.size() <= 8) return (a.size() > b.size()) - (a.size() < b.size());
+  int c = a.compare(b);  // byte order of UTF-8 is code point order
+  return (c > 0) - (c < 0);
+}
+
+// One stable sort of positions 0..m-1 ascending by (keys, kinds, names). kinds may be
+// null (the added-symbol key has no kind). Strings take a fast path; any other value
+// is compared as Python compares tuples, so mixed types raise the host's TypeError.
+template <class Num>
+std::vector<uint32_t> stable_order(const std::vector<Num>& keys, const std::vector<Value>* kinds,
+                                   const std::vector<Value>& names) {
+  const size_t m = keys.size();
+  std::vector<uint32_t> order(m);
+  for (size_t j = 0; j < m; ++j) order[j] = static_cast<uint32_t>(j);
+  if ((!kinds || all_strings(*kinds)) && all_strings(names)) {
+    struct FastKey {
+      Num key;
+      uint64_t kind_prefix;
+      uint64_t name_prefix;
+      std::string_view kind;
+      std::string_view name;
+      uint32_t pos;
+    };
+    std::vector<FastKey> fk(m);
+    for (size_t j = 0; j < m; ++j) {
+      std::string_view kind = kinds ? (*kinds)[j].str() : std::string_view();
+      std::string_view name = names[j].str();
+      fk[j] = FastKey{keys[j], prefix8(kind), prefix8(name), kind, name, static_cast<uint32_t>(j)};
+    }
+    std::stable_sort(fk.begin(), fk.end(), [](const FastKey& a, const FastKey& b) {
+      if (a.key != b.key) return a.key < b.key;
+      if (a.kind_prefix != b.kind_prefix) return a.kind_prefix < b.kind_prefix;
+      if (int c = rest_cmp(a.kind, b.kind)) return c < 0;
+      if (a.name_prefix != b.name_prefix) return a.name_prefix < b.name_prefix;
+      return rest_cmp(a.name, b.name) < 0;
+    });
+    for (size_t j = 0; j < m; ++j) order[j] = fk[j].pos;
+    return order;
+  }
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    if (keys[a] != keys[b]) return keys[a] < keys[b];
+    if (kinds) return tail_less((*kinds)[a], (*kinds)[b], &names[a], &names[b]);
+    return tail_less(names[a], names[b], nullptr, nullptr);
+  });
+  return order;
+}
+
+void check_size(size_t n) {
+  // Positions are sorted as 32-bit indices to keep the sort keys compact.
+  if (n > UINT32_MAX) raise(ErrKind::Overflow, "too many diff entries to rank");
+}
+
+Value rank_by_delta(EntrySource& src, bool growth) {
+  const size_t n = src.size();
+  check_size(n);
+  std::vector<size_t> index;
+  std::vector<double> key;  // the ascending sort key: -delta for growth, delta for shrinkage
+  std::vector<Value> delta;
+  for (size_t i = 0; i < n; ++i) {
+    Value dv = src.read(i, EntryField::Delta);
+    double d = src.to_float(dv);
+    // NaN fails both tests, so it is in neither list.
+    if (growth ? d > 0 : d < 0) {
+      index.push_back(i);
+      key.push_back(growth ? -d : d);
+      delta.push_back(std::move(dv));
+    }
+  }
+  const size_t m = index.size();
+  std::vector<Value> kinds(m), names(m);
+  for (size_t j = 0; j < m; ++j) {
+    kinds[j] = src.read(index[j], EntryField::Kind);
+    names[j] = src.read(index[j], EntryField::Name);
+  }
+  std::vector<uint32_t> order = stable_order(key, &kinds, names);
+  const size_t end = src.slice_end(m);
+  Value out = Value::list(end);
+  for (size_t r = 0; r < end; ++r) {
+    const uint32_t j = order[r];
+    Value e = Value::map(5);
+    e.add("kind", std::move(kinds[j]));
+    e.add("name", std::move(names[j]));
+    e.add("delta", std::move(delta[j]));
+    e.add("delta_pct", src.read(index[j], EntryField::DeltaPct));
+    e.add("status", src.read(index[j], EntryField::Status));
+    out.push(std::move(e));
+  }
+  return out;
+}
+
+}  // namespace
+
+Value rank_top_regressions(EntrySource& entries) { return rank_by_delta(entries, true); }
+
+Value rank_top_reductions(EntrySource& entries) { return rank_by_delta(entries, false); }
+
+Value added_large_symbols(EntrySource& src, const Value& min_size) {
+  static const Value kSymbol("symbol");
+  static const Value kAdded("added");
+  const size_t n = src.size();
+  check_size(n);
+  std::vector<size_t> index;
+  std::vector<int64_t> neg_size;  // ascending key; sizes are negated as unsigned-safe below
+  std::vector<int64_t> size;
+  for (size_t i = 0; i < n; ++i) {
+    // Each test runs only when the ones before it passed, so other kinds and
+    // statuses never have their `current` read.
+    if (!py_eq(src.read(i, EntryField::Kind), kSymbol)) continue;
+    if (!py_eq(src.read(i, EntryField::Status), kAdded)) continue;
+    int64_t s = src.to_int(src.read(i, EntryField::Current));
+    if (!src.size_at_least(s)) continue;
+    index.push_back(i);
+    size.push_back(s);
+  }
+  const size_t m = index.size();
+  // Largest first: the key is the bitwise complement of the size (~s == -s - 1, which
+  // orders the same as -s and cannot overflow at the 64-bit minimum).
+  neg_size.resize(m);
+  for (size_t j = 0; j < m; ++j) neg_size[j] = ~size[j];
+  std::vector<Value> names(m);
+  for (size_t j = 0; j < m; ++j) names[j] = src.read(index[j], EntryField::Name);
+  std::vector<uint32_t> order = stable_order(neg_size, nullptr, names);
+  Value out = Value::list(m);
+  for (size_t r = 0; r < m; ++r) {
+    const uint32_t j = order[r];
+    Value e = Value::map(3);
+    e.add("name", std::move(names[j]));
+    e.add("size", Value(static_cast<long long>(size[j])));
+    e.add("min_size_bytes", min_size);
+    out.push(std::move(e));
+  }
+  return out;
+}
+
+}  // namespace bv::diffreport
