@@ -6,7 +6,9 @@
         return [];
       }
       try {
-        return JSON.parse(node.textContent);
+        var data = JSON.parse(node.textContent);
+        // Anything but an array (null, an object, a number) is as good as no data.
+        return Array.isArray(data) ? data : [];
       } catch (err) {
         return [];
       }
@@ -55,7 +57,7 @@
       var barHeight = Math.max(10, Math.floor(rowHeight * 0.5));
       var maxAbs = 1;
       entries.forEach(function (entry) {
-        var value = Number(entry.delta) || 0;
+        var value = Number(entry && entry.delta) || 0;
         maxAbs = Math.max(maxAbs, Math.abs(value));
       });
 
@@ -67,14 +69,16 @@
       ctx.stroke();
 
       entries.forEach(function (entry, index) {
-        var delta = Number(entry.delta) || 0;
+        var delta = Number(entry && entry.delta) || 0;
         var ratio = Math.abs(delta) / maxAbs;
         var maxBarWidth = Math.floor(width * 0.35);
         var barWidth = Math.max(2, Math.floor(maxBarWidth * ratio));
         var y = top + index * rowHeight;
-        var label = String(entry.label || "unknown");
-        if (label.length > 28) {
-          label = label.slice(0, 25) + "\u2026";
+        var label = String((entry && entry.label) || "unknown");
+        // Counted in characters, not UTF-16 units, so no surrogate pair is cut in half.
+        var chars = Array.from(label);
+        if (chars.length > 28) {
+          label = chars.slice(0, 25).join("") + "\u2026";
         }
         var grew = delta > 0;
         var x = grew ? centerX : centerX - barWidth;
