@@ -2,6 +2,9 @@
 #include "bindings/diffreport/methods.hpp"
 #include "diff/diffreport/html_fragments.hpp"
 
+#include <algorithm>
+#include <vector>
+
 namespace bvpy::diffreport {
 
 namespace {
@@ -9,6 +12,65 @@ namespace {
 namespace dr = bv::diffreport;
 
 PyObject* text_result(const std::string& s) { return new_string(s); }
+
+// Whole conversion of a JSON-ready list for the raw dumps. Dicts are walked in place
+// (PyDict_Next) rather than through an items list: a payload of 100,000 symbol dicts
+// would otherwise allocate a list and a tuple per member, and the collector passes
+// those allocations set off would cost more than the whole page.
+class DumpReader {
+ public:
+  explicit DumpReader(Call& c) : c_(c) {
+    int limit = Py_GetRecursionLimit();
+    max_depth_ = limit > 0 ? limit : 1000;
+  }
+
+  bv::Value read(PyObject* o) { return read_rec(o, 0); }
+
+ private:
+  bv::Value read_rec(PyObject* o, int depth) {
+    bool is_list = PyList_Check(o), is_tuple = PyTuple_Check(o), is_dict = PyDict_Check(o);
+    if (!is_list && !is_tuple && !is_dict) return c_.shallow(o);
+    if (depth >= max_depth_) {
+      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while converting a nested value");
+      throw PyErrorSet{};
+    }
+    if (std::find(path_.begin(), path_.end(), o) != path_.end()) {
+      PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+      throw PyErrorSet{};
+    }
+    c_.hold(o);
+    path_.push_back(o);
+    bv::Value out;
+    if (is_dict) {
+      out = bv::Value::map(static_cast<size_t>(PyDict_GET_SIZE(o)));
+      Py_ssize_t pos = 0;
+      PyObject *k, *v;
+      while (PyDict_Next(o, &pos, &k, &v)) {
+        // Keep both alive: converting a value may run a caller's __str__ (a big int
+        // subclass), which could drop them from the dict.
+        c_.hold(k);
+        c_.hold(v);
+        bv::Value key = c_.shallow(k);
+        out.add(std::move(key), read_rec(v, depth + 1));
+      }
+    } else if (is_list) {
+      out = bv::Value::list(static_cast<size_t>(PyList_GET_SIZE(o)));
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) out.push(read_rec(c_.hold(PyList_GET_ITEM(o, i)), depth + 1));
+    } else {
+      Py_ssize_t n = PyTuple_GET_SIZE(o);
+      out = bv::Value::list(static_cast<size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i) out.push(read_rec(PyTuple_GET_ITEM(o, i), depth + 1));
+      out.mark_tuple();
+    }
+    out.set_src(o);
+    path_.pop_back();
+    return out;
+  }
+
+  Call& c_;
+  std::vector<PyObject*> path_;
+  int max_depth_;
+};
 
 // A caller's dict as a map of shallow keys and values: enough for the coercion
 // helpers, which only look at the keys' text forms and at scalar values.
@@ -49,11 +111,12 @@ PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nar
     c.allow_big_ints();
     PyObject* payload = a[0];
     bv::Value in = bv::Value::map(11);
+    DumpReader dump_reader(c);
     // The lists are shown whole in the raw dumps, so they are converted whole; a list
     // that holds something json cannot write fails the call there.
     for (const char* key : {"top_regressions", "top_reductions", "regions", "sections", "symbols", "components"}) {
       PyObject* v = c.map_get(payload, key);
-      if (v && PyList_Check(v)) in.add(bv::Value::static_str(key), c.deep(v));
+      if (v && PyList_Check(v)) in.add(bv::Value::static_str(key), dump_reader.read(v));
     }
     for (const char* key : {"flash_delta_bytes", "ram_delta_bytes"}) {
       PyObject* v = c.map_get(payload, key);
@@ -100,7 +163,7 @@ PyObject* py_safe_script_json(PyObject* m, PyObject* const* args, Py_ssize_t nar
     bind_args(kSafeJsonSpec, args, nargs, kw, a);
     Call c(m);
     c.allow_big_ints();
-    return text_result(dr::safe_script_json(c.deep(a[0])));
+    return text_result(dr::safe_script_json(DumpReader(c).read(a[0])));
   });
 }
 

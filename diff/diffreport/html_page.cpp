@@ -1,6 +1,8 @@
 // The self-contained HTML report page: a fixed template around the computed fragments,
 // the embedded style sheet and chart script, the raw dumps and the chart's JSON island.
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -188,16 +190,40 @@ const char* status_class(const Value& status, std::optional<bool> status_truthy)
   return lower == "ok" ? "ok" : "warn";  // "schema_mismatch" and everything else: warn
 }
 
-// Indented, ASCII-only JSON, then escaped for the page. `scratch` is reused between
-// dumps so a large list is serialised into one buffer.
-void append_dump(std::string& out, std::string& scratch, const List& items, const Value& whole) {
-  scratch.clear();
-  if (items.empty()) {
-    scratch = "[]";
-  } else {
-    write_json_indent(scratch, whole, 2);
+// The markup escape of the raw dumps, in two passes (size, then fill) over a table:
+// the dumps are by far the largest part of a page, tens of megabytes for a large build.
+struct EscapeTable {
+  uint8_t extra[256] = {};
+  constexpr EscapeTable() {
+    extra[static_cast<unsigned char>('&')] = 4;   // &amp;
+    extra[static_cast<unsigned char>('<')] = 3;   // &lt;
+    extra[static_cast<unsigned char>('>')] = 3;   // &gt;
+    extra[static_cast<unsigned char>('"')] = 5;   // &quot;
+    extra[static_cast<unsigned char>('\'')] = 5;  // &#x27;
   }
-  append_html_escape(out, scratch);
+};
+constexpr EscapeTable kEscape;
+
+size_t escaped_size(std::string_view s) {
+  size_t n = s.size();
+  for (unsigned char ch : s) n += kEscape.extra[ch];
+  return n;
+}
+
+void append_escaped(std::string& out, std::string_view s, size_t escaped) {
+  size_t start = out.size();
+  out.resize(start + escaped);
+  char* w = out.data() + start;
+  for (char ch : s) {
+    if (kEscape.extra[static_cast<unsigned char>(ch)] == 0) {
+      *w++ = ch;
+      continue;
+    }
+    const char* entity = ch == '&' ? "&amp;" : ch == '<' ? "&lt;" : ch == '>' ? "&gt;" : ch == '"' ? "&quot;" : "&#x27;";
+    size_t len = kEscape.extra[static_cast<unsigned char>(ch)] + 1u;
+    std::memcpy(w, entity, len);
+    w += len;
+  }
 }
 
 }  // namespace
@@ -212,17 +238,23 @@ std::string render_diff_html(const Value& payload, std::optional<bool> status_tr
   const List& regions = as_list(regions_v);
 
   // The raw dumps come first: a value that is not JSON-ready fails the whole call
-  // before anything else is built.
+  // before anything else is built. They are escaped only when the page is assembled.
   std::string dumps[6];
+  size_t dump_sizes[6];
   {
-    std::string scratch;
     const Value* sources[6] = {&regions_v,
                                &payload.get("sections", null_value()),
                                &payload.get("symbols", null_value()),
                                &payload.get("components", null_value()),
                                &regressions_v,
                                &reductions_v};
-    for (int i = 0; i < 6; ++i) append_dump(dumps[i], scratch, as_list(*sources[i]), *sources[i]);
+    for (int i = 0; i < 6; ++i) {
+      if (as_list(*sources[i]).empty())
+        dumps[i] = "[]";
+      else
+        write_json_indent(dumps[i], *sources[i], 2);
+      dump_sizes[i] = escaped_size(dumps[i]);
+    }
   }
 
   std::string chart_data = safe_script_json(build_diff_chart_entries(regressions, reductions));
@@ -252,7 +284,7 @@ std::string render_diff_html(const Value& payload, std::optional<bool> status_tr
   std::string_view js = without_final_newline(resources::chart_js);
   size_t size = 8192 + css.size() + js.size() + chart_data.size() + regression_rows.size() + reduction_rows.size() +
                 region_strip.size() + card.size() + status_text.size();
-  for (const std::string& d : dumps) size += d.size();
+  for (size_t d : dump_sizes) size += d;
 
   std::string out;
   out.reserve(size);
@@ -285,17 +317,17 @@ std::string render_diff_html(const Value& payload, std::optional<bool> status_tr
   out += kReductionsTable;
   out += reduction_rows;
   out += kDetails;
-  out += dumps[0];
+  append_escaped(out, dumps[0], dump_sizes[0]);
   out += kSectionsDump;
-  out += dumps[1];
+  append_escaped(out, dumps[1], dump_sizes[1]);
   out += kSymbolsDump;
-  out += dumps[2];
+  append_escaped(out, dumps[2], dump_sizes[2]);
   out += kComponentsDump;
-  out += dumps[3];
+  append_escaped(out, dumps[3], dump_sizes[3]);
   out += kRankedDump;
-  out += dumps[4];
+  append_escaped(out, dumps[4], dump_sizes[4]);
   out += kReductionsDump;
-  out += dumps[5];
+  append_escaped(out, dumps[5], dump_sizes[5]);
   out += kChartData;
   out += chart_data;
   out += kScriptOpen;
