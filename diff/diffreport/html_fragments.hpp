@@ -1,0 +1,48 @@
+// The self-contained HTML report page and the fragments it is assembled from.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/value/value.hpp"
+
+namespace bv::resources {
+extern const std::string_view report_css;
+extern const std::string_view chart_js;
+}  // namespace bv::resources
+
+namespace bv::diffreport {
+
+// The two builds side by side; both arguments are read as maps (anything else
+// counts as an empty map).
+std::string render_comparison_card(const Value& current, const Value& baseline);
+
+// Compact JSON that can sit inside a script element: every "<" and ">" becomes a
+// \u escape, so no payload text can close the element or open a comment.
+std::string safe_script_json(const Value& value);
+void append_safe_script_json(std::string& out, const Value& value);
+
+// The per-region delta section, or "" when no region row has a non-zero delta.
+std::string render_region_delta_strip(const List& regions);
+
+// Table rows for at most ten ranked entries (a single placeholder row when empty).
+std::string render_diff_table_rows(const List& entries);
+
+// Chart bars: up to six growths and six shrinkages, largest magnitude first, ten at most.
+Value build_diff_chart_entries(const List& regressions, const List& reductions);
+
+// The whole page for a diff payload map. `status_truthy` overrides the truth value of
+// the payload's "status" when the caller could judge it better (a host object that
+// defines its own truthiness).
+std::string render_diff_html(const Value& payload, std::optional<bool> status_truthy = std::nullopt);
+
+}  // namespace bv::diffreport
+
+namespace bv::diffreport::detail {
+
+// int(x) in the "," (or "+,") format for any double; a NaN or an infinity has no
+// integer value and counts as 0 here.
+std::string format_truncated(double x, bool force_sign);
+
+}  // namespace bv::diffreport::detail
