@@ -47,7 +47,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import IO, Any
 
-from .model_io import INT_MAX, ModelFormatError
+from .model_io import INT_MAX, ModelFormatError, load_build
 from .records import (
     BuildInput,
     Issue,
@@ -75,6 +75,9 @@ _FIRST_HEADINGS = frozenset(
 )
 # These two end in words that differ between ld versions.
 _FIRST_HEADING_PREFIXES = ("Archive member included ", "As-needed library included ")
+
+# Maps of other linkers, named in the error for a file given in their place.
+_OTHER_LINKERS = (("Tool: armlink", "armlink"), ("IAR ELF Linker", "IAR"))
 
 _HEX = r"0x([0-9A-Fa-f]+)"
 _SECTION_HEADER = re.compile(
@@ -846,11 +849,32 @@ def load_map_build(
     return BuildInput(model=result.model, components=components, issues=result.issues())
 
 
+def load_build_input(path: str | os.PathLike, *, progress: Any = None) -> BuildInput:
+    """A build from a model file or a GNU ld map, decided by the file's content.
+
+    Maps go through ``load_map_build`` and JSON through ``model_io.load_build``;
+    other text raises ``MapFormatError`` saying what the file seems to be.
+    Every error is a ``ModelFormatError``; OSError passes through.
+    """
+    source = os.fspath(path)
+    with open(path, "rb") as stream:
+        head = _decode(stream.read(SNIFF_BYTES))
+    if looks_like_gnu_ld_map(head):
+        return load_map_build(path, progress=progress)
+    if head.lstrip()[:1] in ("{", ""):
+        return load_build(path)
+    for marker, kind in _OTHER_LINKERS:
+        if marker in head:
+            raise MapFormatError(source, f"{kind} map files are not read; give a GNU ld map or a JSON model", line=1)
+    raise MapFormatError(source, "neither a JSON build model nor a GNU ld map file", line=1)
+
+
 __all__ = [
     "MapFormatError",
     "MapReadResult",
     "PROGRESS_THRESHOLD_BYTES",
     "is_gnu_ld_map_file",
+    "load_build_input",
     "load_map_build",
     "looks_like_gnu_ld_map",
     "parse_map_text",

@@ -13,6 +13,7 @@ import pytest
 from brenvale.mapfile import (
     MapFormatError,
     is_gnu_ld_map_file,
+    load_build_input,
     load_map_build,
     looks_like_gnu_ld_map,
     parse_map_text,
@@ -686,3 +687,24 @@ class TestEntryPoints:
         stream = io.StringIO()
         read_map(path, progress=stream)
         assert capsys.readouterr().err == "" and stream.getvalue().count("\n") == 2
+
+    def test_load_build_input_decides_by_content(self, tmp_path):
+        as_map = tmp_path / "build.json"  # the name does not matter
+        as_map.write_text(make_map(TEXT_AND_DATA))
+        assert len(load_build_input(as_map).model.symbols) == 5
+        model = tmp_path / "firmware.map"
+        model.write_text(json.dumps(build_to_json(load_build_input(as_map))))
+        assert load_build_input(model).model == load_build_input(as_map).model
+        broken = tmp_path / "broken.json"
+        broken.write_text('{"memory_regions": [')
+        with pytest.raises(ModelFormatError, match="invalid JSON"):
+            load_build_input(broken)
+        for text, message in (
+            ("Component: ARM Compiler 5.06 update 5 (build 528) Tool: armlink [4d35e2]\n", "armlink map files are not read"),
+            ("#\n# IAR ELF Linker V7.60.2.11341/W32 for ARM\n", "IAR map files are not read"),
+            ("hello\n", "neither a JSON build model nor a GNU ld map file"),
+        ):
+            other = tmp_path / "other.map"
+            other.write_text(text)
+            with pytest.raises(MapFormatError, match=f"^{other}: line 1: {message}"):
+                load_build_input(other)
