@@ -76,8 +76,8 @@ _FIRST_HEADINGS = frozenset(
 # These two end in words that differ between ld versions.
 _FIRST_HEADING_PREFIXES = ("Archive member included ", "As-needed library included ")
 
-# Maps of other linkers, named in the error for a file given in their place.
-_OTHER_LINKERS = (("Tool: armlink", "armlink"), ("IAR ELF Linker", "IAR"))
+# An IAR map, named in the error for a file given in place of a map read here.
+_IAR_MARKER = "IAR ELF Linker"
 
 _HEX = r"0x([0-9A-Fa-f]+)"
 _SECTION_HEADER = re.compile(
@@ -850,11 +850,13 @@ def load_map_build(
 
 
 def load_build_input(path: str | os.PathLike, *, progress: Any = None) -> BuildInput:
-    """A build from a model file or a GNU ld map, decided by the file's content.
+    """A build from a model file, a GNU ld map or an armlink map, decided by content.
 
-    Maps go through ``load_map_build`` and JSON through ``model_io.load_build``;
-    other text raises ``MapFormatError`` saying what the file seems to be.
-    Every error is a ``ModelFormatError``; OSError passes through.
+    GNU ld maps go through ``load_map_build``, armlink maps through
+    ``mapfile_armlink.load_armlink_build`` and JSON through
+    ``model_io.load_build``; other text raises ``MapFormatError`` saying what
+    the file seems to be.  Every error is a ``ModelFormatError``; OSError
+    passes through.
     """
     source = os.fspath(path)
     with open(path, "rb") as stream:
@@ -863,10 +865,14 @@ def load_build_input(path: str | os.PathLike, *, progress: Any = None) -> BuildI
         return load_map_build(path, progress=progress)
     if head.lstrip()[:1] in ("{", ""):
         return load_build(path)
-    for marker, kind in _OTHER_LINKERS:
-        if marker in head:
-            raise MapFormatError(source, f"{kind} map files are not read; give a GNU ld map or a JSON model", line=1)
-    raise MapFormatError(source, "neither a JSON build model nor a GNU ld map file", line=1)
+    # Imported here: the armlink reader builds on this module.
+    from .mapfile_armlink import load_armlink_build, looks_like_armlink_map
+
+    if looks_like_armlink_map(head):
+        return load_armlink_build(path)
+    if _IAR_MARKER in head:
+        raise MapFormatError(source, "IAR map files are not read; give a GNU ld or armlink map or a JSON model", line=1)
+    raise MapFormatError(source, "neither a JSON build model nor a GNU ld or armlink map file", line=1)
 
 
 __all__ = [

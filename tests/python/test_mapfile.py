@@ -700,9 +700,10 @@ class TestEntryPoints:
         with pytest.raises(ModelFormatError, match="invalid JSON"):
             load_build_input(broken)
         for text, message in (
-            ("Component: ARM Compiler 5.06 update 5 (build 528) Tool: armlink [4d35e2]\n", "armlink map files are not read"),
+            ("Component: ARM Compiler 5.06 update 5 (build 528) Tool: armlink [4d35e2]\n",
+             "no 'Memory Map of the image' part: not an armlink map"),
             ("#\n# IAR ELF Linker V7.60.2.11341/W32 for ARM\n", "IAR map files are not read"),
-            ("hello\n", "neither a JSON build model nor a GNU ld map file"),
+            ("hello\n", "neither a JSON build model nor a GNU ld or armlink map file"),
         ):
             other = tmp_path / "other.map"
             other.write_text(text)
