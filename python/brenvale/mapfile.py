@@ -264,7 +264,7 @@ def looks_like_gnu_ld_map(text: str) -> bool:
     )
 
 
-def is_gnu_ld_map_file(path: str | os.PathLike) -> bool:
+def is_gnu_ld_map_file(path: str | os.PathLike[str]) -> bool:
     """Whether the file at *path* is a GNU ld map, judged from its first bytes.
 
     OSError passes through, as for any file the caller cannot read.
@@ -352,7 +352,7 @@ def _is_non_allocated(name: str) -> bool:
     return name.startswith(_NON_ALLOCATED_PREFIXES) or name in _NON_ALLOCATED_NAMES
 
 
-def _first(item: tuple) -> Any:
+def _first(item: tuple[Any, ...]) -> Any:
     return item[0]
 
 
@@ -383,7 +383,7 @@ class _OutputSection:
         self.keep = size > 0 and not _is_non_allocated(name)
         # Input sections ([name, address, size, file, symbol lines]) and the
         # addresses of fills and data statements, in map order.
-        self.items: list = []
+        self.items: list[Any] = []
 
 
 class _Reader:
@@ -494,7 +494,7 @@ class _Reader:
         sections = self.sections
         finish = self._finish_section
         current: _OutputSection | None = None  # the output section being read
-        entry: list | None = None  # its input section whose symbol lines may follow
+        entry: list[Any] | None = None  # its input section whose symbol lines may follow
         pending_output: str | None = None  # a long output section name
         pending_input: str | None = None  # a long input section name
         line_no = start
@@ -633,7 +633,7 @@ class _Reader:
 
     # -- the memory configuration ---------------------------------------------
 
-    def memory_line(self, line: str, pending: list) -> None:
+    def memory_line(self, line: str, pending: list[str]) -> None:
         words = line.split()
         if not words or words[0] == "Name":
             return
@@ -678,7 +678,7 @@ class _Reader:
             lines.pop()
         self.complete_last_line = text.endswith("\n")
         in_memory = False
-        memory_pending: list = []
+        memory_pending: list[str] = []
         line_no = 0
         for line in lines:
             line_no += 1
@@ -787,10 +787,11 @@ def _progress_stream(progress: Any, size: int) -> IO[str] | None:
         return None
     if progress is True:
         return sys.stderr
-    return progress
+    stream: IO[str] = progress
+    return stream
 
 
-def read_map(path: str | os.PathLike, *, progress: Any = None) -> MapReadResult:
+def read_map(path: str | os.PathLike[str], *, progress: Any = None) -> MapReadResult:
     """Read the map file at *path*.
 
     *progress*: None prints one line on standard error before and after
@@ -820,7 +821,7 @@ def read_map(path: str | os.PathLike, *, progress: Any = None) -> MapReadResult:
     return result
 
 
-def read_map_file(path_or_text: str | os.PathLike, *, progress: Any = None) -> NormalizedBuildModel:
+def read_map_file(path_or_text: str | os.PathLike[str], *, progress: Any = None) -> NormalizedBuildModel:
     """The build model of a GNU ld map, given its path or its text.
 
     A str that contains a line break is taken as map text, anything else as a
@@ -832,7 +833,7 @@ def read_map_file(path_or_text: str | os.PathLike, *, progress: Any = None) -> N
 
 
 def load_map_build(
-    path: str | os.PathLike, *, progress: Any = None, group_components: bool = True
+    path: str | os.PathLike[str], *, progress: Any = None, group_components: bool = True
 ) -> BuildInput:
     """A map file as the host's ``BuildInput``, like ``model_io.load_build``.
 
@@ -849,7 +850,7 @@ def load_map_build(
     return BuildInput(model=result.model, components=components, issues=result.issues())
 
 
-def load_build_input(path: str | os.PathLike, *, progress: Any = None) -> BuildInput:
+def load_build_input(path: str | os.PathLike[str], *, progress: Any = None) -> BuildInput:
     """A build from a model file, a GNU ld map or an armlink map, decided by content.
 
     GNU ld maps go through ``load_map_build``, armlink maps through

@@ -154,9 +154,9 @@ def parse_armlink_map(text: str, source: str = "<map>") -> NormalizedBuildModel:
         if size <= 0:
             continue
         execution = _region_of(regions, group.vma)
-        load = _region_of(regions, group.lma)
+        loaded_from = _region_of(regions, group.lma)
         sections.append(
-            SectionPlacement(group.name, execution, load, group.vma, group.lma, size, 0, group.padding)
+            SectionPlacement(group.name, execution, loaded_from, group.vma, group.lma, size, 0, group.padding)
         )
         for address, length, section_name, object_text in group.inputs:
             if length <= 0:
@@ -189,7 +189,7 @@ def _region_of(regions: list[MemoryRegion], address: int) -> str | None:
     return None
 
 
-def load_armlink_build(path: str | os.PathLike) -> BuildInput:
+def load_armlink_build(path: str | os.PathLike[str]) -> BuildInput:
     """An armlink map file as the host's ``BuildInput`` (components by archive)."""
     from .analysis import components_by_archive
 
