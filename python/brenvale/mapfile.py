@@ -800,15 +800,14 @@ def read_map(path: str | os.PathLike[str], *, progress: Any = None) -> MapReadRe
     """
     source = os.fspath(path)
     data = Path(path).read_bytes()
-    stream = _progress_stream(progress, len(data))
+    size = len(data)
+    stream = _progress_stream(progress, size)
     started = time.perf_counter()
     if stream is not None:
-        print(
-            f"brenvale: reading linker map {source} ({len(data) / 1e6:.1f} MB)...",
-            file=stream,
-            flush=True,
-        )
-    result = parse_map_text(_decode(data), source)
+        print(f"brenvale: reading linker map {source} ({size / 1e6:.1f} MB)...", file=stream, flush=True)
+    text = _decode(data)
+    del data  # a large map would otherwise be held twice while it is read
+    result = parse_map_text(text, source)
     if stream is not None:
         model = result.model
         print(
