@@ -34,6 +34,12 @@ part, raises ``MapFormatError`` (a ``ModelFormatError``, hence a
 ``ValueError``) naming the file and the line.  A map that ends inside the
 memory map gives the model read so far, with a warning issue; a map without a
 memory configuration gives sections without regions.
+
+Entry points: ``load_build_input(path)`` takes a JSON model, a GNU ld map or
+an armlink map, told apart by content, and returns a ``BuildInput`` as
+``model_io.load_build`` does; ``read_map_file(path_or_text)`` returns the
+model of a GNU ld map; ``looks_like_gnu_ld_map(text)`` and
+``is_gnu_ld_map_file(path)`` tell maps from other files.
 """
 
 from __future__ import annotations
