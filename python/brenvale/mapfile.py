@@ -386,7 +386,9 @@ class _OutputSection:
         self.align_fill = 0
         self.advanced = False
         self.has_content = False
-        self.keep = size > 0 and not _is_non_allocated(name)
+        # Addresses past 2**63 - 1 come only from a damaged map; the records
+        # hold signed 64-bit values.
+        self.keep = 0 < size and vma + size <= INT_MAX and lma <= INT_MAX and not _is_non_allocated(name)
         # Input sections ([name, address, size, file, symbol lines]) and the
         # addresses of fills and data statements, in map order.
         self.items: list[Any] = []
@@ -414,7 +416,8 @@ class _Reader:
         items = section.items
         section.items = []
         out_name = section.name
-        section_end = section.vma + section.size
+        section_start = section.vma
+        section_end = section_start + section.size
         files = self.files
         append = self.symbols.append
         count = len(items)
@@ -425,6 +428,8 @@ class _Reader:
                 continue
             _, start, size, file_text, listed = entry
             end = start + size
+            if start < section_start:
+                continue  # not where the section is: a damaged line
             if end > (items[index + 1][1] if index + 1 < count else section_end):
                 # Merged input (".rodata.*.str1.1", ".rodata.cst4"): ld prints
                 # it at the current address with its size before merging,

@@ -709,3 +709,17 @@ class TestEntryPoints:
             other.write_text(text)
             with pytest.raises(MapFormatError, match=f"^{other}: line 1: {message}"):
                 load_build_input(other)
+
+
+class TestDamagedLines:
+    def test_addresses_beyond_the_records_range_and_outside_the_section(self):
+        body = (
+            ".huge           0xfffffffffffffff0       0x20\n"
+            " .text.huge     0xfffffffffffffff0       0x20 huge.o\n\n"
+            ".text           0x0000000000000100       0x20\n"
+            " .text.stray    0x0000000000000080       0x10 stray.o\n"
+            " .text.ok       0x0000000000000100       0x20 ok.o\n\n"
+        )
+        result = parse(body)
+        assert [s.name for s in result.model.sections] == [".text"]
+        assert [(s.name, s.address) for s in result.model.symbols] == [("ok", 0x100)]
