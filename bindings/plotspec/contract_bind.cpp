@@ -1,4 +1,6 @@
 // Python entry points of contract assembly and the lookup indexes.
+#include <chrono>
+
 #include "analysis/plotspec/constants.hpp"
 #include "analysis/plotspec/plotspec.hpp"
 #include "bindings/plotspec/methods.hpp"
@@ -44,7 +46,17 @@ class GcPaused {
   int was_enabled_;
 };
 
-bv::Value build_contract(Call& c, PyObject* const* a) {
+// Seconds spent in each phase of one build, for the benchmarks.
+struct PhaseTimes {
+  double input = 0, core = 0, output = 0;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+bv::Value build_contract(Call& c, PyObject* const* a, PhaseTimes* times = nullptr) {
+  auto t0 = std::chrono::steady_clock::now();
   ps::Model model = read_model(c, a[0]);
   ps::ContractInputs in;
   in.model = &model;
@@ -66,8 +78,12 @@ bv::Value build_contract(Call& c, PyObject* const* a) {
     PyObject* padding = c.map_get_obj(by_region, name);
     in.padding_bytes[i] = padding ? c.shallow(padding) : bv::Value(0);
   }
+  if (times) times->input = seconds_since(t0);
+  auto t1 = std::chrono::steady_clock::now();
   WithoutGil released;
-  return ps::build_visualization_contract(in);
+  bv::Value contract = ps::build_visualization_contract(in);
+  if (times) times->core = seconds_since(t1);
+  return contract;
 }
 
 PyObject* py_build_visualization_contract(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -78,6 +94,28 @@ PyObject* py_build_visualization_contract(PyObject* m, PyObject* const* args, Py
     bv::Value contract = build_contract(c, a);
     GcPaused paused;
     return result(std::move(contract));
+  });
+}
+
+// The same build as build_visualization_contract, returning how long reading the
+// inputs, the core work and creating the result objects took.
+PyObject* py_contract_phase_times(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const ArgSpec spec{"_contract_phase_times", kContractSpec.names, 1, 1, kContractSpec.kwonly_required};
+  return guarded([&]() -> PyObject* {
+    PyObject* a[7];
+    bind_args(spec, args, nargs, kw, a);
+    PhaseTimes times;
+    Call c(m);
+    bv::Value contract = build_contract(c, a, &times);
+    auto t0 = std::chrono::steady_clock::now();
+    PyObject* obj;
+    {
+      GcPaused paused;
+      obj = result(std::move(contract));
+    }
+    times.output = seconds_since(t0);
+    Py_DECREF(obj);
+    return check(Py_BuildValue("{s:d,s:d,s:d}", "input", times.input, "core", times.core, "output", times.output));
   });
 }
 
@@ -235,6 +273,7 @@ PyMethodDef kContractMethods[] = {
      "build_visualization_contract_json(model, *, region_usage, padding_waste, components, issues, regressions, "
      "features=None, indent=None)\n--\n\nThe same contract as UTF-8 JSON bytes (json.dumps' form, ensure_ascii off; "
      "with indent, json.dumps(..., indent=n)'s form), without building Python objects."},
+    {"_contract_phase_times", BV_FASTCALL(py_contract_phase_times), nullptr},
     {"_normalize_feature_flags", BV_FASTCALL(py_normalize_feature_flags), nullptr},
     {"_symbols_by_section", BV_FASTCALL(py_symbols_by_section), nullptr},
     {"_owners_from_symbols", BV_FASTCALL(py_owners_from_symbols), nullptr},
