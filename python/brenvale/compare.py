@@ -53,9 +53,6 @@ REMOVED: Final = "removed"
 CHANGED: Final = "changed"
 UNCHANGED: Final = "unchanged"
 
-# Entity kinds in the order the payload lists them.
-KINDS: Final = ("region", "section", "symbol", "component")
-
 
 class BuildMismatchError(ValueError):
     """The two builds cannot be compared (their memory regions differ)."""
@@ -429,7 +426,6 @@ def contract_regressions(comparison: Comparison) -> dict[str, Any]:
 __all__ = [
     "ADDED",
     "CHANGED",
-    "KINDS",
     "LARGE_SYMBOL_BYTES",
     "MODEL_SCHEMA_VERSION",
     "REMOVED",

@@ -14,23 +14,20 @@ from typing import Any
 
 from .analysis import merge_issues, overflow_issues, padding_waste, region_usage
 from .compare import compare_builds, contract_regressions, diff_payload
-from .model_io import load_build
 from .records import BuildInput
 
 
 def load_input(path: str | os.PathLike[str]) -> BuildInput:
-    """Read a build from a JSON model file or a GNU ld map file, told apart by content.
+    """Read a build from a JSON model, a GNU ld map or an armlink map, told apart by content.
 
-    Raises ModelFormatError (a ValueError) for content that is neither, or
-    malformed, and OSError for a file that cannot be read.
+    Raises ModelFormatError (a ValueError) for content that is none of them,
+    or malformed, and OSError for a file that cannot be read.
     """
-    # Imported here: the map reader imports the model loader, which must not
-    # import it back at module level.
-    from .mapfile import is_gnu_ld_map_file, load_map_build
+    # Imported here: the map readers import the model loader, which must not
+    # import them back at module level.
+    from .mapfile import load_build_input
 
-    if is_gnu_ld_map_file(path):
-        return load_map_build(path)
-    return load_build(path)
+    return load_build_input(path)
 
 
 def contract_arguments(

@@ -106,6 +106,13 @@ class TestContractWithBaseline:
         status, out, _ = run(["contract", CURRENT], capsys)
         assert status == 0 and json.loads(out)["diff"]["status"] == "not_requested"
 
+    def test_armlink_map_model(self, capsys):
+        status, out, err = run(["contract", str(MAPS / "stm32f103-armlink-openbrightweb.map"), "--sankey"], capsys)
+        assert (status, err) == (0, "")
+        contract = json.loads(out)
+        assert_valid_contract(contract)
+        assert any(region["ranges"] for region in contract["regions"])
+
     def test_map_file_model(self, capsys):
         status, out, _ = run(["contract", str(MAPS / "avr-atmega32u4-ergodox.map"), "--graph"], capsys)
         assert status == 0
