@@ -106,11 +106,11 @@ def _run_contract(args: argparse.Namespace) -> int:
 
 def _diff_outputs(payload: dict[str, Any], html: str | None, json_path: str | None) -> list[tuple[str, str, str]]:
     """(name, path, text) of every report file asked for."""
-    from . import diffreport
-
     outputs = []
-    with _compiled_modules():
-        if html is not None:
+    if html is not None:
+        with _compiled_modules():
+            from . import diffreport
+
             outputs.append(("html", html, diffreport.render_diff_html(payload)))
     if json_path is not None:
         outputs.append(("json", json_path, json.dumps(payload, indent=2) + "\n"))
@@ -118,9 +118,9 @@ def _diff_outputs(payload: dict[str, Any], html: str | None, json_path: str | No
 
 
 def _summary(payload: dict[str, Any], written: dict[str, str]) -> str:
-    from . import diffreport
-
     with _compiled_modules():
+        from . import diffreport
+
         return diffreport.render_diff_console_summary(payload, output_paths=written or None)
 
 

@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 from test_host_schema import assert_valid_contract
 
+import brenvale
 from brenvale import output
 from brenvale.cli import main
 from brenvale.compare import compare_builds, diff_payload
@@ -246,6 +247,15 @@ class TestBadInput:
         assert status == 1
         assert f"cannot compare {inputs['good'][0]} with baseline {inputs['other regions'][0]}" in err
         assert "only in the baseline: SRAM" in err and "only in the current build: RAM" in err
+
+    @pytest.mark.parametrize("module", ["diffreport", "plotspec"])
+    def test_missing_compiled_module(self, tmp_path, capsys, monkeypatch, module):
+        monkeypatch.delattr(brenvale, module, raising=False)
+        monkeypatch.setitem(sys.modules, f"brenvale.{module}", None)
+        status, out, err = run(["demo", "--out", str(tmp_path / "demo")], capsys)
+        assert (status, out) == (1, "") and err.count("\n") == 1
+        assert "compiled modules are not available" in err and "pip install ." in err
+        assert not (tmp_path / "demo").exists()
 
     @pytest.mark.parametrize(
         "argv",
