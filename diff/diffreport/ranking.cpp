@@ -180,7 +180,6 @@ Value added_large_symbols(EntrySource& src, const Value& min_size) {
   const size_t n = src.size();
   check_size(n);
   std::vector<size_t> index;
-  std::vector<int64_t> neg_size;  // ascending key; sizes are negated as unsigned-safe below
   std::vector<int64_t> size;
   for (size_t i = 0; i < n; ++i) {
     // Each test runs only when the ones before it passed, so other kinds and
@@ -195,7 +194,7 @@ Value added_large_symbols(EntrySource& src, const Value& min_size) {
   const size_t m = index.size();
   // Largest first: the key is the bitwise complement of the size (~s == -s - 1, which
   // orders the same as -s and cannot overflow at the 64-bit minimum).
-  neg_size.resize(m);
+  std::vector<int64_t> neg_size(m);
   for (size_t j = 0; j < m; ++j) neg_size[j] = ~size[j];
   std::vector<Value> names(m);
   for (size_t j = 0; j < m; ++j) names[j] = src.read(index[j], EntryField::Name);

@@ -183,14 +183,6 @@ class TestLines:
         assert render({}, output_paths=paths).split("\n")[4:] == [
             "Diff Outputs:", "- Z: upper", "- z: 3", "- \u00e9: e.txt"]
 
-    def test_no_trailing_line_feed_and_inputs_unchanged(self):
-        payload = {"status": "ok", "top_regressions": [{"kind": "k", "name": "n", "delta": 1}] * 7}
-        paths = {"b": "1", "a": "2"}
-        copy_payload, copy_paths = {k: list(v) if isinstance(v, list) else v for k, v in payload.items()}, dict(paths)
-        out = render(payload, output_paths=paths)
-        assert not out.endswith("\n")
-        assert payload == copy_payload and list(paths) == ["b", "a"] and paths == copy_paths
-
 
 # ---- terminal control characters in inserted values ----
 
