@@ -221,18 +221,20 @@ bv::Value Call::attr(PyObject* obj, N n) { return scalar(check(PyObject_GetAttr(
 bv::Value Call::attr_deep(PyObject* obj, N n) { return deep(attr_obj(obj, n)); }
 
 std::vector<PyObject*> Call::sequence(PyObject* seq) {
-  PyObject* fast = keep(check(PySequence_Fast(seq, "expected an iterable")));
+  // A private copy of a list holds every item for the whole call, however the
+  // caller's list changes meanwhile (another thread may run while the core works).
+  // Tuples cannot change; anything else is read as list(x) would, which also gives
+  // the host's own "object is not iterable" error.
+  PyObject* fast;
+  if (PyList_Check(seq))
+    fast = keep(check(PyList_GetSlice(seq, 0, PyList_GET_SIZE(seq))));
+  else if (PyTuple_Check(seq))
+    fast = hold(seq);
+  else
+    fast = keep(check(PySequence_List(seq)));
   Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
-  std::vector<PyObject*> out(static_cast<size_t>(n));
   PyObject** items = PySequence_Fast_ITEMS(fast);
-  if (PyList_Check(seq) && fast == seq) {
-    // PySequence_Fast returned the caller's own list: hold every item, since the
-    // list may change while the core runs.
-    for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<size_t>(i)] = hold(items[i]);
-  } else {
-    for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<size_t>(i)] = items[i];
-  }
-  return out;
+  return std::vector<PyObject*>(items, items + n);
 }
 
 PyObject* Call::map_get_obj(PyObject* mapping, PyObject* key) {
