@@ -282,16 +282,27 @@ PyObject* new_string(std::string_view s) {
   return o;
 }
 
+PyObject* ToPy::static_str(const bv::Value& v) {
+  const char* key = v.str_data();
+  Slot& slot = cache_[(reinterpret_cast<uintptr_t>(key) >> 3) & 511];
+  if (slot.key == key) return Py_NewRef(slot.obj);
+  PyObject* o;
+  auto it = statics_.find(key);
+  if (it != statics_.end()) {
+    o = it->second;
+  } else {
+    o = new_string(v.str());
+    PyUnicode_InternInPlace(&o);
+    statics_.emplace(key, o);
+  }
+  slot.key = key;
+  slot.obj = o;
+  return Py_NewRef(o);
+}
+
 PyObject* ToPy::str_obj(const bv::Value& v) {
   if (v.src()) return Py_NewRef(const_cast<PyObject*>(static_cast<const PyObject*>(v.src())));
-  if (v.str_mode() == bv::Value::kStatic) {
-    auto it = statics_.find(v.str_data());
-    if (it != statics_.end()) return Py_NewRef(it->second);
-    PyObject* o = new_string(v.str());
-    PyUnicode_InternInPlace(&o);
-    statics_.emplace(v.str_data(), o);
-    return Py_NewRef(o);
-  }
+  if (v.str_mode() == bv::Value::kStatic) return static_str(v);
   return new_string(v.str());
 }
 

@@ -127,6 +127,14 @@ class ToPy {
   PyObject* convert(const bv::Value& v);  // new reference; throws PyErrorSet
  private:
   PyObject* str_obj(const bv::Value& v);
+  PyObject* static_str(const bv::Value& v);
+  // Interned objects of the core's literal strings (output keys, fixed texts), by
+  // address: a direct-mapped cache in front of the map.
+  struct Slot {
+    const char* key = nullptr;
+    PyObject* obj = nullptr;
+  };
+  Slot cache_[512];
   std::unordered_map<const char*, PyObject*> statics_;
 };
 

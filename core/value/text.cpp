@@ -41,7 +41,14 @@ std::string html_escape(std::string_view s) {
 
 // ---- whitespace ----
 
-std::string_view py_strip(std::string_view s) noexcept { return utf8::strip_spaces(s, true); }
+std::string_view py_strip(std::string_view s) noexcept {
+  // Most names start and end with a visible ASCII character: nothing to strip.
+  if (!s.empty()) {
+    auto first = static_cast<unsigned char>(s.front()), last = static_cast<unsigned char>(s.back());
+    if (first > 0x20 && first < 0x7f && last > 0x20 && last < 0x7f) return s;
+  }
+  return utf8::strip_spaces(s, true);
+}
 
 bool is_blank(std::string_view s) noexcept { return py_strip(s).empty(); }
 

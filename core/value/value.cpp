@@ -91,41 +91,6 @@ Value& Value::set(std::string_view key, Value val) {
   return add(Value(key), std::move(val));
 }
 
-size_t Value::size() const noexcept {
-  switch (kind_) {
-    case Kind::String:
-      return u_.s.n;
-    case Kind::List:
-      return u_.l->size();
-    case Kind::Map:
-      return u_.m->size();
-    default:
-      return 0;
-  }
-}
-
-bool truthy(const Value& v) noexcept {
-  switch (v.kind()) {
-    case Kind::Null:
-      return false;
-    case Kind::Bool:
-      return v.as_bool();
-    case Kind::Int:
-      return v.as_int() != 0;
-    case Kind::Double:
-      return v.as_double() != 0.0;  // NaN is true, as in Python
-    case Kind::String:
-      return v.size() != 0;
-    case Kind::List:
-    case Kind::Map:
-      return v.size() != 0;
-    case Kind::Opaque:
-    case Kind::BigInt:
-      return true;
-  }
-  return true;
-}
-
 std::string type_name(const Value& v) {
   switch (v.kind()) {
     case Kind::Null:

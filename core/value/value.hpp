@@ -202,7 +202,18 @@ class Value {
     u_.l->push_back(std::move(v));
     return u_.l->back();
   }
-  size_t size() const noexcept;
+  size_t size() const noexcept {
+    switch (kind_) {
+      case Kind::String:
+        return u_.s.n;
+      case Kind::List:
+        return u_.l->size();
+      case Kind::Map:
+        return u_.m->size();
+      default:
+        return 0;
+    }
+  }
 
  private:
   void set_owned(const char* p, size_t n) {
@@ -251,7 +262,24 @@ const Value& null_value() noexcept;
 // Python truthiness: null, false, 0, 0.0, "" and empty containers are false.
 // An opaque object counts as true (the binding converts objects that define
 // __bool__ or __len__ as needed before they reach the core).
-bool truthy(const Value& v) noexcept;
+inline bool truthy(const Value& v) noexcept {
+  switch (v.kind()) {
+    case Kind::Null:
+      return false;
+    case Kind::Bool:
+      return v.as_bool();
+    case Kind::Int:
+      return v.as_int() != 0;
+    case Kind::Double:
+      return v.as_double() != 0.0;  // NaN is true, as in Python
+    case Kind::String:
+    case Kind::List:
+    case Kind::Map:
+      return v.size() != 0;
+    default:
+      return true;  // opaque objects and integers beyond 64 bits
+  }
+}
 
 // type(v).__name__ as Python would print it.
 std::string type_name(const Value& v);
