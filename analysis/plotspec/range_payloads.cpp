@@ -1,0 +1,219 @@
+// Range payloads: the uniform maps of a region's range list (a placed section with
+// its attribution and side panel, or a synthetic padding/free range) and the
+// boundary markers of a region.
+#include <algorithm>
+
+#include "analysis/plotspec/constants.hpp"
+#include "analysis/plotspec/layout_ops.hpp"
+#include "analysis/plotspec/plotspec.hpp"
+#include "core/value/text.hpp"
+
+namespace bv::plotspec {
+
+namespace layout {
+
+int64_t py_len(const Value& v) {
+  switch (v.kind()) {
+    case Kind::List:
+    case Kind::Map:
+      return static_cast<int64_t>(v.size());
+    case Kind::String: {
+      int64_t n = 0;  // code points: every byte that does not continue a UTF-8 sequence
+      for (unsigned char c : v.str()) n += (c & 0xC0) != 0x80;
+      return n;
+    }
+    default:
+      raise(ErrKind::Type, "object of type '" + type_name(v) + "' has no len()");
+  }
+}
+
+}  // namespace layout
+
+namespace {
+
+const Value kZero(0);
+const Value kOne(1);
+const Value kKib(1024.0);
+
+// `demangled_name or name`
+const Value& display_name(const Symbol& s) { return truthy(s.demangled_name) ? s.demangled_name : s.name; }
+
+size_t symbol_rows(std::span<const Symbol* const> symbols) {
+  return std::min<size_t>(symbols.size(), static_cast<size_t>(MAX_RANGE_SYMBOLS));
+}
+
+Value empty_owners() {
+  Value owners = Value::map(3);
+  owners.add("objects", Value::list());
+  owners.add("archives", Value::list());
+  owners.add("sources", Value::list());
+  return owners;
+}
+
+// size / region_size when region_size > 0, else 0.0
+Value ratio_in_region(const Value& size, const Value& region_size) {
+  if (layout::gt(region_size, kZero)) return Value(layout::true_div(size, region_size));
+  return Value(0.0);
+}
+
+}  // namespace
+
+Value section_panel_data(const Section& section, std::span<const Symbol* const> symbols, const Value& owners,
+                         const Value& issue_ids, const Value& baseline_delta) {
+  const size_t n = symbol_rows(symbols);
+  Value breakdown = Value::list(n);
+  for (size_t i = 0; i < n; ++i) {
+    const Symbol& s = *symbols[i];
+    Value row = Value::map(6);
+    row.add("name", display_name(s));
+    row.add("size", s.size);
+    row.add("address", s.address);
+    row.add("object_file", s.object_file);
+    row.add("archive", s.archive);
+    row.add("source_file", s.source_file);
+    breakdown.push(std::move(row));
+  }
+
+  Value sec = Value::map(8);
+  sec.add("name", section.name);
+  sec.add("execution_region", section.execution_region);
+  sec.add("load_region", section.load_region);
+  sec.add("vma", section.vma);
+  sec.add("lma", section.lma);
+  sec.add("size_bytes", section.size);
+  sec.add("padding_before", section.padding_before);
+  sec.add("padding_after", section.padding_after);
+
+  Value baseline = Value::map(2);
+  baseline.add("delta_bytes", baseline_delta);
+  baseline.add("status", baseline_delta.is_null() ? Value("unknown") : Value("available"));
+
+  Value policy = Value::map(2);
+  policy.add("issue_ids", issue_ids);
+  policy.add("violations_count", Value(static_cast<long long>(layout::py_len(issue_ids))));
+
+  Value panel = Value::map(5);
+  panel.add("section", std::move(sec));
+  panel.add("symbol_breakdown", std::move(breakdown));
+  panel.add("owners", owners);
+  panel.add("baseline", std::move(baseline));
+  panel.add("policy", std::move(policy));
+  return panel;
+}
+
+Value section_range_payload(const Value& region_name, const Section& section, const Value& section_start,
+                            const Value& section_end, const Value& region_size, const Value& kind, const Value& role,
+                            std::span<const Symbol* const> symbols, const Value& issue_ids,
+                            const Value& baseline_delta) {
+  Value owners = owners_from_symbols(symbols);
+  Value panel = section_panel_data(section, symbols, owners, issue_ids, baseline_delta);
+  const Value& size_bytes = layout::gt(kZero, section.size) ? kZero : section.size;
+
+  std::string id;
+  append_text_form(id, region_name);
+  id += ':';
+  append_text_form(id, section.name);
+  id += ':';
+  append_text_form(id, section_start);
+
+  Value out = Value::map(19);
+  out.add("id", Value(id));
+  out.add("kind", kind);
+  out.add("role", role);
+  out.add("label", section.name);
+  out.add("section_name", section.name);
+  out.add("execution_region", section.execution_region);
+  out.add("load_region", section.load_region);
+  out.add("start_address", section_start);
+  out.add("end_address", section_end);
+  out.add("size_bytes", size_bytes);
+  out.add("size_kib", Value(layout::true_div(size_bytes, kKib)));
+  out.add("utilization_ratio_in_region", ratio_in_region(size_bytes, region_size));
+  out.add("owners", std::move(owners));
+  const size_t n = symbol_rows(symbols);
+  Value top = Value::list(n);
+  for (size_t i = 0; i < n; ++i) {
+    const Symbol& s = *symbols[i];
+    Value row = Value::map(3);
+    row.add("name", display_name(s));
+    row.add("size", s.size);
+    row.add("address", s.address);
+    top.push(std::move(row));
+  }
+  out.add("top_symbols", std::move(top));
+  out.add("policy_issue_ids", issue_ids);
+  out.add("baseline_delta_bytes", baseline_delta);
+  out.add("panel", std::move(panel));
+  out.add("is_synthetic", Value(false));
+  out.add("lod_group_key", Value());
+  return out;
+}
+
+Value synthetic_range_payload(const Value& range_id, const Value& kind, const Value& label, const Value& start,
+                              const Value& end, const Value& region_size, bool is_inter_section_gap) {
+  Value size_bytes = layout::add(layout::sub(end, start), kOne);
+  if (layout::gt(kZero, size_bytes)) size_bytes = kZero;
+
+  std::string group;
+  append_text_form(group, kind);
+  group += ':';
+  append_text_form(group, start);
+
+  Value out = Value::map(19);
+  out.add("id", range_id);
+  out.add("kind", kind);
+  out.add("label", label);
+  out.add("section_name", Value());
+  out.add("execution_region", Value());
+  out.add("load_region", Value());
+  out.add("start_address", start);
+  out.add("end_address", end);
+  out.add("size_bytes", size_bytes);
+  out.add("size_kib", Value(layout::true_div(size_bytes, kKib)));
+  out.add("utilization_ratio_in_region", ratio_in_region(size_bytes, region_size));
+  out.add("owners", empty_owners());
+  out.add("top_symbols", Value::list());
+  out.add("policy_issue_ids", Value::list());
+  out.add("baseline_delta_bytes", Value());
+  out.add("panel", Value::map());
+  out.add("is_synthetic", Value(true));
+  out.add("is_inter_section_gap", Value(is_inter_section_gap));
+  out.add("lod_group_key", Value(group));
+  return out;
+}
+
+Value boundary_payload(const std::vector<Value>& boundaries, const Value& region_start, const Value& region_end) {
+  std::vector<const Value*> order;
+  order.reserve(boundaries.size());
+  bool all_int = true;
+  for (const Value& v : boundaries) {
+    order.push_back(&v);
+    all_int = all_int && v.is_int();
+  }
+  if (all_int) {
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Value* a, const Value* b) { return a->as_int() < b->as_int(); });
+  } else {
+    std::stable_sort(order.begin(), order.end(), [](const Value* a, const Value* b) { return py_lt(*a, *b); });
+  }
+  Value rows = Value::list(order.size());
+  for (const Value* address : order) {
+    Value row = Value::map(3);
+    // int(address): an exact int is itself, anything else is converted.
+    row.add("address", address->is_int() ? address->detached() : Value(static_cast<long long>(py_int(*address))));
+    if (py_eq(*address, region_start)) {
+      row.add("kind", "start");
+      row.add("label", "region start");
+    } else if (py_eq(*address, region_end)) {
+      row.add("kind", "end");
+      row.add("label", "region end");
+    } else {
+      row.add("kind", "internal");
+      row.add("label", "boundary");
+    }
+    rows.push(std::move(row));
+  }
+  return rows;
+}
+
+}  // namespace bv::plotspec
