@@ -121,6 +121,9 @@ struct SymbolRecord {
   const Symbol* sym;
   std::string_view section;  // stripped section name
   const Value* region;       // section_to_region entry, or null
+  const Value* row_name;     // demangled name when true, else name
+  std::string_view text;     // that name, when it is text (sorts stay off the symbol records)
+  bool name_is_text;
   uint32_t object;     // index into the object table
   uint32_t component;  // index into the component table
   uint32_t name;       // index of the unstripped object file, else archive, else "unknown_object"
@@ -146,9 +149,7 @@ struct Pass {
   bool int_sizes = true;
 };
 
-const Value& row_name(const SymbolRecord& r) {
-  return truthy(r.sym->demangled_name) ? r.sym->demangled_name : r.sym->name;
-}
+const Value& row_name(const SymbolRecord& r) { return *r.row_name; }
 Value section_value(const SymbolRecord& r) {
   return r.section.empty() ? Value() : text_value(r.sym->section_name, r.section);
 }
@@ -279,6 +280,9 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
       last_name_id = id - 1;
     }
     r.name = last_name_id;
+    r.row_name = truthy(s.demangled_name) ? &s.demangled_name : &s.name;
+    r.name_is_text = r.row_name->is_str();
+    if (r.name_is_text) r.text = r.row_name->str();
     r.object = obj;
     r.component = p.objects[obj].component;
     p.objects[obj].rows.push_back(static_cast<uint32_t>(p.records.size()));
@@ -441,8 +445,8 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
   // may run the caller's code, so never from inside a comparison).
   std::unordered_map<uint32_t, std::string> name_texts;
   auto name_text = [&](uint32_t i) -> std::string_view {
+    if (records[i].name_is_text) return records[i].text;
     const Value& n = row_name(records[i]);
-    if (n.is_str()) return n.str();
     auto it = name_texts.find(i);
     if (it == name_texts.end()) it = name_texts.emplace(i, text_form(n)).first;
     return it->second;
