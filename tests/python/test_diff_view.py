@@ -195,3 +195,20 @@ class TestBadInput:
             plotspec._build_diff_view({}, {})
         with pytest.raises(TypeError):
             plotspec._build_diff_view(payload={})
+
+
+def test_contract_carries_the_diff_view():
+    from brenvale.model_io import load_build
+    from brenvale.pipeline import build_contract
+    from brenvale.samples import sample_path
+
+    build = load_build(sample_path())
+    regressions = {
+        "status": "regressed", "flash_delta_bytes": 1200.9, "ram_delta_bytes": -64,
+        "regions": {"RAM": {"current": 0.5, "baseline": 0.4, "delta": 0.1}, "FLASH": {"delta": -0.02}, "X": 3},
+        "sections": {".text": {"delta_bytes": 12}}, "unrelated": object(),
+    }
+    contract = build_contract(build, regressions=regressions)
+    assert contract["diff"] == ref_diff(regressions)
+    assert contract["diff"]["flash_delta_bytes"] == 1200
+    assert build_contract(build)["diff"] == EMPTY

@@ -487,3 +487,39 @@ class TestCategory:
             plotspec._category_for_ownership(region_name="", section=NS(name=".text"))
         with pytest.raises(TypeError):
             plotspec._category_for_ownership("", None)
+
+
+class TestContract:
+    """The contract carries the same views, built from the model's own maps."""
+
+    @pytest.fixture(scope="class")
+    def build(self):
+        from brenvale.model_io import load_build
+        from brenvale.samples import sample_path
+
+        return load_build(sample_path())
+
+    def test_bundled_sample(self, build):
+        from brenvale.pipeline import build_contract
+
+        model = build.model
+        section_map = {}
+        for s in model.sections:
+            section_map[s.name] = s
+        regions = {s.name: (s.execution_region or "").strip() for s in model.sections if s.name.strip()}
+        expected = ref_views(model.symbols, section_map, regions, build.components)
+        contract = build_contract(build)
+        assert contract["ownership"] == expected
+        assert plotspec._build_ownership_views(
+            symbols=model.symbols, section_map=section_map, section_to_region=regions, components=build.components
+        ) == expected
+        # The sample exercises every part: declared components, all three categories.
+        assert expected["by_component"] and expected["treemap_hierarchy"]
+        assert all(any(r[k] for r in expected["by_object"]) for k in ("flash_bytes", "ram_bytes"))
+
+    def test_execution_region_with_blanks_still_categorises(self):
+        # section_to_region holds the stripped region, the category reads the section itself.
+        s = sec(".x", " FLASH ")
+        got = views([sym(size=4, section=".x")], sections=[s])
+        assert got["by_symbol"][0]["region_name"] == "FLASH"
+        assert got["by_object"][0]["flash_bytes"] == 4
