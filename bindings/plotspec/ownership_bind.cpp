@@ -88,12 +88,28 @@ PyObject* py_category_for_ownership(PyObject* m, PyObject* const* args, Py_ssize
 
 const ArgSpec kDiffSpec{"_build_diff_view", {"regressions"}, 1, 1, {}};
 
+// The delta byte counts default to 0 for every false value. The core sees other
+// objects (an empty list, a caller's class with __bool__) only as opaque handles that
+// count as true, so their truth is settled here, as the host would settle it.
+void settle_false_deltas(bv::Value& regressions) {
+  if (!regressions.is_map()) return;
+  for (const char* key : {"flash_delta_bytes", "ram_delta_bytes"}) {
+    bv::Value* v = regressions.find(key);
+    if (!v || !v->is_opaque() || !v->src()) continue;
+    int t = PyObject_IsTrue(static_cast<PyObject*>(const_cast<void*>(v->src())));
+    if (t < 0) throw PyErrorSet{};
+    if (t == 0) *v = bv::Value(false);
+  }
+}
+
 PyObject* py_build_diff_view(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     bind_args(kDiffSpec, args, nargs, kw, a);
     Call c(m);
-    return result(ps::build_diff_view(read_regressions(c, a[0])));
+    bv::Value regressions = read_regressions(c, a[0]);
+    settle_false_deltas(regressions);
+    return result(ps::build_diff_view(regressions));
   });
 }
 

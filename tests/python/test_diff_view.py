@@ -88,6 +88,15 @@ class TestEdgeCases:
         assert got["flash_delta_bytes"] == expected and got["ram_delta_bytes"] == expected
         assert type(got["flash_delta_bytes"]) is int
 
+    class Falsy:
+        def __bool__(self):
+            return False
+
+    @pytest.mark.parametrize("value", [[], {}, (), 0j, Falsy()])
+    def test_any_false_delta_gives_zero(self, value):
+        got = plotspec._build_diff_view({"flash_delta_bytes": value, "ram_delta_bytes": value})
+        assert (got["flash_delta_bytes"], got["ram_delta_bytes"]) == (0, 0)
+
     @pytest.mark.parametrize("status, expected", [("ok", "ok"), (None, "None"), (3, "3"), ("", ""), ("<&>", "<&>")])
     def test_status_is_text(self, status, expected):
         assert plotspec._build_diff_view({"status": status})["status"] == expected

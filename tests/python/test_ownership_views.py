@@ -432,6 +432,26 @@ class TestBadInput:
                 symbols=[sym(size=1)], section_map={".text": sec(5, "X")}, section_to_region={}, components=[]
             )
 
+    @pytest.mark.parametrize("arg", ["section_map", "section_to_region"])
+    @pytest.mark.parametrize("value", [None, [], "x"])
+    def test_maps_without_lookup(self, arg, value):
+        kwargs = {"symbols": [sym(size=1)], "section_map": {}, "section_to_region": {}, "components": []}
+        kwargs[arg] = value
+        with pytest.raises(AttributeError):
+            plotspec._build_ownership_views(**kwargs)
+
+    def test_read_only_mappings_and_null_sections(self):
+        from types import MappingProxyType
+
+        got = plotspec._build_ownership_views(
+            symbols=[sym(size=2, section=".d"), sym(size=3, section=".t")],
+            section_map=MappingProxyType({".d": sec(".d", "RAM"), ".t": None}),
+            section_to_region=MappingProxyType({".d": "RAM"}), components=[],
+        )
+        row = got["by_object"][0]
+        assert (row["ram_bytes"], row["other_bytes"]) == (2, 3)
+        assert got["by_symbol"][1]["region_name"] == "RAM"
+
     def test_arguments_are_keyword_only_and_required(self):
         with pytest.raises(TypeError, match="positional"):
             plotspec._build_ownership_views([], {}, {}, [])
