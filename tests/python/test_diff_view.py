@@ -119,8 +119,6 @@ class TestEdgeCases:
         }]
         assert got["regions"] == [{"region_name": "RAM", "current_ratio": 0.5, "baseline_ratio": 0.75,
                                    "delta_ratio": -0.25}]
-
-    def test_missing_figures_default_to_zero(self):
         row = plotspec._build_diff_view({"regions": {"R": {}}})["regions"][0]
         assert row == {"region_name": "R", "current_ratio": 0.0, "baseline_ratio": 0.0, "delta_ratio": 0.0}
         assert all(type(row[k]) is float for k in ("current_ratio", "baseline_ratio", "delta_ratio"))
