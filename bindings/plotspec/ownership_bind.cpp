@@ -79,7 +79,8 @@ PyObject* py_category_for_ownership(PyObject* m, PyObject* const* args, Py_ssize
     PyObject* a[2];
     bind_args(kCategorySpec, args, nargs, kw, a);
     Call c(m);
-    bv::Value region_name = c.shallow(a[0]);
+    // The region name plays no part in the category: it is accepted, never read.
+    const bv::Value region_name;
     if (a[1] == Py_None) return result(ps::category_for_ownership(region_name, nullptr));
     ps::Section section = read_section(c, a[1], kSecName | kSecExec);
     return result(ps::category_for_ownership(region_name, &section));

@@ -478,7 +478,8 @@ class TestCategory:
 
     def test_region_name_argument_plays_no_part(self):
         s = sec("misc", "EXT")
-        assert {plotspec._category_for_ownership(region_name=r, section=s) for r in ("FLASH", "RAM", None)} == {"other"}
+        names = ("FLASH", "RAM", None, 2**80, [])
+        assert {plotspec._category_for_ownership(region_name=r, section=s) for r in names} == {"other"}
 
     def test_bad_sections(self):
         with pytest.raises(AttributeError):
