@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -124,9 +124,9 @@ struct SymbolRecord {
   const Value* row_name;     // demangled name when true, else name
   std::string_view text;     // that name, when it is text (sorts stay off the symbol records)
   bool name_is_text;
-  uint32_t object;     // index into the object table
-  uint32_t component;  // index into the component table
-  uint32_t name;       // index of the unstripped object file, else archive, else "unknown_object"
+  uint32_t object;       // index into the object table
+  uint32_t component;    // index into the component table
+  uint32_t object_name;  // index of the unstripped object file, else archive, else "unknown_object"
   Category category;
 };
 
@@ -145,7 +145,7 @@ struct Pass {
   std::vector<SymbolRecord> records;
   std::vector<ObjectEntry> objects;
   std::vector<ComponentEntry> components;
-  size_t object_names = 0;  // distinct values of SymbolRecord::name
+  size_t object_names = 0;  // distinct values of SymbolRecord::object_name
   bool int_sizes = true;
 };
 
@@ -279,7 +279,7 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
       last_name = name;
       last_name_id = id - 1;
     }
-    r.name = last_name_id;
+    r.object_name = last_name_id;
     r.row_name = truthy(s.demangled_name) ? &s.demangled_name : &s.name;
     r.name_is_text = r.row_name->is_str();
     if (r.name_is_text) r.text = r.row_name->str();
@@ -389,12 +389,12 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
     std::unordered_set<uint64_t> other_owners;
     for (const SymbolRecord& r : records) {
       symbols_of[r.component] += 1;
-      uint32_t& owner = first_owner[r.name];
+      uint32_t& owner = first_owner[r.object_name];
       if (owner == kNone) {
         owner = r.component;
         names_of[r.component] += 1;
       } else if (owner != r.component &&
-                 other_owners.insert((static_cast<uint64_t>(r.component) << 32) | r.name).second) {
+                 other_owners.insert((static_cast<uint64_t>(r.component) << 32) | r.object_name).second) {
         names_of[r.component] += 1;
       }
     }
