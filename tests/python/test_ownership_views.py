@@ -492,15 +492,16 @@ class TestCategory:
             plotspec._category_for_ownership("", None)
 
 
+@pytest.fixture(scope="module")
+def build():
+    from brenvale.model_io import load_build
+    from brenvale.samples import sample_path
+
+    return load_build(sample_path())
+
+
 class TestContract:
     """The contract carries the same views, built from the model's own maps."""
-
-    @pytest.fixture(scope="class")
-    def build(self):
-        from brenvale.model_io import load_build
-        from brenvale.samples import sample_path
-
-        return load_build(sample_path())
 
     def test_bundled_sample(self, build):
         from brenvale.pipeline import build_contract
