@@ -68,7 +68,8 @@ Value ranked(const std::vector<const Impact*>& rows) {
 }  // namespace
 
 Value build_diff_view(const Value& regressions) {
-  if (!regressions.is_map()) raise(ErrKind::Attribute, "'" + type_name(regressions) + "' object has no attribute 'get'");
+  if (!regressions.is_map())
+    raise(ErrKind::Attribute, "'" + type_name(regressions) + "' object has no attribute 'get'");
 
   // Entries in key order (the whole payload is sorted, so keys that cannot be ordered
   // fail even next to an entry that is skipped), then entries that are not maps dropped.

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -121,9 +121,12 @@ struct SymbolRecord {
   const Symbol* sym;
   std::string_view section;  // stripped section name
   const Value* region;       // section_to_region entry, or null
-  uint32_t object;     // index into the object table
-  uint32_t component;  // index into the component table
-  uint32_t name;       // index of the unstripped object file, else archive, else "unknown_object"
+  const Value* row_name;     // demangled name when true, else name
+  std::string_view text;     // that name, when it is text (sorts stay off the symbol records)
+  bool name_is_text;
+  uint32_t object;       // index into the object table
+  uint32_t component;    // index into the component table
+  uint32_t object_name;  // index of the unstripped object file, else archive, else "unknown_object"
   Category category;
 };
 
@@ -142,13 +145,11 @@ struct Pass {
   std::vector<SymbolRecord> records;
   std::vector<ObjectEntry> objects;
   std::vector<ComponentEntry> components;
-  size_t object_names = 0;  // distinct values of SymbolRecord::name
+  size_t object_names = 0;  // distinct values of SymbolRecord::object_name
   bool int_sizes = true;
 };
 
-const Value& row_name(const SymbolRecord& r) {
-  return truthy(r.sym->demangled_name) ? r.sym->demangled_name : r.sym->name;
-}
+const Value& row_name(const SymbolRecord& r) { return *r.row_name; }
 Value section_value(const SymbolRecord& r) {
   return r.section.empty() ? Value() : text_value(r.sym->section_name, r.section);
 }
@@ -278,7 +279,10 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
       last_name = name;
       last_name_id = id - 1;
     }
-    r.name = last_name_id;
+    r.object_name = last_name_id;
+    r.row_name = truthy(s.demangled_name) ? &s.demangled_name : &s.name;
+    r.name_is_text = r.row_name->is_str();
+    if (r.name_is_text) r.text = r.row_name->str();
     r.object = obj;
     r.component = p.objects[obj].component;
     p.objects[obj].rows.push_back(static_cast<uint32_t>(p.records.size()));
@@ -385,12 +389,12 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
     std::unordered_set<uint64_t> other_owners;
     for (const SymbolRecord& r : records) {
       symbols_of[r.component] += 1;
-      uint32_t& owner = first_owner[r.name];
+      uint32_t& owner = first_owner[r.object_name];
       if (owner == kNone) {
         owner = r.component;
         names_of[r.component] += 1;
       } else if (owner != r.component &&
-                 other_owners.insert((static_cast<uint64_t>(r.component) << 32) | r.name).second) {
+                 other_owners.insert((static_cast<uint64_t>(r.component) << 32) | r.object_name).second) {
         names_of[r.component] += 1;
       }
     }
@@ -441,8 +445,8 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
   // may run the caller's code, so never from inside a comparison).
   std::unordered_map<uint32_t, std::string> name_texts;
   auto name_text = [&](uint32_t i) -> std::string_view {
+    if (records[i].name_is_text) return records[i].text;
     const Value& n = row_name(records[i]);
-    if (n.is_str()) return n.str();
     auto it = name_texts.find(i);
     if (it == name_texts.end()) it = name_texts.emplace(i, text_form(n)).first;
     return it->second;

@@ -79,7 +79,8 @@ PyObject* py_category_for_ownership(PyObject* m, PyObject* const* args, Py_ssize
     PyObject* a[2];
     bind_args(kCategorySpec, args, nargs, kw, a);
     Call c(m);
-    bv::Value region_name = c.shallow(a[0]);
+    // The region name plays no part in the category: it is accepted, never read.
+    const bv::Value region_name;
     if (a[1] == Py_None) return result(ps::category_for_ownership(region_name, nullptr));
     ps::Section section = read_section(c, a[1], kSecName | kSecExec);
     return result(ps::category_for_ownership(region_name, &section));
@@ -88,12 +89,28 @@ PyObject* py_category_for_ownership(PyObject* m, PyObject* const* args, Py_ssize
 
 const ArgSpec kDiffSpec{"_build_diff_view", {"regressions"}, 1, 1, {}};
 
+// The delta byte counts default to 0 for every false value. The core sees other
+// objects (an empty list, a caller's class with __bool__) only as opaque handles that
+// count as true, so their truth is settled here, as the host would settle it.
+void settle_false_deltas(bv::Value& regressions) {
+  if (!regressions.is_map()) return;
+  for (const char* key : {"flash_delta_bytes", "ram_delta_bytes"}) {
+    bv::Value* v = regressions.find(key);
+    if (!v || !v->is_opaque() || !v->src()) continue;
+    int t = PyObject_IsTrue(static_cast<PyObject*>(const_cast<void*>(v->src())));
+    if (t < 0) throw PyErrorSet{};
+    if (t == 0) *v = bv::Value(false);
+  }
+}
+
 PyObject* py_build_diff_view(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     bind_args(kDiffSpec, args, nargs, kw, a);
     Call c(m);
-    return result(ps::build_diff_view(read_regressions(c, a[0])));
+    bv::Value regressions = read_regressions(c, a[0]);
+    settle_false_deltas(regressions);
+    return result(ps::build_diff_view(regressions));
   });
 }
 

@@ -88,6 +88,15 @@ class TestEdgeCases:
         assert got["flash_delta_bytes"] == expected and got["ram_delta_bytes"] == expected
         assert type(got["flash_delta_bytes"]) is int
 
+    class Falsy:
+        def __bool__(self):
+            return False
+
+    @pytest.mark.parametrize("value", [[], {}, (), 0j, Falsy()])
+    def test_any_false_delta_gives_zero(self, value):
+        got = plotspec._build_diff_view({"flash_delta_bytes": value, "ram_delta_bytes": value})
+        assert (got["flash_delta_bytes"], got["ram_delta_bytes"]) == (0, 0)
+
     @pytest.mark.parametrize("status, expected", [("ok", "ok"), (None, "None"), (3, "3"), ("", ""), ("<&>", "<&>")])
     def test_status_is_text(self, status, expected):
         assert plotspec._build_diff_view({"status": status})["status"] == expected
@@ -110,8 +119,6 @@ class TestEdgeCases:
         }]
         assert got["regions"] == [{"region_name": "RAM", "current_ratio": 0.5, "baseline_ratio": 0.75,
                                    "delta_ratio": -0.25}]
-
-    def test_missing_figures_default_to_zero(self):
         row = plotspec._build_diff_view({"regions": {"R": {}}})["regions"][0]
         assert row == {"region_name": "R", "current_ratio": 0.0, "baseline_ratio": 0.0, "delta_ratio": 0.0}
         assert all(type(row[k]) is float for k in ("current_ratio", "baseline_ratio", "delta_ratio"))
@@ -195,3 +202,20 @@ class TestBadInput:
             plotspec._build_diff_view({}, {})
         with pytest.raises(TypeError):
             plotspec._build_diff_view(payload={})
+
+
+def test_contract_carries_the_diff_view():
+    from brenvale.model_io import load_build
+    from brenvale.pipeline import build_contract
+    from brenvale.samples import sample_path
+
+    build = load_build(sample_path())
+    regressions = {
+        "status": "regressed", "flash_delta_bytes": 1200.9, "ram_delta_bytes": -64,
+        "regions": {"RAM": {"current": 0.5, "baseline": 0.4, "delta": 0.1}, "FLASH": {"delta": -0.02}, "X": 3},
+        "sections": {".text": {"delta_bytes": 12}}, "unrelated": object(),
+    }
+    contract = build_contract(build, regressions=regressions)
+    assert contract["diff"] == ref_diff(regressions)
+    assert contract["diff"]["flash_delta_bytes"] == 1200
+    assert build_contract(build)["diff"] == EMPTY
