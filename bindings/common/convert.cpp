@@ -167,7 +167,11 @@ bv::Value Call::scalar(PyObject* o, bool owned) {
     return v;
   }
   retain();
-  return bv::Value::opaque(o, obj_type_name(o));
+  // Containers we keep opaque still answer truth tests as the host would; other
+  // objects' own __bool__ is not run here (the host may never ask).
+  bool empty = (PyList_Check(o) && PyList_GET_SIZE(o) == 0) || (PyTuple_Check(o) && PyTuple_GET_SIZE(o) == 0) ||
+               (PyDict_Check(o) && PyDict_GET_SIZE(o) == 0);
+  return bv::Value::opaque(o, obj_type_name(o), empty);
 }
 
 bv::Value Call::deep(PyObject* o) { return deep_rec(o, 0); }

@@ -97,9 +97,11 @@ class Value {
     v.src_ = src;
     return v;
   }
-  static Value opaque(const void* src, const char* type_name) noexcept {
+  // `empty`: the object is an empty container, so it counts as false.
+  static Value opaque(const void* src, const char* type_name, bool empty = false) noexcept {
     Value v;
     v.kind_ = Kind::Opaque;
+    v.tuple_ = empty;
     v.src_ = src;
     v.u_.s.p = type_name;
     v.u_.s.n = std::strlen(type_name);
@@ -276,8 +278,10 @@ inline bool truthy(const Value& v) noexcept {
     case Kind::List:
     case Kind::Map:
       return v.size() != 0;
+    case Kind::Opaque:
+      return !v.is_tuple();  // the flag marks an empty container there
     default:
-      return true;  // opaque objects and integers beyond 64 bits
+      return true;  // integers beyond 64 bits
   }
 }
 
