@@ -210,19 +210,71 @@ size_t escaped_size(std::string_view s) {
   return n;
 }
 
-void append_escaped(std::string& out, std::string_view s, size_t escaped) {
+}  // namespace
+
+namespace {
+
+// Everything on the page but the raw dumps.
+struct PageParts {
+  std::string chart_data, status_text, regression_rows, reduction_rows, region_strip, card, flash_text, ram_text;
+  const char* flash_class;
+  const char* ram_class;
+  const char* chip;
+};
+
+PageParts page_parts(const Value& payload, const List& regressions, const List& reductions, const List& regions,
+                     std::optional<bool> status_truthy) {
+  PageParts p;
+  p.chart_data = safe_script_json(build_diff_chart_entries(regressions, reductions));
+  double flash = truncated_delta(payload, "flash_delta_bytes");
+  double ram = truncated_delta(payload, "ram_delta_bytes");
+  const Value* status = payload.find("status");
+  if (status) {
+    std::string text;
+    append_text_form(text, *status);
+    append_html_escape(p.status_text, text);
+  } else {
+    p.status_text = "unknown";
+  }
+  p.regression_rows = render_diff_table_rows(regressions);
+  p.reduction_rows = render_diff_table_rows(reductions);
+  p.region_strip = render_region_delta_strip(regions);
+  p.card = render_comparison_card(payload.get("current_build", null_value()),
+                                  payload.get("baseline_build", null_value()));
+  p.flash_class = badge_class(flash);
+  p.ram_class = badge_class(ram);
+  p.flash_text = detail::format_truncated(flash, true) + " B";
+  p.ram_text = detail::format_truncated(ram, true) + " B";
+  p.chip = status ? status_class(*status, status_truthy) : "warn";
+  return p;
+}
+
+// Indented ASCII JSON of a dump list written straight into the page and escaped there,
+// from the back, so the largest part of the page needs no buffer of its own.
+void append_dump(std::string& out, const Value& source) {
+  if (as_list(source).empty()) {
+    out += "[]";
+    return;
+  }
   size_t start = out.size();
+  write_json_indent(out, source, 2);
+  size_t raw = out.size() - start;
+  size_t escaped = escaped_size(std::string_view(out).substr(start));
+  if (escaped == raw) return;
   out.resize(start + escaped);
-  char* w = out.data() + start;
-  for (char ch : s) {
-    if (kEscape.extra[static_cast<unsigned char>(ch)] == 0) {
-      *w++ = ch;
+  char* base = out.data() + start;
+  const char* r = base + raw;
+  char* w = base + escaped;
+  while (r > base) {
+    char ch = *--r;
+    size_t extra = kEscape.extra[static_cast<unsigned char>(ch)];
+    if (extra == 0) {
+      *--w = ch;
       continue;
     }
     const char* entity = ch == '&' ? "&amp;" : ch == '<' ? "&lt;" : ch == '>' ? "&gt;" : ch == '"' ? "&quot;" : "&#x27;";
-    size_t len = kEscape.extra[static_cast<unsigned char>(ch)] + 1u;
-    std::memcpy(w, entity, len);
-    w += len;
+    w -= extra + 1;
+    std::memcpy(w, entity, extra + 1);
   }
 }
 
@@ -233,103 +285,73 @@ std::string render_diff_html(const Value& payload, std::optional<bool> status_tr
   const Value& regressions_v = payload.get("top_regressions", null_value());
   const Value& reductions_v = payload.get("top_reductions", null_value());
   const Value& regions_v = payload.get("regions", null_value());
-  const List& regressions = as_list(regressions_v);
-  const List& reductions = as_list(reductions_v);
-  const List& regions = as_list(regions_v);
-
-  // The raw dumps come first: a value that is not JSON-ready fails the whole call
-  // before anything else is built. They are escaped only when the page is assembled.
-  std::string dumps[6];
-  size_t dump_sizes[6];
-  {
-    const Value* sources[6] = {&regions_v,
-                               &payload.get("sections", null_value()),
-                               &payload.get("symbols", null_value()),
-                               &payload.get("components", null_value()),
-                               &regressions_v,
-                               &reductions_v};
-    for (int i = 0; i < 6; ++i) {
-      if (as_list(*sources[i]).empty())
-        dumps[i] = "[]";
-      else
-        write_json_indent(dumps[i], *sources[i], 2);
-      dump_sizes[i] = escaped_size(dumps[i]);
+  const Value* dumps[6] = {&regions_v,
+                           &payload.get("sections", null_value()),
+                           &payload.get("symbols", null_value()),
+                           &payload.get("components", null_value()),
+                           &regressions_v,
+                           &reductions_v};
+  PageParts p;
+  try {
+    p = page_parts(payload, as_list(regressions_v), as_list(reductions_v), as_list(regions_v), status_truthy);
+  } catch (...) {
+    // The raw dumps are the first thing the page computes: when one of them cannot be
+    // written, that is the error to report, whatever else failed afterwards.
+    std::string probe;
+    for (const Value* d : dumps) {
+      if (!as_list(*d).empty()) write_json_indent(probe, *d, 2);
+      probe.clear();
     }
+    throw;
   }
-
-  std::string chart_data = safe_script_json(build_diff_chart_entries(regressions, reductions));
-  double flash = truncated_delta(payload, "flash_delta_bytes");
-  double ram = truncated_delta(payload, "ram_delta_bytes");
-  const Value* status = payload.find("status");
-  std::string status_text;
-  if (status) {
-    std::string text;
-    append_text_form(text, *status);
-    append_html_escape(status_text, text);
-  } else {
-    status_text = "unknown";
-  }
-  std::string regression_rows = render_diff_table_rows(regressions);
-  std::string reduction_rows = render_diff_table_rows(reductions);
-  std::string region_strip = render_region_delta_strip(regions);
-  std::string card = render_comparison_card(payload.get("current_build", null_value()),
-                                            payload.get("baseline_build", null_value()));
-  const char* flash_class = badge_class(flash);
-  const char* ram_class = badge_class(ram);
-  std::string flash_text = detail::format_truncated(flash, true) + " B";
-  std::string ram_text = detail::format_truncated(ram, true) + " B";
-  const char* chip = status ? status_class(*status, status_truthy) : "warn";
 
   std::string_view css = without_final_newline(resources::report_css);
   std::string_view js = without_final_newline(resources::chart_js);
-  size_t size = 8192 + css.size() + js.size() + chart_data.size() + regression_rows.size() + reduction_rows.size() +
-                region_strip.size() + card.size() + status_text.size();
-  for (size_t d : dump_sizes) size += d;
-
   std::string out;
-  out.reserve(size);
+  out.reserve(8192 + css.size() + js.size() + p.chart_data.size() + p.regression_rows.size() +
+              p.reduction_rows.size() + p.region_strip.size() + p.card.size() + p.status_text.size());
   out += kHead;
   out += css;
   out += kAppbarChip;
-  out += chip;
+  out += p.chip;
   out += kStatusText;
-  out += status_text;
+  out += p.status_text;
   out += kAppbarEnd;
   out += kHeader;
   out += kSubtitle;
-  out += flash_text;
+  out += p.flash_text;
   out += kRamSubtitle;
-  out += ram_text;
+  out += p.ram_text;
   out += kHeaderEnd;
-  out += card;
+  out += p.card;
   out += kHeadline;
-  out += flash_class;
+  out += p.flash_class;
   out += kFlashBadge;
-  out += flash_text;
+  out += p.flash_text;
   out += kRamBadgeOpen;
-  out += ram_class;
+  out += p.ram_class;
   out += kRamBadge;
-  out += ram_text;
+  out += p.ram_text;
   out += kChart;
-  out += region_strip;
+  out += p.region_strip;
   out += kRegressionsTable;
-  out += regression_rows;
+  out += p.regression_rows;
   out += kReductionsTable;
-  out += reduction_rows;
+  out += p.reduction_rows;
   out += kDetails;
-  append_escaped(out, dumps[0], dump_sizes[0]);
+  append_dump(out, *dumps[0]);
   out += kSectionsDump;
-  append_escaped(out, dumps[1], dump_sizes[1]);
+  append_dump(out, *dumps[1]);
   out += kSymbolsDump;
-  append_escaped(out, dumps[2], dump_sizes[2]);
+  append_dump(out, *dumps[2]);
   out += kComponentsDump;
-  append_escaped(out, dumps[3], dump_sizes[3]);
+  append_dump(out, *dumps[3]);
   out += kRankedDump;
-  append_escaped(out, dumps[4], dump_sizes[4]);
+  append_dump(out, *dumps[4]);
   out += kReductionsDump;
-  append_escaped(out, dumps[5], dump_sizes[5]);
+  append_dump(out, *dumps[5]);
   out += kChartData;
-  out += chart_data;
+  out += p.chart_data;
   out += kScriptOpen;
   out += js;
   out += kTail;

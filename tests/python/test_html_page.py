@@ -400,12 +400,13 @@ def test_page_is_faster_than_json_dumps_of_its_symbols():
     payload = realistic_payload()
     payload["symbols"] = symbols
 
-    def best(fn, runs=3):
+    # CPU time, best of a few runs: the machines that run this are shared
+    def best(fn, runs=5):
         times = []
         for _ in range(runs):
-            t = time.perf_counter()
+            t = time.process_time()
             fn()
-            times.append(time.perf_counter() - t)
+            times.append(time.process_time() - t)
         return min(times)
 
     reference = best(lambda: json.dumps(symbols, indent=2))
