@@ -3,7 +3,12 @@
 #include "diff/diffreport/html_fragments.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <string>
 #include <vector>
+
+#include "core/value/text.hpp"
 
 namespace bvpy::diffreport {
 
@@ -13,63 +18,291 @@ namespace dr = bv::diffreport;
 
 PyObject* text_result(const std::string& s) { return new_string(s); }
 
-// Whole conversion of a JSON-ready list for the raw dumps. Dicts are walked in place
-// (PyDict_Next) rather than through an items list: a payload of 100,000 symbol dicts
-// would otherwise allocate a list and a tuple per member, and the collector passes
-// those allocations set off would cost more than the whole page.
-class DumpReader {
- public:
-  explicit DumpReader(Call& c) : c_(c) {
-    int limit = Py_GetRecursionLimit();
-    max_depth_ = limit > 0 ? limit : 1000;
-  }
+// Printable ASCII that neither json nor the markup escape touches.
+constexpr std::array<bool, 256> plain_table() {
+  std::array<bool, 256> t{};
+  for (int c = 0x20; c < 0x7f; ++c) t[static_cast<size_t>(c)] = true;
+  for (char c : {'"', '\\', '&', '<', '>', '\''}) t[static_cast<unsigned char>(c)] = false;
+  return t;
+}
+constexpr std::array<bool, 256> kPlain = plain_table();
 
-  bv::Value read(PyObject* o) { return read_rec(o, 0); }
+// The raw dumps of the page: json.dumps(items, indent=2) (ASCII only) followed by the
+// markup escape, written in one pass straight from the caller's objects. The dumps are
+// nearly the whole page (a large build's symbol list runs to tens of megabytes), and
+// going through an intermediate value tree and a separate escape pass cost more than
+// the host's own json module takes for the same list.
+class HtmlJsonDump {
+ public:
+  explicit HtmlJsonDump(std::string& out) : out_(out) {}
+
+  void write(PyObject* o) { write_value(o, 0); }
 
  private:
-  bv::Value read_rec(PyObject* o, int depth) {
-    bool is_list = PyList_Check(o), is_tuple = PyTuple_Check(o), is_dict = PyDict_Check(o);
-    if (!is_list && !is_tuple && !is_dict) return c_.shallow(o);
-    if (depth >= max_depth_) {
-      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while converting a nested value");
-      throw PyErrorSet{};
+  // The markup entity of an ASCII character that json leaves as it is, or null.
+  static const char* entity(unsigned char ch) {
+    switch (ch) {
+      case '&': return "&amp;";
+      case '<': return "&lt;";
+      case '>': return "&gt;";
+      case '\'': return "&#x27;";
+      default: return nullptr;
     }
-    if (std::find(path_.begin(), path_.end(), o) != path_.end()) {
-      PyErr_SetString(PyExc_ValueError, "Circular reference detected");
-      throw PyErrorSet{};
-    }
-    c_.hold(o);
-    path_.push_back(o);
-    bv::Value out;
-    if (is_dict) {
-      out = bv::Value::map(static_cast<size_t>(PyDict_GET_SIZE(o)));
-      Py_ssize_t pos = 0;
-      PyObject *k, *v;
-      while (PyDict_Next(o, &pos, &k, &v)) {
-        // Keep both alive: converting a value may run a caller's __str__ (a big int
-        // subclass), which could drop them from the dict.
-        c_.hold(k);
-        c_.hold(v);
-        bv::Value key = c_.shallow(k);
-        out.add(std::move(key), read_rec(v, depth + 1));
+  }
+
+  void newline(int depth) {
+    size_t n = 1 + 2 * static_cast<size_t>(depth);
+    if (indent_.size() < n) indent_.resize(n + 64, ' ');
+    indent_[0] = '\n';
+    out_.append(indent_.data(), n);
+  }
+
+  void hex_escape(uint32_t cp) {
+    static const char kHex[] = "0123456789abcdef";
+    char buf[6] = {'\\', 'u', kHex[(cp >> 12) & 15], kHex[(cp >> 8) & 15], kHex[(cp >> 4) & 15], kHex[cp & 15]};
+    out_.append(buf, 6);
+  }
+
+  void code_point(uint32_t cp) {
+    if (cp >= 0x20 && cp < 0x7f) {
+      if (cp == '"') {
+        out_ += "\\&quot;";
+      } else if (cp == '\\') {
+        out_ += "\\\\";
+      } else if (const char* e = entity(static_cast<unsigned char>(cp))) {
+        out_ += e;
+      } else {
+        out_ += static_cast<char>(cp);
       }
-    } else if (is_list) {
-      out = bv::Value::list(static_cast<size_t>(PyList_GET_SIZE(o)));
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) out.push(read_rec(c_.hold(PyList_GET_ITEM(o, i)), depth + 1));
-    } else {
-      Py_ssize_t n = PyTuple_GET_SIZE(o);
-      out = bv::Value::list(static_cast<size_t>(n));
-      for (Py_ssize_t i = 0; i < n; ++i) out.push(read_rec(PyTuple_GET_ITEM(o, i), depth + 1));
-      out.mark_tuple();
+      return;
     }
-    out.set_src(o);
-    path_.pop_back();
+    switch (cp) {
+      case '\n': out_ += "\\n"; return;
+      case '\r': out_ += "\\r"; return;
+      case '\t': out_ += "\\t"; return;
+      case '\b': out_ += "\\b"; return;
+      case '\f': out_ += "\\f"; return;
+      default: break;
+    }
+    if (cp >= 0x10000) {
+      uint32_t v = cp - 0x10000;
+      hex_escape(0xD800 | (v >> 10));
+      hex_escape(0xDC00 | (v & 0x3FF));
+    } else {
+      hex_escape(cp);
+    }
+  }
+
+  void string(PyObject* s) {
+    out_ += "&quot;";
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    if (kind == PyUnicode_1BYTE_KIND) {
+      const unsigned char* p = static_cast<const unsigned char*>(data);
+      const unsigned char* end = p + n;
+      while (p < end) {
+        // Copy runs of characters that need nothing, then handle one that does.
+        const unsigned char* run = p;
+        while (p < end && kPlain[*p]) ++p;
+        out_.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+        if (p < end) code_point(*p++);
+      }
+    } else {
+      for (Py_ssize_t i = 0; i < n; ++i) code_point(PyUnicode_READ(kind, data, i));
+    }
+    out_ += "&quot;";
+  }
+
+  void float_text(PyObject* o) {
+    double d = PyFloat_AS_DOUBLE(o);
+    if (std::isnan(d))
+      out_ += "NaN";
+    else if (std::isinf(d))
+      out_ += d > 0 ? "Infinity" : "-Infinity";
+    else
+      bv::append_repr_double(out_, d);
+  }
+
+  void int_text(PyObject* o) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (!overflow) {
+      if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+      bv::append_int(out_, v);
+      return;
+    }
+    // int.__repr__, as json uses for subclasses too: the exact digits of any size.
+    PyObject* r = check(PyLong_Type.tp_repr(o));
+    Py_ssize_t len = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(r, &len);
+    if (p) out_.append(p, static_cast<size_t>(len));
+    Py_DECREF(r);
+    if (!p) throw PyErrorSet{};
+  }
+
+  void key(PyObject* k) {
+    if (PyUnicode_Check(k)) {
+      string(k);
+    } else if (PyFloat_Check(k)) {
+      out_ += "&quot;";
+      float_text(k);
+      out_ += "&quot;";
+    } else if (k == Py_True) {
+      out_ += "&quot;true&quot;";
+    } else if (k == Py_False) {
+      out_ += "&quot;false&quot;";
+    } else if (k == Py_None) {
+      out_ += "&quot;null&quot;";
+    } else if (PyLong_Check(k)) {
+      out_ += "&quot;";
+      int_text(k);
+      out_ += "&quot;";
+    } else {
+      PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s", type_name(k).c_str());
+      throw PyErrorSet{};
+    }
+  }
+
+  static std::string type_name(PyObject* o) {
+    PyObject* name = PyType_GetName(Py_TYPE(o));
+    if (!name) throw PyErrorSet{};
+    Py_ssize_t len = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(name, &len);
+    std::string out = p ? std::string(p, static_cast<size_t>(len)) : std::string("object");
+    Py_DECREF(name);
+    if (!p) PyErr_Clear();
     return out;
   }
 
-  Call& c_;
+  // A container being written: json's check for circular references.
+  struct Enter {
+    Enter(HtmlJsonDump& w, PyObject* o) : w_(w) {
+      if (std::find(w.path_.begin(), w.path_.end(), o) != w.path_.end()) {
+        PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+        throw PyErrorSet{};
+      }
+      if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw PyErrorSet{};
+      w.path_.push_back(o);
+    }
+    ~Enter() {
+      w_.path_.pop_back();
+      Py_LeaveRecursiveCall();
+    }
+    HtmlJsonDump& w_;
+  };
+
+  void write_value(PyObject* o, int depth) {
+    if (o == Py_None) {
+      out_ += "null";
+    } else if (o == Py_True) {
+      out_ += "true";
+    } else if (o == Py_False) {
+      out_ += "false";
+    } else if (PyUnicode_Check(o)) {
+      string(o);
+    } else if (PyLong_Check(o)) {
+      int_text(o);
+    } else if (PyFloat_Check(o)) {
+      float_text(o);
+    } else if (PyList_Check(o) || PyTuple_Check(o)) {
+      sequence(o, depth);
+    } else if (PyDict_Check(o)) {
+      mapping(o, depth);
+    } else {
+      PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", type_name(o).c_str());
+      throw PyErrorSet{};
+    }
+  }
+
+  void sequence(PyObject* o, int depth) {
+    bool is_list = PyList_Check(o);
+    auto size = [&] { return is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o); };
+    if (size() == 0) {
+      out_ += "[]";
+      return;
+    }
+    Enter guard(*this, o);
+    out_ += '[';
+    // The size is read afresh and each item held while it is written: a dict subclass's
+    // items() is the caller's code and may change the list under us.
+    for (Py_ssize_t i = 0; i < size(); ++i) {
+      PyObject* item = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+      if (i) out_ += ',';
+      newline(depth + 1);
+      Py_INCREF(item);
+      try {
+        write_value(item, depth + 1);
+      } catch (...) {
+        Py_DECREF(item);
+        throw;
+      }
+      Py_DECREF(item);
+    }
+    newline(depth);
+    out_ += ']';
+  }
+
+  void mapping(PyObject* o, int depth) {
+    if (PyDict_GET_SIZE(o) == 0) {
+      out_ += "{}";
+      return;
+    }
+    Enter guard(*this, o);
+    out_ += '{';
+    bool first = true;
+    auto member = [&](PyObject* k, PyObject* v) {
+      if (!first) out_ += ',';
+      first = false;
+      newline(depth + 1);
+      key(k);
+      out_ += ": ";
+      write_value(v, depth + 1);
+    };
+    if (PyDict_CheckExact(o)) {
+      // Walked in place: no items list, no tuple per member. Key and value are held
+      // while written, since a caller's int subclass may run code that changes the dict.
+      Py_ssize_t pos = 0;
+      PyObject *k, *v;
+      while (PyDict_Next(o, &pos, &k, &v)) {
+        Py_INCREF(k);
+        Py_INCREF(v);
+        try {
+          member(k, v);
+        } catch (...) {
+          Py_DECREF(k);
+          Py_DECREF(v);
+          throw;
+        }
+        Py_DECREF(k);
+        Py_DECREF(v);
+      }
+    } else {
+      // A dict subclass (OrderedDict, say) lists its members through its own items().
+      PyObject* items = check(PyMapping_Items(o));
+      try {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+          PyObject* kv = PyList_GET_ITEM(items, i);
+          if (!PyTuple_Check(kv) || PyTuple_GET_SIZE(kv) != 2) {
+            PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+            throw PyErrorSet{};
+          }
+          member(PyTuple_GET_ITEM(kv, 0), PyTuple_GET_ITEM(kv, 1));
+        }
+      } catch (...) {
+        Py_DECREF(items);
+        throw;
+      }
+      Py_DECREF(items);
+    }
+    newline(depth);
+    out_ += '}';
+  }
+
+
+  std::string& out_;
+  std::string indent_;
   std::vector<PyObject*> path_;
-  int max_depth_;
 };
 
 // A caller's dict as a map of shallow keys and values: enough for the coercion
@@ -110,13 +343,24 @@ PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nar
     Call c(m);
     c.allow_big_ints();
     PyObject* payload = a[0];
+    // The raw dumps first, so a list json cannot write fails the call before anything
+    // else is read.
+    static const char* const kDumpKeys[6] = {"regions", "sections", "symbols", "components", "top_regressions",
+                                             "top_reductions"};
+    std::array<std::string, 6> dumps;
+    for (size_t i = 0; i < 6; ++i) {
+      PyObject* v = c.map_get(payload, kDumpKeys[i]);
+      if (v && PyList_Check(v) && PyList_GET_SIZE(v) > 0)
+        HtmlJsonDump(dumps[i]).write(v);
+      else
+        dumps[i] = "[]";
+    }
+    // The fragments read at most ten ranked entries of each list, and every region.
     bv::Value in = bv::Value::map(11);
-    DumpReader dump_reader(c);
-    // The lists are shown whole in the raw dumps, so they are converted whole; a list
-    // that holds something json cannot write fails the call there.
-    for (const char* key : {"top_regressions", "top_reductions", "regions", "sections", "symbols", "components"}) {
+    for (auto [key, limit] : {std::pair<const char*, size_t>{"top_regressions", 10}, {"top_reductions", 10},
+                              {"regions", SIZE_MAX}}) {
       PyObject* v = c.map_get(payload, key);
-      if (v && PyList_Check(v)) in.add(bv::Value::static_str(key), dump_reader.read(v));
+      if (v) in.add(bv::Value::static_str(key), shallow_items(c, v, limit));
     }
     for (const char* key : {"flash_delta_bytes", "ram_delta_bytes"}) {
       PyObject* v = c.map_get(payload, key);
@@ -137,7 +381,7 @@ PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nar
       PyObject* v = c.map_get(payload, key);
       if (v) in.add(bv::Value::static_str(key), shallow_map(c, v));
     }
-    return text_result(dr::render_diff_html(in, status_truthy));
+    return text_result(dr::render_diff_html(in, dumps, status_truthy));
   });
 }
 
@@ -163,7 +407,7 @@ PyObject* py_safe_script_json(PyObject* m, PyObject* const* args, Py_ssize_t nar
     bind_args(kSafeJsonSpec, args, nargs, kw, a);
     Call c(m);
     c.allow_big_ints();
-    return text_result(dr::safe_script_json(DumpReader(c).read(a[0])));
+    return text_result(dr::safe_script_json(c.deep(a[0])));
   });
 }
 

@@ -1,6 +1,7 @@
 // The self-contained HTML report page and the fragments it is assembled from.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,10 +33,14 @@ std::string render_diff_table_rows(const List& entries);
 // Chart bars: up to six growths and six shrinkages, largest magnitude first, ten at most.
 Value build_diff_chart_entries(const List& regressions, const List& reductions);
 
-// The whole page for a diff payload map. `status_truthy` overrides the truth value of
-// the payload's "status" when the caller could judge it better (a host object that
-// defines its own truthiness).
-std::string render_diff_html(const Value& payload, std::optional<bool> status_truthy = std::nullopt);
+// The whole page for a diff payload map. `dumps` are the six raw dumps in page order
+// (regions, sections, symbols, components, top regressions, top reductions), each
+// already indented ASCII JSON passed through the markup escape: the caller writes them
+// straight from its own objects. `status_truthy` overrides the truth value of the
+// payload's "status" when the caller could judge it better (a host object that defines
+// its own truthiness).
+std::string render_diff_html(const Value& payload, const std::array<std::string, 6>& dumps,
+                             std::optional<bool> status_truthy = std::nullopt);
 
 }  // namespace bv::diffreport
 

@@ -1,8 +1,6 @@
 // The self-contained HTML report page: a fixed template around the computed fragments,
 // the embedded style sheet and chart script, the raw dumps and the chart's JSON island.
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -190,26 +188,6 @@ const char* status_class(const Value& status, std::optional<bool> status_truthy)
   return lower == "ok" ? "ok" : "warn";  // "schema_mismatch" and everything else: warn
 }
 
-// The markup escape of the raw dumps, in two passes (size, then fill) over a table:
-// the dumps are by far the largest part of a page, tens of megabytes for a large build.
-struct EscapeTable {
-  uint8_t extra[256] = {};
-  constexpr EscapeTable() {
-    extra[static_cast<unsigned char>('&')] = 4;   // &amp;
-    extra[static_cast<unsigned char>('<')] = 3;   // &lt;
-    extra[static_cast<unsigned char>('>')] = 3;   // &gt;
-    extra[static_cast<unsigned char>('"')] = 5;   // &quot;
-    extra[static_cast<unsigned char>('\'')] = 5;  // &#x27;
-  }
-};
-constexpr EscapeTable kEscape;
-
-size_t escaped_size(std::string_view s) {
-  size_t n = s.size();
-  for (unsigned char ch : s) n += kEscape.extra[ch];
-  return n;
-}
-
 }  // namespace
 
 namespace {
@@ -249,67 +227,22 @@ PageParts page_parts(const Value& payload, const List& regressions, const List& 
   return p;
 }
 
-// Indented ASCII JSON of a dump list written straight into the page and escaped there,
-// from the back, so the largest part of the page needs no buffer of its own.
-void append_dump(std::string& out, const Value& source) {
-  if (as_list(source).empty()) {
-    out += "[]";
-    return;
-  }
-  size_t start = out.size();
-  write_json_indent(out, source, 2);
-  size_t raw = out.size() - start;
-  size_t escaped = escaped_size(std::string_view(out).substr(start));
-  if (escaped == raw) return;
-  out.resize(start + escaped);
-  char* base = out.data() + start;
-  const char* r = base + raw;
-  char* w = base + escaped;
-  while (r > base) {
-    char ch = *--r;
-    size_t extra = kEscape.extra[static_cast<unsigned char>(ch)];
-    if (extra == 0) {
-      *--w = ch;
-      continue;
-    }
-    const char* entity = ch == '&' ? "&amp;" : ch == '<' ? "&lt;" : ch == '>' ? "&gt;" : ch == '"' ? "&quot;" : "&#x27;";
-    w -= extra + 1;
-    std::memcpy(w, entity, extra + 1);
-  }
-}
-
 }  // namespace
 
-std::string render_diff_html(const Value& payload, std::optional<bool> status_truthy) {
+std::string render_diff_html(const Value& payload, const std::array<std::string, 6>& dumps,
+                             std::optional<bool> status_truthy) {
   if (!payload.is_map()) raise(ErrKind::Attribute, "'" + type_name(payload) + "' object has no attribute 'get'");
-  const Value& regressions_v = payload.get("top_regressions", null_value());
-  const Value& reductions_v = payload.get("top_reductions", null_value());
-  const Value& regions_v = payload.get("regions", null_value());
-  const Value* dumps[6] = {&regions_v,
-                           &payload.get("sections", null_value()),
-                           &payload.get("symbols", null_value()),
-                           &payload.get("components", null_value()),
-                           &regressions_v,
-                           &reductions_v};
-  PageParts p;
-  try {
-    p = page_parts(payload, as_list(regressions_v), as_list(reductions_v), as_list(regions_v), status_truthy);
-  } catch (...) {
-    // The raw dumps are the first thing the page computes: when one of them cannot be
-    // written, that is the error to report, whatever else failed afterwards.
-    std::string probe;
-    for (const Value* d : dumps) {
-      if (!as_list(*d).empty()) write_json_indent(probe, *d, 2);
-      probe.clear();
-    }
-    throw;
-  }
+  PageParts p = page_parts(payload, as_list(payload.get("top_regressions", null_value())),
+                           as_list(payload.get("top_reductions", null_value())),
+                           as_list(payload.get("regions", null_value())), status_truthy);
 
   std::string_view css = without_final_newline(resources::report_css);
   std::string_view js = without_final_newline(resources::chart_js);
   std::string out;
-  out.reserve(8192 + css.size() + js.size() + p.chart_data.size() + p.regression_rows.size() +
-              p.reduction_rows.size() + p.region_strip.size() + p.card.size() + p.status_text.size());
+  size_t size = 8192 + css.size() + js.size() + p.chart_data.size() + p.regression_rows.size() +
+                p.reduction_rows.size() + p.region_strip.size() + p.card.size() + p.status_text.size();
+  for (const std::string& d : dumps) size += d.size();
+  out.reserve(size);
   out += kHead;
   out += css;
   out += kAppbarChip;
@@ -339,17 +272,17 @@ std::string render_diff_html(const Value& payload, std::optional<bool> status_tr
   out += kReductionsTable;
   out += p.reduction_rows;
   out += kDetails;
-  append_dump(out, *dumps[0]);
+  out += dumps[0];
   out += kSectionsDump;
-  append_dump(out, *dumps[1]);
+  out += dumps[1];
   out += kSymbolsDump;
-  append_dump(out, *dumps[2]);
+  out += dumps[2];
   out += kComponentsDump;
-  append_dump(out, *dumps[3]);
+  out += dumps[3];
   out += kRankedDump;
-  append_dump(out, *dumps[4]);
+  out += dumps[4];
   out += kReductionsDump;
-  append_dump(out, *dumps[5]);
+  out += dumps[5];
   out += kChartData;
   out += p.chart_data;
   out += kScriptOpen;

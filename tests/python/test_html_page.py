@@ -10,7 +10,11 @@ import time
 from collections import Counter, OrderedDict
 from html.parser import HTMLParser
 
+import enum
+
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from brenvale import diffreport as dr
 
@@ -342,6 +346,67 @@ class TestHostilePayloads:
         page = dr.render_diff_html({"status": "a\ud800b", "symbols": ["x\udfff"]})
         assert "Status: a\ud800b<" in page
         assert "x\\udfff" in page
+
+
+class Level(enum.IntEnum):
+    HIGH = 3
+
+
+class Ratio(float):
+    def __repr__(self):
+        return "not used by json"
+
+
+class Name(str):
+    def __str__(self):
+        return "not used by json"
+
+
+dump_scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(min_value=-(2**100), max_value=2**100), st.floats(),
+    st.text(st.characters(codec="utf-8") | st.characters(min_codepoint=0xD800, max_codepoint=0xDFFF)
+            | st.sampled_from("<>&'\"\\\x7f\x00\n\u2028")),
+)
+dump_keys = st.one_of(st.text(max_size=5), st.integers(), st.floats(), st.booleans(), st.none())
+dump_values = st.recursive(
+    dump_scalars,
+    lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner)
+    | st.dictionaries(dump_keys, inner, max_size=4),
+    max_leaves=25,
+)
+
+
+class TestRawDumps:
+    """The dumps equal the host's json.dumps(items, indent=2), markup-escaped."""
+
+    @settings(max_examples=300, deadline=None)
+    @given(st.lists(dump_values, min_size=1, max_size=5))
+    def test_matches_json_module(self, items):
+        page = dr.render_diff_html({"symbols": items})
+        assert f"<summary>Symbols</summary>\n        <pre>{html.escape(dumps(items))}</pre>" in page
+
+    def test_subclasses_write_as_json_writes_them(self):
+        od = OrderedDict([("a", 1), ("b", 2), ("c", 3)])
+        od.move_to_end("a")
+        items = [Level.HIGH, Ratio(2.5), Name("n<"), od, {Level.HIGH: 1, Ratio(0.5): 2, Name("k"): 3},
+                 {True: 1, None: 2, 1.5: 3, -(2**70): 4, math.inf: 5}]
+        assert parse(dr.render_diff_html({"components": items})).pres[3] == dumps(items)
+
+    @pytest.mark.parametrize("bad_key", [(1, 2), frozenset(), b"bytes"])
+    def test_keys_json_cannot_write(self, bad_key):
+        with pytest.raises(TypeError, match="keys must be str, int, float, bool or None"):
+            dr.render_diff_html({"sections": [{bad_key: 1}]})
+
+    def test_list_changed_while_written(self):
+        victim = [1, 2, 3]
+
+        class Sneaky(dict):
+            def items(self):
+                victim.clear()
+                return super().items()
+
+        page = dr.render_diff_html({"symbols": [victim, Sneaky(a=1), victim]})
+        assert parse(page).pres[2].count("[]") >= 1  # no crash; the list is read as it is now
 
 
 class TestBadInput:
