@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,77 @@ namespace dr = bv::diffreport;
 
 PyObject* text_result(const std::string& s) { return new_string(s); }
 
+bool is_ascii(std::string_view s) {
+  for (char ch : s)
+    if (static_cast<unsigned char>(ch) >= 0x80) return false;
+  return true;
+}
+
+template <class Char>
+void widen_ascii(Char* dst, std::string_view s) {
+  for (char ch : s) *dst++ = static_cast<Char>(static_cast<unsigned char>(ch));
+}
+
+struct Piece {
+  std::string_view text;
+  bool ascii;  // known to be ASCII (the dumps are, by construction): no need to look
+};
+
+// One str from UTF-8 pieces, filled in place: the pieces (a page of tens of megabytes,
+// nearly all of it ASCII) are copied once, never joined into one buffer first.
+PyObject* joined_text(const std::vector<Piece>& pieces) {
+  std::vector<PyObject*> decoded(pieces.size(), nullptr);  // for the pieces that are not ASCII
+  auto release = [&] {
+    for (PyObject* o : decoded) Py_XDECREF(o);
+  };
+  Py_ssize_t length = 0;
+  Py_UCS4 maxchar = 127;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    std::string_view s = pieces[i].text;
+    if (pieces[i].ascii || is_ascii(s)) {
+      length += static_cast<Py_ssize_t>(s.size());
+      continue;
+    }
+    decoded[i] = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+    if (!decoded[i]) {
+      release();
+      throw PyErrorSet{};
+    }
+    length += PyUnicode_GET_LENGTH(decoded[i]);
+    maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(decoded[i]));
+  }
+  PyObject* out = PyUnicode_New(length, maxchar);
+  if (!out) {
+    release();
+    throw PyErrorSet{};
+  }
+  int kind = PyUnicode_KIND(out);
+  void* data = PyUnicode_DATA(out);
+  Py_ssize_t pos = 0;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (decoded[i]) {
+      Py_ssize_t n = PyUnicode_GET_LENGTH(decoded[i]);
+      if (PyUnicode_CopyCharacters(out, pos, decoded[i], 0, n) < 0) {
+        Py_DECREF(out);
+        release();
+        throw PyErrorSet{};
+      }
+      pos += n;
+      continue;
+    }
+    std::string_view s = pieces[i].text;
+    if (kind == PyUnicode_1BYTE_KIND)
+      std::memcpy(static_cast<Py_UCS1*>(data) + pos, s.data(), s.size());
+    else if (kind == PyUnicode_2BYTE_KIND)
+      widen_ascii(static_cast<Py_UCS2*>(data) + pos, s);
+    else
+      widen_ascii(static_cast<Py_UCS4*>(data) + pos, s);
+    pos += static_cast<Py_ssize_t>(s.size());
+  }
+  release();
+  return out;
+}
+
 // Printable ASCII that neither json nor the markup escape touches.
 constexpr std::array<bool, 256> plain_table() {
   std::array<bool, 256> t{};
@@ -27,6 +100,57 @@ constexpr std::array<bool, 256> plain_table() {
 }
 constexpr std::array<bool, 256> kPlain = plain_table();
 
+// An output buffer of fixed-size chunks: a dump of tens of megabytes grows without
+// ever being copied to a larger buffer; the chunks are copied once, into the result.
+class Chunks {
+ public:
+  static constexpr size_t kChunk = size_t{1} << 20;
+
+  Chunks& operator+=(std::string_view s) {
+    if (static_cast<size_t>(end_ - cur_) >= s.size()) {
+      std::memcpy(cur_, s.data(), s.size());
+      cur_ += s.size();
+    } else {
+      append_slow(s);
+    }
+    return *this;
+  }
+  Chunks& operator+=(char c) {
+    if (cur_ == end_) next_chunk();
+    *cur_++ = c;
+    return *this;
+  }
+  // The filled parts of every chunk, in order.
+  std::vector<std::string_view> views() const {
+    std::vector<std::string_view> out;
+    for (size_t i = 0; i < chunks_.size(); ++i)
+      out.emplace_back(chunks_[i].get(), i + 1 == chunks_.size() ? static_cast<size_t>(cur_ - chunks_[i].get()) : used_[i]);
+    return out;
+  }
+
+ private:
+  void next_chunk() {
+    if (!chunks_.empty()) used_.push_back(static_cast<size_t>(cur_ - chunks_.back().get()));
+    chunks_.emplace_back(new char[kChunk]);  // left uninitialised: every byte is written before it is read
+    cur_ = chunks_.back().get();
+    end_ = cur_ + kChunk;
+  }
+  void append_slow(std::string_view s) {
+    while (!s.empty()) {
+      if (cur_ == end_) next_chunk();
+      size_t n = std::min(s.size(), static_cast<size_t>(end_ - cur_));
+      std::memcpy(cur_, s.data(), n);
+      cur_ += n;
+      s.remove_prefix(n);
+    }
+  }
+
+  std::vector<std::unique_ptr<char[]>> chunks_;
+  std::vector<size_t> used_;
+  char* cur_ = nullptr;
+  char* end_ = nullptr;
+};
+
 // The raw dumps of the page: json.dumps(items, indent=2) (ASCII only) followed by the
 // markup escape, written in one pass straight from the caller's objects. The dumps are
 // nearly the whole page (a large build's symbol list runs to tens of megabytes), and
@@ -34,7 +158,7 @@ constexpr std::array<bool, 256> kPlain = plain_table();
 // the host's own json module takes for the same list.
 class HtmlJsonDump {
  public:
-  explicit HtmlJsonDump(std::string& out) : out_(out) {}
+  explicit HtmlJsonDump(Chunks& out) : out_(out) {}
 
   void write(PyObject* o) { write_value(o, 0); }
 
@@ -54,13 +178,13 @@ class HtmlJsonDump {
     size_t n = 1 + 2 * static_cast<size_t>(depth);
     if (indent_.size() < n) indent_.resize(n + 64, ' ');
     indent_[0] = '\n';
-    out_.append(indent_.data(), n);
+    out_ += std::string_view(indent_.data(), n);
   }
 
   void hex_escape(uint32_t cp) {
     static const char kHex[] = "0123456789abcdef";
     char buf[6] = {'\\', 'u', kHex[(cp >> 12) & 15], kHex[(cp >> 8) & 15], kHex[(cp >> 4) & 15], kHex[cp & 15]};
-    out_.append(buf, 6);
+    out_ += std::string_view(buf, 6);
   }
 
   void code_point(uint32_t cp) {
@@ -70,7 +194,7 @@ class HtmlJsonDump {
       } else if (cp == '\\') {
         out_ += "\\\\";
       } else if (const char* e = entity(static_cast<unsigned char>(cp))) {
-        out_ += e;
+        out_ += std::string_view(e);
       } else {
         out_ += static_cast<char>(cp);
       }
@@ -105,7 +229,7 @@ class HtmlJsonDump {
         // Copy runs of characters that need nothing, then handle one that does.
         const unsigned char* run = p;
         while (p < end && kPlain[*p]) ++p;
-        out_.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+        out_ += std::string_view(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
         if (p < end) code_point(*p++);
       }
     } else {
@@ -120,8 +244,11 @@ class HtmlJsonDump {
       out_ += "NaN";
     else if (std::isinf(d))
       out_ += d > 0 ? "Infinity" : "-Infinity";
-    else
-      bv::append_repr_double(out_, d);
+    else {
+      number_.clear();
+      bv::append_repr_double(number_, d);
+      out_ += number_;
+    }
   }
 
   void int_text(PyObject* o) {
@@ -129,14 +256,16 @@ class HtmlJsonDump {
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (!overflow) {
       if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
-      bv::append_int(out_, v);
+      number_.clear();
+      bv::append_int(number_, v);
+      out_ += number_;
       return;
     }
     // int.__repr__, as json uses for subclasses too: the exact digits of any size.
     PyObject* r = check(PyLong_Type.tp_repr(o));
     Py_ssize_t len = 0;
     const char* p = PyUnicode_AsUTF8AndSize(r, &len);
-    if (p) out_.append(p, static_cast<size_t>(len));
+    if (p) out_ += std::string_view(p, static_cast<size_t>(len));
     Py_DECREF(r);
     if (!p) throw PyErrorSet{};
   }
@@ -300,8 +429,9 @@ class HtmlJsonDump {
   }
 
 
-  std::string& out_;
+  Chunks& out_;
   std::string indent_;
+  std::string number_;
   std::vector<PyObject*> path_;
 };
 
@@ -347,13 +477,13 @@ PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nar
     // else is read.
     static const char* const kDumpKeys[6] = {"regions", "sections", "symbols", "components", "top_regressions",
                                              "top_reductions"};
-    std::array<std::string, 6> dumps;
+    std::array<Chunks, 6> dumps;
     for (size_t i = 0; i < 6; ++i) {
       PyObject* v = c.map_get(payload, kDumpKeys[i]);
       if (v && PyList_Check(v) && PyList_GET_SIZE(v) > 0)
         HtmlJsonDump(dumps[i]).write(v);
       else
-        dumps[i] = "[]";
+        dumps[i] += "[]";
     }
     // The fragments read at most ten ranked entries of each list, and every region.
     bv::Value in = bv::Value::map(11);
@@ -381,7 +511,14 @@ PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nar
       PyObject* v = c.map_get(payload, key);
       if (v) in.add(bv::Value::static_str(key), shallow_map(c, v));
     }
-    return text_result(dr::render_diff_html(in, dumps, status_truthy));
+    std::array<std::string, 7> frame = dr::render_diff_html_frame(in, status_truthy);
+    std::vector<Piece> pieces;
+    for (size_t i = 0; i < 6; ++i) {
+      pieces.push_back({frame[i], false});
+      for (std::string_view chunk : dumps[i].views()) pieces.push_back({chunk, true});
+    }
+    pieces.push_back({frame[6], false});
+    return joined_text(pieces);
   });
 }
 

@@ -229,8 +229,7 @@ PageParts page_parts(const Value& payload, const List& regressions, const List& 
 
 }  // namespace
 
-std::string render_diff_html(const Value& payload, const std::array<std::string, 6>& dumps,
-                             std::optional<bool> status_truthy) {
+std::array<std::string, 7> render_diff_html_frame(const Value& payload, std::optional<bool> status_truthy) {
   if (!payload.is_map()) raise(ErrKind::Attribute, "'" + type_name(payload) + "' object has no attribute 'get'");
   PageParts p = page_parts(payload, as_list(payload.get("top_regressions", null_value())),
                            as_list(payload.get("top_reductions", null_value())),
@@ -238,11 +237,10 @@ std::string render_diff_html(const Value& payload, const std::array<std::string,
 
   std::string_view css = without_final_newline(resources::report_css);
   std::string_view js = without_final_newline(resources::chart_js);
-  std::string out;
-  size_t size = 8192 + css.size() + js.size() + p.chart_data.size() + p.regression_rows.size() +
-                p.reduction_rows.size() + p.region_strip.size() + p.card.size() + p.status_text.size();
-  for (const std::string& d : dumps) size += d.size();
-  out.reserve(size);
+  std::array<std::string, 7> frame;
+  std::string& out = frame[0];
+  out.reserve(8192 + css.size() + p.regression_rows.size() + p.reduction_rows.size() + p.region_strip.size() +
+              p.card.size() + p.status_text.size());
   out += kHead;
   out += css;
   out += kAppbarChip;
@@ -272,23 +270,19 @@ std::string render_diff_html(const Value& payload, const std::array<std::string,
   out += kReductionsTable;
   out += p.reduction_rows;
   out += kDetails;
-  out += dumps[0];
-  out += kSectionsDump;
-  out += dumps[1];
-  out += kSymbolsDump;
-  out += dumps[2];
-  out += kComponentsDump;
-  out += dumps[3];
-  out += kRankedDump;
-  out += dumps[4];
-  out += kReductionsDump;
-  out += dumps[5];
-  out += kChartData;
-  out += p.chart_data;
-  out += kScriptOpen;
-  out += js;
-  out += kTail;
-  return out;
+  frame[1] = kSectionsDump;
+  frame[2] = kSymbolsDump;
+  frame[3] = kComponentsDump;
+  frame[4] = kRankedDump;
+  frame[5] = kReductionsDump;
+  std::string& tail = frame[6];
+  tail.reserve(kChartData.size() + p.chart_data.size() + kScriptOpen.size() + js.size() + kTail.size());
+  tail += kChartData;
+  tail += p.chart_data;
+  tail += kScriptOpen;
+  tail += js;
+  tail += kTail;
+  return frame;
 }
 
 }  // namespace bv::diffreport
