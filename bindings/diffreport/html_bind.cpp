@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,53 @@ PyObject* joined_text(const std::vector<Piece>& pieces) {
   return out;
 }
 
+// The page written straight into the str that is returned, when all of it is ASCII
+// (the usual case: the dumps always are). The str grows in place (a large block is
+// remapped, not copied), so the page's tens of megabytes are written exactly once.
+class PyTextSink {
+ public:
+  explicit PyTextSink(size_t capacity) : cap_(static_cast<Py_ssize_t>(capacity)) {
+    obj_ = check(PyUnicode_New(cap_, 127));
+    data_ = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(obj_));
+  }
+  ~PyTextSink() { Py_XDECREF(obj_); }
+  PyTextSink(const PyTextSink&) = delete;
+  PyTextSink& operator=(const PyTextSink&) = delete;
+
+  PyTextSink& operator+=(std::string_view s) {
+    Py_ssize_t n = static_cast<Py_ssize_t>(s.size());
+    if (cap_ - len_ < n) grow(n);
+    std::memcpy(data_ + len_, s.data(), s.size());
+    len_ += n;
+    return *this;
+  }
+  PyTextSink& operator+=(char c) {
+    if (len_ == cap_) grow(1);
+    data_[len_++] = c;
+    return *this;
+  }
+  // The finished str (its length trimmed to what was written).
+  PyObject* finish() {
+    if (PyUnicode_Resize(&obj_, len_) < 0) throw PyErrorSet{};
+    PyObject* out = obj_;
+    obj_ = nullptr;
+    return out;
+  }
+
+ private:
+  void grow(Py_ssize_t need) {
+    Py_ssize_t cap = std::max(cap_ * 2, len_ + need);
+    if (PyUnicode_Resize(&obj_, cap) < 0) throw PyErrorSet{};
+    cap_ = cap;
+    data_ = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(obj_));
+  }
+
+  PyObject* obj_ = nullptr;
+  char* data_ = nullptr;
+  Py_ssize_t len_ = 0;
+  Py_ssize_t cap_;
+};
+
 // Printable ASCII that neither json nor the markup escape touches.
 constexpr std::array<bool, 256> plain_table() {
   std::array<bool, 256> t{};
@@ -156,9 +204,10 @@ class Chunks {
 // nearly the whole page (a large build's symbol list runs to tens of megabytes), and
 // going through an intermediate value tree and a separate escape pass cost more than
 // the host's own json module takes for the same list.
+template <class Sink>
 class HtmlJsonDump {
  public:
-  explicit HtmlJsonDump(Chunks& out) : out_(out) {}
+  explicit HtmlJsonDump(Sink& out) : out_(out) {}
 
   void write(PyObject* o) { write_value(o, 0); }
 
@@ -429,7 +478,7 @@ class HtmlJsonDump {
   }
 
 
-  Chunks& out_;
+  Sink& out_;
   std::string indent_;
   std::string number_;
   std::vector<PyObject*> path_;
@@ -464,6 +513,73 @@ bv::Value shallow_items(Call& c, PyObject* o, size_t limit) {
   return out;
 }
 
+// Everything but the dumps: the payload values the fragments read, and the frame.
+std::array<std::string, 7> read_frame(Call& c, PyObject* payload) {
+  // The fragments read at most ten ranked entries of each list, and every region.
+  bv::Value in = bv::Value::map(11);
+  for (auto [key, limit] : {std::pair<const char*, size_t>{"top_regressions", 10}, {"top_reductions", 10},
+                            {"regions", SIZE_MAX}}) {
+    PyObject* v = c.map_get(payload, key);
+    if (v) in.add(bv::Value::static_str(key), shallow_items(c, v, limit));
+  }
+  for (const char* key : {"flash_delta_bytes", "ram_delta_bytes"}) {
+    PyObject* v = c.map_get(payload, key);
+    if (v) in.add(bv::Value::static_str(key), c.shallow(v));
+  }
+  std::optional<bool> status_truthy;
+  if (PyObject* status = c.map_get(payload, "status")) {
+    bv::Value s = c.shallow(status);
+    if (s.is_opaque()) {
+      // The host's own truth value (an empty container, an object with __bool__).
+      int t = PyObject_IsTrue(status);
+      if (t < 0) throw PyErrorSet{};
+      status_truthy = t != 0;
+    }
+    in.add("status", std::move(s));
+  }
+  for (const char* key : {"current_build", "baseline_build"}) {
+    PyObject* v = c.map_get(payload, key);
+    if (v) in.add(bv::Value::static_str(key), shallow_map(c, v));
+  }
+  return dr::render_diff_html_frame(in, status_truthy);
+}
+
+// A Python error set aside while other code runs, and put back afterwards (unless that
+// code raised an error of its own, which then replaces it).
+class PendingError {
+ public:
+  PendingError() {
+#if PY_VERSION_HEX >= 0x030C0000
+    exc_ = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+  }
+  ~PendingError() {
+#if PY_VERSION_HEX < 0x030C0000
+    Py_XDECREF(type_);
+    Py_XDECREF(tb_);
+#endif
+    Py_XDECREF(exc_);
+  }
+  PendingError(const PendingError&) = delete;
+  PendingError& operator=(const PendingError&) = delete;
+  void restore() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc_);
+#else
+    PyErr_Restore(type_, exc_, tb_);
+    type_ = tb_ = nullptr;
+#endif
+    exc_ = nullptr;
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* exc_ = nullptr;
+  PyObject* tb_ = nullptr;
+};
+
 const ArgSpec kHtmlSpec{"render_diff_html", {"diff_payload"}, 1, 1, {}};
 
 PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -473,45 +589,50 @@ PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nar
     Call c(m);
     c.allow_big_ints();
     PyObject* payload = a[0];
-    // The raw dumps first, so a list json cannot write fails the call before anything
-    // else is read.
     static const char* const kDumpKeys[6] = {"regions", "sections", "symbols", "components", "top_regressions",
                                              "top_reductions"};
-    std::array<Chunks, 6> dumps;
-    for (size_t i = 0; i < 6; ++i) {
+    // The lists to dump: empty unless a list, as the coercion helper reads them.
+    auto dump_source = [&](size_t i) -> PyObject* {
       PyObject* v = c.map_get(payload, kDumpKeys[i]);
-      if (v && PyList_Check(v) && PyList_GET_SIZE(v) > 0)
-        HtmlJsonDump(dumps[i]).write(v);
+      return v && PyList_Check(v) && PyList_GET_SIZE(v) > 0 ? v : nullptr;
+    };
+    auto write_dump = [](auto& sink, PyObject* list) {
+      if (list)
+        HtmlJsonDump<std::remove_reference_t<decltype(sink)>>(sink).write(list);
       else
-        dumps[i] += "[]";
-    }
-    // The fragments read at most ten ranked entries of each list, and every region.
-    bv::Value in = bv::Value::map(11);
-    for (auto [key, limit] : {std::pair<const char*, size_t>{"top_regressions", 10}, {"top_reductions", 10},
-                              {"regions", SIZE_MAX}}) {
-      PyObject* v = c.map_get(payload, key);
-      if (v) in.add(bv::Value::static_str(key), shallow_items(c, v, limit));
-    }
-    for (const char* key : {"flash_delta_bytes", "ram_delta_bytes"}) {
-      PyObject* v = c.map_get(payload, key);
-      if (v) in.add(bv::Value::static_str(key), c.shallow(v));
-    }
-    std::optional<bool> status_truthy;
-    if (PyObject* status = c.map_get(payload, "status")) {
-      bv::Value s = c.shallow(status);
-      if (s.is_opaque()) {
-        // The host's own truth value (an empty container, an object with __bool__).
-        int t = PyObject_IsTrue(status);
-        if (t < 0) throw PyErrorSet{};
-        status_truthy = t != 0;
+        sink += "[]";
+    };
+    std::array<std::string, 7> frame;
+    try {
+      frame = read_frame(c, payload);
+    } catch (...) {
+      // The dumps are the first thing the page is built from: when one of them cannot
+      // be written, that is the error to report, whatever went wrong afterwards.
+      PendingError pending;
+      for (size_t i = 0; i < 6; ++i) {
+        Chunks probe;
+        write_dump(probe, dump_source(i));
       }
-      in.add("status", std::move(s));
+      pending.restore();
+      throw;
     }
-    for (const char* key : {"current_build", "baseline_build"}) {
-      PyObject* v = c.map_get(payload, key);
-      if (v) in.add(bv::Value::static_str(key), shallow_map(c, v));
+    bool ascii = true;
+    size_t frame_size = 0;
+    for (const std::string& f : frame) {
+      ascii = ascii && is_ascii(f);
+      frame_size += f.size();
     }
-    std::array<std::string, 7> frame = dr::render_diff_html_frame(in, status_truthy);
+    if (ascii) {
+      PyTextSink page(frame_size + 65536);
+      for (size_t i = 0; i < 6; ++i) {
+        page += frame[i];
+        write_dump(page, dump_source(i));
+      }
+      page += frame[6];
+      return page.finish();
+    }
+    std::array<Chunks, 6> dumps;
+    for (size_t i = 0; i < 6; ++i) write_dump(dumps[i], dump_source(i));
     std::vector<Piece> pieces;
     for (size_t i = 0; i < 6; ++i) {
       pieces.push_back({frame[i], false});
@@ -521,6 +642,7 @@ PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nar
     return joined_text(pieces);
   });
 }
+
 
 const ArgSpec kCardSpec{"_render_comparison_card", {"current", "baseline"}, 2, 2, {}};
 
