@@ -21,101 +21,54 @@ namespace dr = bv::diffreport;
 
 PyObject* text_result(const std::string& s) { return new_string(s); }
 
-bool is_ascii(std::string_view s) {
-  for (char ch : s)
-    if (static_cast<unsigned char>(ch) >= 0x80) return false;
-  return true;
+// Printable ASCII that neither json nor the markup escape touches.
+constexpr std::array<bool, 256> plain_table() {
+  std::array<bool, 256> t{};
+  for (int c = 0x20; c < 0x7f; ++c) t[static_cast<size_t>(c)] = true;
+  for (char c : {'"', '\\', '&', '<', '>', '\''}) t[static_cast<unsigned char>(c)] = false;
+  return t;
 }
+constexpr std::array<bool, 256> kPlain = plain_table();
 
+// The page written straight into the str that is returned, in the str's own storage
+// (one, two or four bytes per character, as the page's widest character needs). The
+// str grows in place (a large block is remapped, not copied), so the page's tens of
+// megabytes are written exactly once.
 template <class Char>
-void widen_ascii(Char* dst, std::string_view s) {
-  for (char ch : s) *dst++ = static_cast<Char>(static_cast<unsigned char>(ch));
-}
-
-struct Piece {
-  std::string_view text;
-  bool ascii;  // known to be ASCII (the dumps are, by construction): no need to look
-};
-
-// One str from UTF-8 pieces, filled in place: the pieces (a page of tens of megabytes,
-// nearly all of it ASCII) are copied once, never joined into one buffer first.
-PyObject* joined_text(const std::vector<Piece>& pieces) {
-  std::vector<PyObject*> decoded(pieces.size(), nullptr);  // for the pieces that are not ASCII
-  auto release = [&] {
-    for (PyObject* o : decoded) Py_XDECREF(o);
-  };
-  Py_ssize_t length = 0;
-  Py_UCS4 maxchar = 127;
-  for (size_t i = 0; i < pieces.size(); ++i) {
-    std::string_view s = pieces[i].text;
-    if (pieces[i].ascii || is_ascii(s)) {
-      length += static_cast<Py_ssize_t>(s.size());
-      continue;
-    }
-    decoded[i] = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
-    if (!decoded[i]) {
-      release();
-      throw PyErrorSet{};
-    }
-    length += PyUnicode_GET_LENGTH(decoded[i]);
-    maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(decoded[i]));
-  }
-  PyObject* out = PyUnicode_New(length, maxchar);
-  if (!out) {
-    release();
-    throw PyErrorSet{};
-  }
-  int kind = PyUnicode_KIND(out);
-  void* data = PyUnicode_DATA(out);
-  Py_ssize_t pos = 0;
-  for (size_t i = 0; i < pieces.size(); ++i) {
-    if (decoded[i]) {
-      Py_ssize_t n = PyUnicode_GET_LENGTH(decoded[i]);
-      if (PyUnicode_CopyCharacters(out, pos, decoded[i], 0, n) < 0) {
-        Py_DECREF(out);
-        release();
-        throw PyErrorSet{};
-      }
-      pos += n;
-      continue;
-    }
-    std::string_view s = pieces[i].text;
-    if (kind == PyUnicode_1BYTE_KIND)
-      std::memcpy(static_cast<Py_UCS1*>(data) + pos, s.data(), s.size());
-    else if (kind == PyUnicode_2BYTE_KIND)
-      widen_ascii(static_cast<Py_UCS2*>(data) + pos, s);
-    else
-      widen_ascii(static_cast<Py_UCS4*>(data) + pos, s);
-    pos += static_cast<Py_ssize_t>(s.size());
-  }
-  release();
-  return out;
-}
-
-// The page written straight into the str that is returned, when all of it is ASCII
-// (the usual case: the dumps always are). The str grows in place (a large block is
-// remapped, not copied), so the page's tens of megabytes are written exactly once.
 class PyTextSink {
  public:
-  explicit PyTextSink(size_t capacity) : cap_(static_cast<Py_ssize_t>(capacity)) {
-    obj_ = check(PyUnicode_New(cap_, 127));
-    data_ = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(obj_));
+  PyTextSink(size_t capacity, Py_UCS4 maxchar) : cap_(static_cast<Py_ssize_t>(capacity)) {
+    obj_ = check(PyUnicode_New(cap_, maxchar));
+    data_ = static_cast<Char*>(PyUnicode_DATA(obj_));
   }
   ~PyTextSink() { Py_XDECREF(obj_); }
   PyTextSink(const PyTextSink&) = delete;
   PyTextSink& operator=(const PyTextSink&) = delete;
 
+  // ASCII text (all the dump writer produces).
   PyTextSink& operator+=(std::string_view s) {
     Py_ssize_t n = static_cast<Py_ssize_t>(s.size());
     if (cap_ - len_ < n) grow(n);
-    std::memcpy(data_ + len_, s.data(), s.size());
+    if constexpr (sizeof(Char) == 1) {
+      std::memcpy(data_ + len_, s.data(), s.size());
+    } else {
+      Char* w = data_ + len_;
+      for (char ch : s) *w++ = static_cast<Char>(static_cast<unsigned char>(ch));
+    }
     len_ += n;
     return *this;
   }
   PyTextSink& operator+=(char c) {
     if (len_ == cap_) grow(1);
-    data_[len_++] = c;
+    data_[len_++] = static_cast<Char>(static_cast<unsigned char>(c));
     return *this;
+  }
+  // Any str whose characters fit this sink's width.
+  void append(PyObject* text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (cap_ - len_ < n) grow(n);
+    if (PyUnicode_CopyCharacters(obj_, len_, text, 0, n) < 0) throw PyErrorSet{};
+    len_ += n;
   }
   // The finished str (its length trimmed to what was written).
   PyObject* finish() {
@@ -130,73 +83,19 @@ class PyTextSink {
     Py_ssize_t cap = std::max(cap_ * 2, len_ + need);
     if (PyUnicode_Resize(&obj_, cap) < 0) throw PyErrorSet{};
     cap_ = cap;
-    data_ = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(obj_));
+    data_ = static_cast<Char*>(PyUnicode_DATA(obj_));
   }
 
   PyObject* obj_ = nullptr;
-  char* data_ = nullptr;
+  Char* data_ = nullptr;
   Py_ssize_t len_ = 0;
   Py_ssize_t cap_;
 };
 
-// Printable ASCII that neither json nor the markup escape touches.
-constexpr std::array<bool, 256> plain_table() {
-  std::array<bool, 256> t{};
-  for (int c = 0x20; c < 0x7f; ++c) t[static_cast<size_t>(c)] = true;
-  for (char c : {'"', '\\', '&', '<', '>', '\''}) t[static_cast<unsigned char>(c)] = false;
-  return t;
-}
-constexpr std::array<bool, 256> kPlain = plain_table();
-
-// An output buffer of fixed-size chunks: a dump of tens of megabytes grows without
-// ever being copied to a larger buffer; the chunks are copied once, into the result.
-class Chunks {
- public:
-  static constexpr size_t kChunk = size_t{1} << 20;
-
-  Chunks& operator+=(std::string_view s) {
-    if (static_cast<size_t>(end_ - cur_) >= s.size()) {
-      std::memcpy(cur_, s.data(), s.size());
-      cur_ += s.size();
-    } else {
-      append_slow(s);
-    }
-    return *this;
-  }
-  Chunks& operator+=(char c) {
-    if (cur_ == end_) next_chunk();
-    *cur_++ = c;
-    return *this;
-  }
-  // The filled parts of every chunk, in order.
-  std::vector<std::string_view> views() const {
-    std::vector<std::string_view> out;
-    for (size_t i = 0; i < chunks_.size(); ++i)
-      out.emplace_back(chunks_[i].get(), i + 1 == chunks_.size() ? static_cast<size_t>(cur_ - chunks_[i].get()) : used_[i]);
-    return out;
-  }
-
- private:
-  void next_chunk() {
-    if (!chunks_.empty()) used_.push_back(static_cast<size_t>(cur_ - chunks_.back().get()));
-    chunks_.emplace_back(new char[kChunk]);  // left uninitialised: every byte is written before it is read
-    cur_ = chunks_.back().get();
-    end_ = cur_ + kChunk;
-  }
-  void append_slow(std::string_view s) {
-    while (!s.empty()) {
-      if (cur_ == end_) next_chunk();
-      size_t n = std::min(s.size(), static_cast<size_t>(end_ - cur_));
-      std::memcpy(cur_, s.data(), n);
-      cur_ += n;
-      s.remove_prefix(n);
-    }
-  }
-
-  std::vector<std::unique_ptr<char[]>> chunks_;
-  std::vector<size_t> used_;
-  char* cur_ = nullptr;
-  char* end_ = nullptr;
+// Output that is thrown away: a dump written only to learn whether it fails.
+struct NullSink {
+  NullSink& operator+=(std::string_view) { return *this; }
+  NullSink& operator+=(char) { return *this; }
 };
 
 // The raw dumps of the page: json.dumps(items, indent=2) (ASCII only) followed by the
@@ -609,40 +508,41 @@ PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nar
       // The dumps are the first thing the page is built from: when one of them cannot
       // be written, that is the error to report, whatever went wrong afterwards.
       PendingError pending;
-      for (size_t i = 0; i < 6; ++i) {
-        Chunks probe;
-        write_dump(probe, dump_source(i));
-      }
+      NullSink probe;
+      for (size_t i = 0; i < 6; ++i) write_dump(probe, dump_source(i));
       pending.restore();
       throw;
     }
-    bool ascii = true;
-    size_t frame_size = 0;
-    for (const std::string& f : frame) {
-      ascii = ascii && is_ascii(f);
-      frame_size += f.size();
+    // The frame as str pieces; their widest character decides the page's storage (the
+    // dumps are ASCII).
+    std::array<PyObject*, 7> texts{};
+    Py_UCS4 maxchar = 127;
+    size_t size = 65536;
+    for (size_t i = 0; i < 7; ++i) {
+      texts[i] = c.keep(new_string(frame[i]));
+      maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(texts[i]));
+      size += frame[i].size();
     }
-    if (ascii) {
-      PyTextSink page(frame_size + 65536);
+    auto write_page = [&](auto& page) -> PyObject* {
       for (size_t i = 0; i < 6; ++i) {
-        page += frame[i];
+        page.append(texts[i]);
         write_dump(page, dump_source(i));
       }
-      page += frame[6];
+      page.append(texts[6]);
       return page.finish();
+    };
+    if (maxchar <= 0xFF) {
+      PyTextSink<Py_UCS1> page(size, maxchar);
+      return write_page(page);
     }
-    std::array<Chunks, 6> dumps;
-    for (size_t i = 0; i < 6; ++i) write_dump(dumps[i], dump_source(i));
-    std::vector<Piece> pieces;
-    for (size_t i = 0; i < 6; ++i) {
-      pieces.push_back({frame[i], false});
-      for (std::string_view chunk : dumps[i].views()) pieces.push_back({chunk, true});
+    if (maxchar <= 0xFFFF) {
+      PyTextSink<Py_UCS2> page(size, maxchar);
+      return write_page(page);
     }
-    pieces.push_back({frame[6], false});
-    return joined_text(pieces);
+    PyTextSink<Py_UCS4> page(size, maxchar);
+    return write_page(page);
   });
 }
-
 
 const ArgSpec kCardSpec{"_render_comparison_card", {"current", "baseline"}, 2, 2, {}};
 
