@@ -45,26 +45,40 @@ class PyTextSink {
   PyTextSink(const PyTextSink&) = delete;
   PyTextSink& operator=(const PyTextSink&) = delete;
 
-  // ASCII text (all the dump writer produces).
+  // ASCII text (all the dump writer produces). A wide str gets it through a small
+  // staging buffer, widened a block at a time.
   PyTextSink& operator+=(std::string_view s) {
-    Py_ssize_t n = static_cast<Py_ssize_t>(s.size());
-    if (cap_ - len_ < n) grow(n);
     if constexpr (sizeof(Char) == 1) {
+      Py_ssize_t n = static_cast<Py_ssize_t>(s.size());
+      if (cap_ - len_ < n) grow(n);
       std::memcpy(data_ + len_, s.data(), s.size());
+      len_ += n;
     } else {
-      Char* w = data_ + len_;
-      for (char ch : s) *w++ = static_cast<Char>(static_cast<unsigned char>(ch));
+      if (kStage - staged_ < s.size()) {
+        flush();
+        if (s.size() > kStage) {
+          widen(s);
+          return *this;
+        }
+      }
+      std::memcpy(stage_.get() + staged_, s.data(), s.size());
+      staged_ += s.size();
     }
-    len_ += n;
     return *this;
   }
   PyTextSink& operator+=(char c) {
-    if (len_ == cap_) grow(1);
-    data_[len_++] = static_cast<Char>(static_cast<unsigned char>(c));
+    if constexpr (sizeof(Char) == 1) {
+      if (len_ == cap_) grow(1);
+      data_[len_++] = static_cast<Char>(static_cast<unsigned char>(c));
+    } else {
+      if (staged_ == kStage) flush();
+      stage_[staged_++] = c;
+    }
     return *this;
   }
   // Any str whose characters fit this sink's width.
   void append(PyObject* text) {
+    flush();
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (cap_ - len_ < n) grow(n);
     if (PyUnicode_CopyCharacters(obj_, len_, text, 0, n) < 0) throw PyErrorSet{};
@@ -72,6 +86,7 @@ class PyTextSink {
   }
   // The finished str (its length trimmed to what was written).
   PyObject* finish() {
+    flush();
     if (PyUnicode_Resize(&obj_, len_) < 0) throw PyErrorSet{};
     PyObject* out = obj_;
     obj_ = nullptr;
@@ -86,10 +101,27 @@ class PyTextSink {
     data_ = static_cast<Char*>(PyUnicode_DATA(obj_));
   }
 
+  void widen(std::string_view s) {
+    Py_ssize_t n = static_cast<Py_ssize_t>(s.size());
+    if (cap_ - len_ < n) grow(n);
+    Char* w = data_ + len_;
+    for (char ch : s) *w++ = static_cast<Char>(static_cast<unsigned char>(ch));
+    len_ += n;
+  }
+  void flush() {
+    if constexpr (sizeof(Char) > 1) {
+      widen(std::string_view(stage_.get(), staged_));
+      staged_ = 0;
+    }
+  }
+
+  static constexpr size_t kStage = sizeof(Char) == 1 ? 0 : 32768;
   PyObject* obj_ = nullptr;
   Char* data_ = nullptr;
   Py_ssize_t len_ = 0;
   Py_ssize_t cap_;
+  std::unique_ptr<char[]> stage_{kStage ? new char[kStage] : nullptr};
+  size_t staged_ = 0;
 };
 
 // Output that is thrown away: a dump written only to learn whether it fails.
