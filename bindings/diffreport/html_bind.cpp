@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/value/text.hpp"

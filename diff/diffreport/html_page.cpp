@@ -188,10 +188,6 @@ const char* status_class(const Value& status, std::optional<bool> status_truthy)
   return lower == "ok" ? "ok" : "warn";  // "schema_mismatch" and everything else: warn
 }
 
-}  // namespace
-
-namespace {
-
 // Everything on the page but the raw dumps.
 struct PageParts {
   std::string chart_data, status_text, regression_rows, reduction_rows, region_strip, card, flash_text, ram_text;
