@@ -3,7 +3,15 @@
 #include "diff/diffreport/html_fragments.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <type_traits>
 #include <vector>
+
+#include "core/value/text.hpp"
 
 namespace bvpy::diffreport {
 
@@ -13,63 +21,398 @@ namespace dr = bv::diffreport;
 
 PyObject* text_result(const std::string& s) { return new_string(s); }
 
-// Whole conversion of a JSON-ready list for the raw dumps. Dicts are walked in place
-// (PyDict_Next) rather than through an items list: a payload of 100,000 symbol dicts
-// would otherwise allocate a list and a tuple per member, and the collector passes
-// those allocations set off would cost more than the whole page.
-class DumpReader {
+// Printable ASCII that neither json nor the markup escape touches.
+constexpr std::array<bool, 256> plain_table() {
+  std::array<bool, 256> t{};
+  for (int c = 0x20; c < 0x7f; ++c) t[static_cast<size_t>(c)] = true;
+  for (char c : {'"', '\\', '&', '<', '>', '\''}) t[static_cast<unsigned char>(c)] = false;
+  return t;
+}
+constexpr std::array<bool, 256> kPlain = plain_table();
+
+// The page written straight into the str that is returned, in the str's own storage
+// (one, two or four bytes per character, as the page's widest character needs). The
+// str grows in place (a large block is remapped, not copied), so the page's tens of
+// megabytes are written exactly once.
+template <class Char>
+class PyTextSink {
  public:
-  explicit DumpReader(Call& c) : c_(c) {
-    int limit = Py_GetRecursionLimit();
-    max_depth_ = limit > 0 ? limit : 1000;
+  PyTextSink(size_t capacity, Py_UCS4 maxchar) : cap_(static_cast<Py_ssize_t>(capacity)) {
+    obj_ = check(PyUnicode_New(cap_, maxchar));
+    data_ = static_cast<Char*>(PyUnicode_DATA(obj_));
   }
+  ~PyTextSink() { Py_XDECREF(obj_); }
+  PyTextSink(const PyTextSink&) = delete;
+  PyTextSink& operator=(const PyTextSink&) = delete;
 
-  bv::Value read(PyObject* o) { return read_rec(o, 0); }
-
- private:
-  bv::Value read_rec(PyObject* o, int depth) {
-    bool is_list = PyList_Check(o), is_tuple = PyTuple_Check(o), is_dict = PyDict_Check(o);
-    if (!is_list && !is_tuple && !is_dict) return c_.shallow(o);
-    if (depth >= max_depth_) {
-      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while converting a nested value");
-      throw PyErrorSet{};
-    }
-    if (std::find(path_.begin(), path_.end(), o) != path_.end()) {
-      PyErr_SetString(PyExc_ValueError, "Circular reference detected");
-      throw PyErrorSet{};
-    }
-    c_.hold(o);
-    path_.push_back(o);
-    bv::Value out;
-    if (is_dict) {
-      out = bv::Value::map(static_cast<size_t>(PyDict_GET_SIZE(o)));
-      Py_ssize_t pos = 0;
-      PyObject *k, *v;
-      while (PyDict_Next(o, &pos, &k, &v)) {
-        // Keep both alive: converting a value may run a caller's __str__ (a big int
-        // subclass), which could drop them from the dict.
-        c_.hold(k);
-        c_.hold(v);
-        bv::Value key = c_.shallow(k);
-        out.add(std::move(key), read_rec(v, depth + 1));
-      }
-    } else if (is_list) {
-      out = bv::Value::list(static_cast<size_t>(PyList_GET_SIZE(o)));
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) out.push(read_rec(c_.hold(PyList_GET_ITEM(o, i)), depth + 1));
+  // ASCII text (all the dump writer produces). A wide str gets it through a small
+  // staging buffer, widened a block at a time.
+  PyTextSink& operator+=(std::string_view s) {
+    if constexpr (sizeof(Char) == 1) {
+      Py_ssize_t n = static_cast<Py_ssize_t>(s.size());
+      if (cap_ - len_ < n) grow(n);
+      std::memcpy(data_ + len_, s.data(), s.size());
+      len_ += n;
     } else {
-      Py_ssize_t n = PyTuple_GET_SIZE(o);
-      out = bv::Value::list(static_cast<size_t>(n));
-      for (Py_ssize_t i = 0; i < n; ++i) out.push(read_rec(PyTuple_GET_ITEM(o, i), depth + 1));
-      out.mark_tuple();
+      if (kStage - staged_ < s.size()) {
+        flush();
+        if (s.size() > kStage) {
+          widen(s);
+          return *this;
+        }
+      }
+      std::memcpy(stage_.get() + staged_, s.data(), s.size());
+      staged_ += s.size();
     }
-    out.set_src(o);
-    path_.pop_back();
+    return *this;
+  }
+  PyTextSink& operator+=(char c) {
+    if constexpr (sizeof(Char) == 1) {
+      if (len_ == cap_) grow(1);
+      data_[len_++] = static_cast<Char>(static_cast<unsigned char>(c));
+    } else {
+      if (staged_ == kStage) flush();
+      stage_[staged_++] = c;
+    }
+    return *this;
+  }
+  // Any str whose characters fit this sink's width.
+  void append(PyObject* text) {
+    flush();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (cap_ - len_ < n) grow(n);
+    if (PyUnicode_CopyCharacters(obj_, len_, text, 0, n) < 0) throw PyErrorSet{};
+    len_ += n;
+  }
+  // The finished str (its length trimmed to what was written).
+  PyObject* finish() {
+    flush();
+    if (PyUnicode_Resize(&obj_, len_) < 0) throw PyErrorSet{};
+    PyObject* out = obj_;
+    obj_ = nullptr;
     return out;
   }
 
-  Call& c_;
+ private:
+  void grow(Py_ssize_t need) {
+    Py_ssize_t cap = std::max(cap_ * 2, len_ + need);
+    if (PyUnicode_Resize(&obj_, cap) < 0) throw PyErrorSet{};
+    cap_ = cap;
+    data_ = static_cast<Char*>(PyUnicode_DATA(obj_));
+  }
+
+  void widen(std::string_view s) {
+    Py_ssize_t n = static_cast<Py_ssize_t>(s.size());
+    if (cap_ - len_ < n) grow(n);
+    Char* w = data_ + len_;
+    for (char ch : s) *w++ = static_cast<Char>(static_cast<unsigned char>(ch));
+    len_ += n;
+  }
+  void flush() {
+    if constexpr (sizeof(Char) > 1) {
+      widen(std::string_view(stage_.get(), staged_));
+      staged_ = 0;
+    }
+  }
+
+  static constexpr size_t kStage = sizeof(Char) == 1 ? 0 : 32768;
+  PyObject* obj_ = nullptr;
+  Char* data_ = nullptr;
+  Py_ssize_t len_ = 0;
+  Py_ssize_t cap_;
+  std::unique_ptr<char[]> stage_{kStage ? new char[kStage] : nullptr};
+  size_t staged_ = 0;
+};
+
+// Output that is thrown away: a dump written only to learn whether it fails.
+struct NullSink {
+  NullSink& operator+=(std::string_view) { return *this; }
+  NullSink& operator+=(char) { return *this; }
+};
+
+// The raw dumps of the page: json.dumps(items, indent=2) (ASCII only) followed by the
+// markup escape, written in one pass straight from the caller's objects. The dumps are
+// nearly the whole page (a large build's symbol list runs to tens of megabytes), and
+// going through an intermediate value tree and a separate escape pass cost more than
+// the host's own json module takes for the same list.
+template <class Sink>
+class HtmlJsonDump {
+ public:
+  explicit HtmlJsonDump(Sink& out) : out_(out) {}
+
+  void write(PyObject* o) { write_value(o, 0); }
+
+ private:
+  // The markup entity of an ASCII character that json leaves as it is, or null.
+  static const char* entity(unsigned char ch) {
+    switch (ch) {
+      case '&': return "&amp;";
+      case '<': return "&lt;";
+      case '>': return "&gt;";
+      case '\'': return "&#x27;";
+      default: return nullptr;
+    }
+  }
+
+  void newline(int depth) {
+    size_t n = 1 + 2 * static_cast<size_t>(depth);
+    if (indent_.size() < n) indent_.resize(n + 64, ' ');
+    indent_[0] = '\n';
+    out_ += std::string_view(indent_.data(), n);
+  }
+
+  void hex_escape(uint32_t cp) {
+    static const char kHex[] = "0123456789abcdef";
+    char buf[6] = {'\\', 'u', kHex[(cp >> 12) & 15], kHex[(cp >> 8) & 15], kHex[(cp >> 4) & 15], kHex[cp & 15]};
+    out_ += std::string_view(buf, 6);
+  }
+
+  void code_point(uint32_t cp) {
+    if (cp >= 0x20 && cp < 0x7f) {
+      if (cp == '"') {
+        out_ += "\\&quot;";
+      } else if (cp == '\\') {
+        out_ += "\\\\";
+      } else if (const char* e = entity(static_cast<unsigned char>(cp))) {
+        out_ += std::string_view(e);
+      } else {
+        out_ += static_cast<char>(cp);
+      }
+      return;
+    }
+    switch (cp) {
+      case '\n': out_ += "\\n"; return;
+      case '\r': out_ += "\\r"; return;
+      case '\t': out_ += "\\t"; return;
+      case '\b': out_ += "\\b"; return;
+      case '\f': out_ += "\\f"; return;
+      default: break;
+    }
+    if (cp >= 0x10000) {
+      uint32_t v = cp - 0x10000;
+      hex_escape(0xD800 | (v >> 10));
+      hex_escape(0xDC00 | (v & 0x3FF));
+    } else {
+      hex_escape(cp);
+    }
+  }
+
+  void string(PyObject* s) {
+    out_ += "&quot;";
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    if (kind == PyUnicode_1BYTE_KIND) {
+      const unsigned char* p = static_cast<const unsigned char*>(data);
+      const unsigned char* end = p + n;
+      while (p < end) {
+        // Copy runs of characters that need nothing, then handle one that does.
+        const unsigned char* run = p;
+        while (p < end && kPlain[*p]) ++p;
+        out_ += std::string_view(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+        if (p < end) code_point(*p++);
+      }
+    } else {
+      for (Py_ssize_t i = 0; i < n; ++i) code_point(PyUnicode_READ(kind, data, i));
+    }
+    out_ += "&quot;";
+  }
+
+  void float_text(PyObject* o) {
+    double d = PyFloat_AS_DOUBLE(o);
+    if (std::isnan(d))
+      out_ += "NaN";
+    else if (std::isinf(d))
+      out_ += d > 0 ? "Infinity" : "-Infinity";
+    else {
+      number_.clear();
+      bv::append_repr_double(number_, d);
+      out_ += number_;
+    }
+  }
+
+  void int_text(PyObject* o) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (!overflow) {
+      if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+      number_.clear();
+      bv::append_int(number_, v);
+      out_ += number_;
+      return;
+    }
+    // int.__repr__, as json uses for subclasses too: the exact digits of any size.
+    PyObject* r = check(PyLong_Type.tp_repr(o));
+    Py_ssize_t len = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(r, &len);
+    if (p) out_ += std::string_view(p, static_cast<size_t>(len));
+    Py_DECREF(r);
+    if (!p) throw PyErrorSet{};
+  }
+
+  void key(PyObject* k) {
+    if (PyUnicode_Check(k)) {
+      string(k);
+    } else if (PyFloat_Check(k)) {
+      out_ += "&quot;";
+      float_text(k);
+      out_ += "&quot;";
+    } else if (k == Py_True) {
+      out_ += "&quot;true&quot;";
+    } else if (k == Py_False) {
+      out_ += "&quot;false&quot;";
+    } else if (k == Py_None) {
+      out_ += "&quot;null&quot;";
+    } else if (PyLong_Check(k)) {
+      out_ += "&quot;";
+      int_text(k);
+      out_ += "&quot;";
+    } else {
+      PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s", type_name(k).c_str());
+      throw PyErrorSet{};
+    }
+  }
+
+  static std::string type_name(PyObject* o) {
+    PyObject* name = PyType_GetName(Py_TYPE(o));
+    if (!name) throw PyErrorSet{};
+    Py_ssize_t len = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(name, &len);
+    std::string out = p ? std::string(p, static_cast<size_t>(len)) : std::string("object");
+    Py_DECREF(name);
+    if (!p) PyErr_Clear();
+    return out;
+  }
+
+  // A container being written: json's check for circular references.
+  struct Enter {
+    Enter(HtmlJsonDump& w, PyObject* o) : w_(w) {
+      if (std::find(w.path_.begin(), w.path_.end(), o) != w.path_.end()) {
+        PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+        throw PyErrorSet{};
+      }
+      if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw PyErrorSet{};
+      w.path_.push_back(o);
+    }
+    ~Enter() {
+      w_.path_.pop_back();
+      Py_LeaveRecursiveCall();
+    }
+    HtmlJsonDump& w_;
+  };
+
+  void write_value(PyObject* o, int depth) {
+    if (o == Py_None) {
+      out_ += "null";
+    } else if (o == Py_True) {
+      out_ += "true";
+    } else if (o == Py_False) {
+      out_ += "false";
+    } else if (PyUnicode_Check(o)) {
+      string(o);
+    } else if (PyLong_Check(o)) {
+      int_text(o);
+    } else if (PyFloat_Check(o)) {
+      float_text(o);
+    } else if (PyList_Check(o) || PyTuple_Check(o)) {
+      sequence(o, depth);
+    } else if (PyDict_Check(o)) {
+      mapping(o, depth);
+    } else {
+      PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", type_name(o).c_str());
+      throw PyErrorSet{};
+    }
+  }
+
+  void sequence(PyObject* o, int depth) {
+    bool is_list = PyList_Check(o);
+    auto size = [&] { return is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o); };
+    if (size() == 0) {
+      out_ += "[]";
+      return;
+    }
+    Enter guard(*this, o);
+    out_ += '[';
+    // The size is read afresh and each item held while it is written: a dict subclass's
+    // items() is the caller's code and may change the list under us.
+    for (Py_ssize_t i = 0; i < size(); ++i) {
+      PyObject* item = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+      if (i) out_ += ',';
+      newline(depth + 1);
+      Py_INCREF(item);
+      try {
+        write_value(item, depth + 1);
+      } catch (...) {
+        Py_DECREF(item);
+        throw;
+      }
+      Py_DECREF(item);
+    }
+    newline(depth);
+    out_ += ']';
+  }
+
+  void mapping(PyObject* o, int depth) {
+    if (PyDict_GET_SIZE(o) == 0) {
+      out_ += "{}";
+      return;
+    }
+    Enter guard(*this, o);
+    out_ += '{';
+    bool first = true;
+    auto member = [&](PyObject* k, PyObject* v) {
+      if (!first) out_ += ',';
+      first = false;
+      newline(depth + 1);
+      key(k);
+      out_ += ": ";
+      write_value(v, depth + 1);
+    };
+    if (PyDict_CheckExact(o)) {
+      // Walked in place: no items list, no tuple per member. Key and value are held
+      // while written, since a caller's int subclass may run code that changes the dict.
+      Py_ssize_t pos = 0;
+      PyObject *k, *v;
+      while (PyDict_Next(o, &pos, &k, &v)) {
+        Py_INCREF(k);
+        Py_INCREF(v);
+        try {
+          member(k, v);
+        } catch (...) {
+          Py_DECREF(k);
+          Py_DECREF(v);
+          throw;
+        }
+        Py_DECREF(k);
+        Py_DECREF(v);
+      }
+    } else {
+      // A dict subclass (OrderedDict, say) lists its members through its own items().
+      PyObject* items = check(PyMapping_Items(o));
+      try {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+          PyObject* kv = PyList_GET_ITEM(items, i);
+          if (!PyTuple_Check(kv) || PyTuple_GET_SIZE(kv) != 2) {
+            PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+            throw PyErrorSet{};
+          }
+          member(PyTuple_GET_ITEM(kv, 0), PyTuple_GET_ITEM(kv, 1));
+        }
+      } catch (...) {
+        Py_DECREF(items);
+        throw;
+      }
+      Py_DECREF(items);
+    }
+    newline(depth);
+    out_ += '}';
+  }
+
+
+  Sink& out_;
+  std::string indent_;
+  std::string number_;
   std::vector<PyObject*> path_;
-  int max_depth_;
 };
 
 // A caller's dict as a map of shallow keys and values: enough for the coercion
@@ -101,6 +444,73 @@ bv::Value shallow_items(Call& c, PyObject* o, size_t limit) {
   return out;
 }
 
+// Everything but the dumps: the payload values the fragments read, and the frame.
+std::array<std::string, 7> read_frame(Call& c, PyObject* payload) {
+  // The fragments read at most ten ranked entries of each list, and every region.
+  bv::Value in = bv::Value::map(11);
+  for (auto [key, limit] : {std::pair<const char*, size_t>{"top_regressions", 10}, {"top_reductions", 10},
+                            {"regions", SIZE_MAX}}) {
+    PyObject* v = c.map_get(payload, key);
+    if (v) in.add(bv::Value::static_str(key), shallow_items(c, v, limit));
+  }
+  for (const char* key : {"flash_delta_bytes", "ram_delta_bytes"}) {
+    PyObject* v = c.map_get(payload, key);
+    if (v) in.add(bv::Value::static_str(key), c.shallow(v));
+  }
+  std::optional<bool> status_truthy;
+  if (PyObject* status = c.map_get(payload, "status")) {
+    bv::Value s = c.shallow(status);
+    if (s.is_opaque()) {
+      // The host's own truth value (an empty container, an object with __bool__).
+      int t = PyObject_IsTrue(status);
+      if (t < 0) throw PyErrorSet{};
+      status_truthy = t != 0;
+    }
+    in.add("status", std::move(s));
+  }
+  for (const char* key : {"current_build", "baseline_build"}) {
+    PyObject* v = c.map_get(payload, key);
+    if (v) in.add(bv::Value::static_str(key), shallow_map(c, v));
+  }
+  return dr::render_diff_html_frame(in, status_truthy);
+}
+
+// A Python error set aside while other code runs, and put back afterwards (unless that
+// code raised an error of its own, which then replaces it).
+class PendingError {
+ public:
+  PendingError() {
+#if PY_VERSION_HEX >= 0x030C0000
+    exc_ = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+  }
+  ~PendingError() {
+#if PY_VERSION_HEX < 0x030C0000
+    Py_XDECREF(type_);
+    Py_XDECREF(tb_);
+#endif
+    Py_XDECREF(exc_);
+  }
+  PendingError(const PendingError&) = delete;
+  PendingError& operator=(const PendingError&) = delete;
+  void restore() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc_);
+#else
+    PyErr_Restore(type_, exc_, tb_);
+    type_ = tb_ = nullptr;
+#endif
+    exc_ = nullptr;
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* exc_ = nullptr;
+  PyObject* tb_ = nullptr;
+};
+
 const ArgSpec kHtmlSpec{"render_diff_html", {"diff_payload"}, 1, 1, {}};
 
 PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -110,34 +520,59 @@ PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nar
     Call c(m);
     c.allow_big_ints();
     PyObject* payload = a[0];
-    bv::Value in = bv::Value::map(11);
-    DumpReader dump_reader(c);
-    // The lists are shown whole in the raw dumps, so they are converted whole; a list
-    // that holds something json cannot write fails the call there.
-    for (const char* key : {"top_regressions", "top_reductions", "regions", "sections", "symbols", "components"}) {
-      PyObject* v = c.map_get(payload, key);
-      if (v && PyList_Check(v)) in.add(bv::Value::static_str(key), dump_reader.read(v));
+    static const char* const kDumpKeys[6] = {"regions", "sections", "symbols", "components", "top_regressions",
+                                             "top_reductions"};
+    // The lists to dump: empty unless a list, as the coercion helper reads them.
+    auto dump_source = [&](size_t i) -> PyObject* {
+      PyObject* v = c.map_get(payload, kDumpKeys[i]);
+      return v && PyList_Check(v) && PyList_GET_SIZE(v) > 0 ? v : nullptr;
+    };
+    auto write_dump = [](auto& sink, PyObject* list) {
+      if (list)
+        HtmlJsonDump<std::remove_reference_t<decltype(sink)>>(sink).write(list);
+      else
+        sink += "[]";
+    };
+    std::array<std::string, 7> frame;
+    try {
+      frame = read_frame(c, payload);
+    } catch (...) {
+      // The dumps are the first thing the page is built from: when one of them cannot
+      // be written, that is the error to report, whatever went wrong afterwards.
+      PendingError pending;
+      NullSink probe;
+      for (size_t i = 0; i < 6; ++i) write_dump(probe, dump_source(i));
+      pending.restore();
+      throw;
     }
-    for (const char* key : {"flash_delta_bytes", "ram_delta_bytes"}) {
-      PyObject* v = c.map_get(payload, key);
-      if (v) in.add(bv::Value::static_str(key), c.shallow(v));
+    // The frame as str pieces; their widest character decides the page's storage (the
+    // dumps are ASCII).
+    std::array<PyObject*, 7> texts{};
+    Py_UCS4 maxchar = 127;
+    size_t size = 65536;
+    for (size_t i = 0; i < 7; ++i) {
+      texts[i] = c.keep(new_string(frame[i]));
+      maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(texts[i]));
+      size += frame[i].size();
     }
-    std::optional<bool> status_truthy;
-    if (PyObject* status = c.map_get(payload, "status")) {
-      bv::Value s = c.shallow(status);
-      if (s.is_opaque()) {
-        // The host's own truth value (an empty container, an object with __bool__).
-        int t = PyObject_IsTrue(status);
-        if (t < 0) throw PyErrorSet{};
-        status_truthy = t != 0;
+    auto write_page = [&](auto& page) -> PyObject* {
+      for (size_t i = 0; i < 6; ++i) {
+        page.append(texts[i]);
+        write_dump(page, dump_source(i));
       }
-      in.add("status", std::move(s));
+      page.append(texts[6]);
+      return page.finish();
+    };
+    if (maxchar <= 0xFF) {
+      PyTextSink<Py_UCS1> page(size, maxchar);
+      return write_page(page);
     }
-    for (const char* key : {"current_build", "baseline_build"}) {
-      PyObject* v = c.map_get(payload, key);
-      if (v) in.add(bv::Value::static_str(key), shallow_map(c, v));
+    if (maxchar <= 0xFFFF) {
+      PyTextSink<Py_UCS2> page(size, maxchar);
+      return write_page(page);
     }
-    return text_result(dr::render_diff_html(in, status_truthy));
+    PyTextSink<Py_UCS4> page(size, maxchar);
+    return write_page(page);
   });
 }
 
@@ -163,7 +598,7 @@ PyObject* py_safe_script_json(PyObject* m, PyObject* const* args, Py_ssize_t nar
     bind_args(kSafeJsonSpec, args, nargs, kw, a);
     Call c(m);
     c.allow_big_ints();
-    return text_result(dr::safe_script_json(DumpReader(c).read(a[0])));
+    return text_result(dr::safe_script_json(c.deep(a[0])));
   });
 }
 

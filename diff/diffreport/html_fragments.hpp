@@ -1,6 +1,7 @@
 // The self-contained HTML report page and the fragments it is assembled from.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,10 +33,15 @@ std::string render_diff_table_rows(const List& entries);
 // Chart bars: up to six growths and six shrinkages, largest magnitude first, ten at most.
 Value build_diff_chart_entries(const List& regressions, const List& reductions);
 
-// The whole page for a diff payload map. `status_truthy` overrides the truth value of
-// the payload's "status" when the caller could judge it better (a host object that
-// defines its own truthiness).
-std::string render_diff_html(const Value& payload, std::optional<bool> status_truthy = std::nullopt);
+// The page for a diff payload map, as the seven texts around its six raw dumps: the
+// page is frame[0] + dump[0] + frame[1] + ... + dump[5] + frame[6], the dumps in page
+// order (regions, sections, symbols, components, top regressions, top reductions), each
+// the list's indented ASCII JSON passed through the markup escape. The caller writes
+// the dumps straight from its own objects; they are nearly the whole page.
+// `status_truthy` overrides the truth value of the payload's "status" when the caller
+// could judge it better (a host object that defines its own truthiness).
+std::array<std::string, 7> render_diff_html_frame(const Value& payload,
+                                                  std::optional<bool> status_truthy = std::nullopt);
 
 }  // namespace bv::diffreport
 

@@ -1,8 +1,6 @@
 // The self-contained HTML report page: a fixed template around the computed fragments,
 // the embedded style sheet and chart script, the raw dumps and the chart's JSON island.
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -190,150 +188,97 @@ const char* status_class(const Value& status, std::optional<bool> status_truthy)
   return lower == "ok" ? "ok" : "warn";  // "schema_mismatch" and everything else: warn
 }
 
-// The markup escape of the raw dumps, in two passes (size, then fill) over a table:
-// the dumps are by far the largest part of a page, tens of megabytes for a large build.
-struct EscapeTable {
-  uint8_t extra[256] = {};
-  constexpr EscapeTable() {
-    extra[static_cast<unsigned char>('&')] = 4;   // &amp;
-    extra[static_cast<unsigned char>('<')] = 3;   // &lt;
-    extra[static_cast<unsigned char>('>')] = 3;   // &gt;
-    extra[static_cast<unsigned char>('"')] = 5;   // &quot;
-    extra[static_cast<unsigned char>('\'')] = 5;  // &#x27;
-  }
+// Everything on the page but the raw dumps.
+struct PageParts {
+  std::string chart_data, status_text, regression_rows, reduction_rows, region_strip, card, flash_text, ram_text;
+  const char* flash_class;
+  const char* ram_class;
+  const char* chip;
 };
-constexpr EscapeTable kEscape;
 
-size_t escaped_size(std::string_view s) {
-  size_t n = s.size();
-  for (unsigned char ch : s) n += kEscape.extra[ch];
-  return n;
-}
-
-void append_escaped(std::string& out, std::string_view s, size_t escaped) {
-  size_t start = out.size();
-  out.resize(start + escaped);
-  char* w = out.data() + start;
-  for (char ch : s) {
-    if (kEscape.extra[static_cast<unsigned char>(ch)] == 0) {
-      *w++ = ch;
-      continue;
-    }
-    const char* entity = ch == '&' ? "&amp;" : ch == '<' ? "&lt;" : ch == '>' ? "&gt;" : ch == '"' ? "&quot;" : "&#x27;";
-    size_t len = kEscape.extra[static_cast<unsigned char>(ch)] + 1u;
-    std::memcpy(w, entity, len);
-    w += len;
+PageParts page_parts(const Value& payload, const List& regressions, const List& reductions, const List& regions,
+                     std::optional<bool> status_truthy) {
+  PageParts p;
+  p.chart_data = safe_script_json(build_diff_chart_entries(regressions, reductions));
+  double flash = truncated_delta(payload, "flash_delta_bytes");
+  double ram = truncated_delta(payload, "ram_delta_bytes");
+  const Value* status = payload.find("status");
+  if (status) {
+    std::string text;
+    append_text_form(text, *status);
+    append_html_escape(p.status_text, text);
+  } else {
+    p.status_text = "unknown";
   }
+  p.regression_rows = render_diff_table_rows(regressions);
+  p.reduction_rows = render_diff_table_rows(reductions);
+  p.region_strip = render_region_delta_strip(regions);
+  p.card = render_comparison_card(payload.get("current_build", null_value()),
+                                  payload.get("baseline_build", null_value()));
+  p.flash_class = badge_class(flash);
+  p.ram_class = badge_class(ram);
+  p.flash_text = detail::format_truncated(flash, true) + " B";
+  p.ram_text = detail::format_truncated(ram, true) + " B";
+  p.chip = status ? status_class(*status, status_truthy) : "warn";
+  return p;
 }
 
 }  // namespace
 
-std::string render_diff_html(const Value& payload, std::optional<bool> status_truthy) {
+std::array<std::string, 7> render_diff_html_frame(const Value& payload, std::optional<bool> status_truthy) {
   if (!payload.is_map()) raise(ErrKind::Attribute, "'" + type_name(payload) + "' object has no attribute 'get'");
-  const Value& regressions_v = payload.get("top_regressions", null_value());
-  const Value& reductions_v = payload.get("top_reductions", null_value());
-  const Value& regions_v = payload.get("regions", null_value());
-  const List& regressions = as_list(regressions_v);
-  const List& reductions = as_list(reductions_v);
-  const List& regions = as_list(regions_v);
-
-  // The raw dumps come first: a value that is not JSON-ready fails the whole call
-  // before anything else is built. They are escaped only when the page is assembled.
-  std::string dumps[6];
-  size_t dump_sizes[6];
-  {
-    const Value* sources[6] = {&regions_v,
-                               &payload.get("sections", null_value()),
-                               &payload.get("symbols", null_value()),
-                               &payload.get("components", null_value()),
-                               &regressions_v,
-                               &reductions_v};
-    for (int i = 0; i < 6; ++i) {
-      if (as_list(*sources[i]).empty())
-        dumps[i] = "[]";
-      else
-        write_json_indent(dumps[i], *sources[i], 2);
-      dump_sizes[i] = escaped_size(dumps[i]);
-    }
-  }
-
-  std::string chart_data = safe_script_json(build_diff_chart_entries(regressions, reductions));
-  double flash = truncated_delta(payload, "flash_delta_bytes");
-  double ram = truncated_delta(payload, "ram_delta_bytes");
-  const Value* status = payload.find("status");
-  std::string status_text;
-  if (status) {
-    std::string text;
-    append_text_form(text, *status);
-    append_html_escape(status_text, text);
-  } else {
-    status_text = "unknown";
-  }
-  std::string regression_rows = render_diff_table_rows(regressions);
-  std::string reduction_rows = render_diff_table_rows(reductions);
-  std::string region_strip = render_region_delta_strip(regions);
-  std::string card = render_comparison_card(payload.get("current_build", null_value()),
-                                            payload.get("baseline_build", null_value()));
-  const char* flash_class = badge_class(flash);
-  const char* ram_class = badge_class(ram);
-  std::string flash_text = detail::format_truncated(flash, true) + " B";
-  std::string ram_text = detail::format_truncated(ram, true) + " B";
-  const char* chip = status ? status_class(*status, status_truthy) : "warn";
+  PageParts p = page_parts(payload, as_list(payload.get("top_regressions", null_value())),
+                           as_list(payload.get("top_reductions", null_value())),
+                           as_list(payload.get("regions", null_value())), status_truthy);
 
   std::string_view css = without_final_newline(resources::report_css);
   std::string_view js = without_final_newline(resources::chart_js);
-  size_t size = 8192 + css.size() + js.size() + chart_data.size() + regression_rows.size() + reduction_rows.size() +
-                region_strip.size() + card.size() + status_text.size();
-  for (size_t d : dump_sizes) size += d;
-
-  std::string out;
-  out.reserve(size);
+  std::array<std::string, 7> frame;
+  std::string& out = frame[0];
+  out.reserve(8192 + css.size() + p.regression_rows.size() + p.reduction_rows.size() + p.region_strip.size() +
+              p.card.size() + p.status_text.size());
   out += kHead;
   out += css;
   out += kAppbarChip;
-  out += chip;
+  out += p.chip;
   out += kStatusText;
-  out += status_text;
+  out += p.status_text;
   out += kAppbarEnd;
   out += kHeader;
   out += kSubtitle;
-  out += flash_text;
+  out += p.flash_text;
   out += kRamSubtitle;
-  out += ram_text;
+  out += p.ram_text;
   out += kHeaderEnd;
-  out += card;
+  out += p.card;
   out += kHeadline;
-  out += flash_class;
+  out += p.flash_class;
   out += kFlashBadge;
-  out += flash_text;
+  out += p.flash_text;
   out += kRamBadgeOpen;
-  out += ram_class;
+  out += p.ram_class;
   out += kRamBadge;
-  out += ram_text;
+  out += p.ram_text;
   out += kChart;
-  out += region_strip;
+  out += p.region_strip;
   out += kRegressionsTable;
-  out += regression_rows;
+  out += p.regression_rows;
   out += kReductionsTable;
-  out += reduction_rows;
+  out += p.reduction_rows;
   out += kDetails;
-  append_escaped(out, dumps[0], dump_sizes[0]);
-  out += kSectionsDump;
-  append_escaped(out, dumps[1], dump_sizes[1]);
-  out += kSymbolsDump;
-  append_escaped(out, dumps[2], dump_sizes[2]);
-  out += kComponentsDump;
-  append_escaped(out, dumps[3], dump_sizes[3]);
-  out += kRankedDump;
-  append_escaped(out, dumps[4], dump_sizes[4]);
-  out += kReductionsDump;
-  append_escaped(out, dumps[5], dump_sizes[5]);
-  out += kChartData;
-  out += chart_data;
-  out += kScriptOpen;
-  out += js;
-  out += kTail;
-  return out;
+  frame[1] = kSectionsDump;
+  frame[2] = kSymbolsDump;
+  frame[3] = kComponentsDump;
+  frame[4] = kRankedDump;
+  frame[5] = kReductionsDump;
+  std::string& tail = frame[6];
+  tail.reserve(kChartData.size() + p.chart_data.size() + kScriptOpen.size() + js.size() + kTail.size());
+  tail += kChartData;
+  tail += p.chart_data;
+  tail += kScriptOpen;
+  tail += js;
+  tail += kTail;
+  return frame;
 }
 
 }  // namespace bv::diffreport

@@ -10,7 +10,11 @@ import time
 from collections import Counter, OrderedDict
 from html.parser import HTMLParser
 
+import enum
+
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from brenvale import diffreport as dr
 
@@ -344,6 +348,78 @@ class TestHostilePayloads:
         assert "x\\udfff" in page
 
 
+class Level(enum.IntEnum):
+    HIGH = 3
+
+
+class Ratio(float):
+    def __repr__(self):
+        return "not used by json"
+
+
+class Name(str):
+    def __str__(self):
+        return "not used by json"
+
+
+dump_scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(min_value=-(2**100), max_value=2**100), st.floats(),
+    st.text(st.characters(codec="utf-8") | st.characters(min_codepoint=0xD800, max_codepoint=0xDFFF)
+            | st.sampled_from("<>&'\"\\\x7f\x00\n\u2028")),
+)
+dump_keys = st.one_of(st.text(max_size=5), st.integers(), st.floats(), st.booleans(), st.none())
+dump_values = st.recursive(
+    dump_scalars,
+    lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner)
+    | st.dictionaries(dump_keys, inner, max_size=4),
+    max_leaves=25,
+)
+
+
+class TestRawDumps:
+    """The dumps equal the host's json.dumps(items, indent=2), markup-escaped."""
+
+    @settings(max_examples=300, deadline=None)
+    @given(st.lists(dump_values, min_size=1, max_size=5))
+    def test_matches_json_module(self, items):
+        page = dr.render_diff_html({"symbols": items})
+        assert f"<summary>Symbols</summary>\n        <pre>{html.escape(dumps(items))}</pre>" in page
+
+    def test_subclasses_write_as_json_writes_them(self):
+        od = OrderedDict([("a", 1), ("b", 2), ("c", 3)])
+        od.move_to_end("a")
+        items = [Level.HIGH, Ratio(2.5), Name("n<"), od, {Level.HIGH: 1, Ratio(0.5): 2, Name("k"): 3},
+                 {True: 1, None: 2, 1.5: 3, -(2**70): 4, math.inf: 5}]
+        assert parse(dr.render_diff_html({"components": items})).pres[3] == dumps(items)
+
+    @pytest.mark.parametrize("status", ["plain", "caf\u00e9", "\u2192", "\U0001f600", "lone \udc80"])
+    def test_large_dumps_with_any_page_text(self, status):
+        # several megabytes of dump: written across many buffer chunks, and placed in a
+        # page whose other texts may be ASCII, Latin-1, BMP or astral
+        symbols = [{"name": f"s{i}\u00e9<", "size": i} for i in range(60_000)]
+        page = dr.render_diff_html({"status": status, "symbols": symbols, "sections": ["x"]})
+        p = parse(page)
+        assert p.pres[2] == dumps(symbols) and p.pres[1] == dumps(["x"])
+        assert f"Status: {status}</span>" in page
+        assert page.endswith("</html>")
+
+    @pytest.mark.parametrize("bad_key", [(1, 2), frozenset(), b"bytes"])
+    def test_keys_json_cannot_write(self, bad_key):
+        with pytest.raises(TypeError, match="keys must be str, int, float, bool or None"):
+            dr.render_diff_html({"sections": [{bad_key: 1}]})
+
+    def test_list_changed_while_written(self):
+        victim = [1, 2, 3]
+
+        class Sneaky(dict):
+            def items(self):
+                victim.clear()
+                return super().items()
+
+        page = dr.render_diff_html({"symbols": [victim, Sneaky(a=1), victim]})
+        assert parse(page).pres[2].count("[]") >= 1  # no crash; the list is read as it is now
+
+
 class TestBadInput:
     @pytest.mark.parametrize("payload", [None, 3, "text", ["top_regressions"]])
     def test_payload_without_get(self, payload):
@@ -385,10 +461,19 @@ class TestBadInput:
             dr.render_diff_html({}, {})
         assert dr.render_diff_html(diff_payload={}) == dr.render_diff_html({})
 
-    def test_dump_failure_does_not_depend_on_order_of_good_values(self):
-        bad = {"symbols": [object()], "status": "ok", "top_regressions": REGRESSIONS}
-        with pytest.raises(TypeError):
-            dr.render_diff_html(bad)
+    def test_dump_errors_come_before_other_errors(self):
+        class Loud:
+            def __str__(self):
+                raise RuntimeError("str failed")
+
+        with pytest.raises(RuntimeError, match="str failed"):
+            dr.render_diff_html({"status": Loud(), "symbols": [1]})
+        with pytest.raises(TypeError, match="not JSON serializable"):
+            dr.render_diff_html({"status": Loud(), "symbols": [Loud()]})
+        loop = []
+        loop.append(loop)
+        with pytest.raises(ValueError, match="Circular"):
+            dr.render_diff_html({"current_build": {"path": Loud()}, "components": loop})
 
 
 def test_page_is_faster_than_json_dumps_of_its_symbols():
@@ -400,17 +485,23 @@ def test_page_is_faster_than_json_dumps_of_its_symbols():
     payload = realistic_payload()
     payload["symbols"] = symbols
 
-    def best(fn, runs=3):
+    # CPU time, best of a few runs: the machines that run this are shared
+    def best(fn, runs=5):
         times = []
         for _ in range(runs):
-            t = time.perf_counter()
+            t = time.process_time()
             fn()
-            times.append(time.perf_counter() - t)
+            times.append(time.process_time() - t)
         return min(times)
 
     reference = best(lambda: json.dumps(symbols, indent=2))
-    ours = best(lambda: dr.render_diff_html(payload))
-    ratio = ours / reference
-    print(f"\nrender_diff_html / json.dumps(symbols, indent=2) = {ratio:.3f} ({ours:.3f}s vs {reference:.3f}s)")
-    assert ratio < 1.0
+    # the realistic page has non-ASCII text outside its dumps (the region strip's arrow);
+    # a page of ASCII only is written by a different path
+    ascii_payload = {"symbols": symbols, "top_regressions": REGRESSIONS, "status": "ok"}
+    for name, p in (("realistic", payload), ("ascii", ascii_payload)):
+        ours = best(lambda: dr.render_diff_html(p))
+        ratio = ours / reference
+        print(f"\n{name} render_diff_html / json.dumps(symbols, indent=2) = {ratio:.3f} "
+              f"({ours:.3f}s vs {reference:.3f}s)")
+        assert ratio < 1.0
     assert re.search(r"sym_99999_\\u00e9", dr.render_diff_html(payload))
