@@ -311,6 +311,23 @@ class TestBadInput:
         with pytest.raises(TypeError):  # names that cannot be ordered in the fallback
             sankey([], {"a": sec(None, 1), "b": sec("b", 1)})
 
+    def test_section_to_region_from_any_mapping(self):
+        class Regions(Mapping):
+            def __getitem__(self, k):
+                return {".t": "FLASH"}[k]
+
+            def __iter__(self):
+                return iter([".t"])
+
+            def __len__(self):
+                return 1
+
+        assert sankey([sym(3, ".t")], section_to_region=Regions())["nodes"][-1]["id"] == "region::FLASH"
+        with pytest.raises(AttributeError):
+            sankey([sym(3, ".t")], section_to_region=[(".t", "FLASH")])
+        with pytest.raises(AttributeError):  # a region name without strip()
+            sankey([sym(3, ".t")], section_to_region={".t": 7})
+
     def test_inputs_are_not_modified(self):
         symbols = [sym(5, ".t")]
         sections = {".t": sec(".t", 5)}
