@@ -31,7 +31,18 @@ def build_visualization_contract_json(
     indent: int | None = None,
 ) -> bytes: ...
 
-# Private operations, exposed for tests.
+# Private operations, exposed for tests and benchmarks.
+
+def _contract_phase_times(
+    model: Any,
+    *,
+    region_usage: Mapping[str, Any],
+    padding_waste: Any,
+    components: Sequence[Any],
+    issues: Sequence[Any],
+    regressions: Mapping[str, Any],
+    features: Any = None,
+) -> dict[str, float]: ...
 
 _MAX_RANGE_SYMBOLS: Final[int]
 _MAX_OWNERSHIP_ROWS: Final[int]
