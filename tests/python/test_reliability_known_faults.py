@@ -84,3 +84,42 @@ class TestOrderingOfCallerValues:
             return
         except TypeError as exc:
             raise AssertionError(str(exc)) from exc
+
+
+HUGE = 2**64
+
+
+def empty_model():
+    return NS(sections=[], symbols=[], memory_regions=[], stack_heap_hints={})
+
+
+class TestValuesOnlyTestedOrPrinted:
+    """A value the contract only tests for being a boolean, prints, or turns
+    into a double must not be forced into a 64-bit integer first."""
+
+    @pytest.mark.xfail(strict=True, raises=OverflowError,
+                       reason="the feature flags are converted as values before the boolean test, so an integer "
+                              "beyond 64 bits raises OverflowError instead of counting as false")
+    def test_huge_integer_flag_is_false(self):
+        from brenvale import plotspec
+
+        features = {"sankey_enabled": HUGE, "relationship_graph_enabled": True}
+        assert plotspec._normalize_feature_flags(features) == {"sankey_enabled": False,
+                                                               "relationship_graph_enabled": True}
+        contract = plotspec.build_visualization_contract(
+            empty_model(), region_usage={}, padding_waste=NS(by_region={}), components=[], issues=[],
+            regressions={}, features=features)
+        assert contract["features"] == {"sankey_enabled": False, "relationship_graph_enabled": True}
+
+    @pytest.mark.xfail(strict=True, raises=OverflowError,
+                       reason="the diff view converts the status and the per-region ratios through 64-bit "
+                              "integers: a huge status prints in Python and a huge ratio converts to a double")
+    @pytest.mark.parametrize("regressions, key, expected", [
+        ({"status": HUGE}, "status", str(HUGE)),
+        ({"regions": {"RAM": {"current": HUGE}}}, "regions",
+         [{"region_name": "RAM", "current_ratio": float(HUGE), "baseline_ratio": 0.0, "delta_ratio": 0.0}]),
+    ], ids=["status", "ratio"])
+    def test_diff_view_huge_values(self, regressions, key, expected):
+        from brenvale import plotspec
+
+        assert plotspec._build_diff_view(regressions)[key] == expected
