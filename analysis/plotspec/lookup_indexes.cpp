@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
+#include <string_view>
 
 #include "analysis/plotspec/constants.hpp"
 #include "analysis/plotspec/plotspec.hpp"
@@ -27,16 +28,39 @@ struct SymbolKey {
   const Symbol* sym;
 };
 
-bool fast_symbol_lt(const SymbolKey& a, const SymbolKey& b) {
-  // All-int sizes and addresses with text names are the common case; the generic
-  // tuple comparison handles everything else with the host's rules.
-  if (a.k[0].is_int() && b.k[0].is_int() && a.k[1].is_int() && b.k[1].is_int() && a.k[2].is_str() &&
-      b.k[2].is_str()) {
-    if (a.k[0].as_int() != b.k[0].as_int()) return a.k[0].as_int() < b.k[0].as_int();
-    if (a.k[1].as_int() != b.k[1].as_int()) return a.k[1].as_int() < b.k[1].as_int();
-    return a.k[2].str() < b.k[2].str();
+// The same key when sizes and addresses are ints and names text, as they nearly
+// always are: compared without touching the values again.
+struct FastKey {
+  int64_t neg_size;
+  int64_t address;
+  std::string_view name;
+  const Symbol* sym;
+};
+
+bool fast_key_lt(const FastKey& a, const FastKey& b) {
+  if (a.neg_size != b.neg_size) return a.neg_size < b.neg_size;
+  if (a.address != b.address) return a.address < b.address;
+  return a.name < b.name;
+}
+
+// Sorts one section's symbols; false when some key is not of the common kinds.
+bool sort_fast(std::vector<const Symbol*>& list, std::vector<FastKey>& keys) {
+  keys.clear();
+  keys.reserve(list.size());
+  for (const Symbol* s : list) {
+    if (!s->size.is_int() || !s->name.is_str() || s->size.as_int() == INT64_MIN) return false;
+    int64_t addr;
+    if (s->address.is_int())
+      addr = s->address.as_int();
+    else if (!truthy(s->address))
+      addr = 0;  // null and zero addresses sort as 0
+    else
+      return false;
+    keys.push_back(FastKey{-s->size.as_int(), addr, s->name.str(), s});
   }
-  return py_lt_seq(a.k, b.k, 3);
+  std::stable_sort(keys.begin(), keys.end(), fast_key_lt);
+  for (size_t i = 0; i < keys.size(); ++i) list[i] = keys[i].sym;
+  return true;
 }
 
 const Symbol& deref(const Symbol& s) { return s; }
@@ -52,12 +76,14 @@ SymbolsBySection group_symbols(const SymbolRange& symbols) {
     out[key].push_back(&s);
   }
   std::vector<SymbolKey> keys;
+  std::vector<FastKey> fast_keys;
   for (auto& entry : out.entries()) {
     auto& list = entry.second;
     if (list.size() < 2) {
       if (list.size() == 1) (void)py_neg(list[0]->size);  // a non-number size fails even when alone
       continue;
     }
+    if (sort_fast(list, fast_keys)) continue;
     keys.clear();
     keys.reserve(list.size());
     for (const Symbol* s : list) {
@@ -68,7 +94,8 @@ SymbolsBySection group_symbols(const SymbolRange& symbols) {
       k.sym = s;
       keys.push_back(std::move(k));
     }
-    std::stable_sort(keys.begin(), keys.end(), fast_symbol_lt);
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const SymbolKey& a, const SymbolKey& b) { return py_lt_seq(a.k, b.k, 3); });
     for (size_t i = 0; i < keys.size(); ++i) list[i] = keys[i].sym;
   }
   return out;
@@ -79,31 +106,38 @@ SymbolsBySection group_symbols(const SymbolRange& symbols) {
 SymbolsBySection symbols_by_section(const std::vector<Symbol>& symbols) { return group_symbols(symbols); }
 SymbolsBySection symbols_by_section(const std::vector<const Symbol*>& symbols) { return group_symbols(symbols); }
 
+namespace {
+
+// The alphabetically first distinct names, at most MAX_RANGE_SYMBOLS of them.
+Value first_distinct(std::vector<std::string_view>& names) {
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  size_t n = std::min<size_t>(names.size(), static_cast<size_t>(MAX_RANGE_SYMBOLS));
+  Value list = Value::list(n);
+  for (size_t i = 0; i < n; ++i) list.push(Value(names[i]));
+  return list;
+}
+
+}  // namespace
+
 Value owners_from_symbols(std::span<const Symbol* const> symbols) {
-  std::set<std::string_view> objects, archives, sources;
-  std::vector<const Value*> obj_src, arc_src, source_src;
-  auto collect = [](std::set<std::string_view>& set, const Value& v) {
+  std::vector<std::string_view> objects, archives, sources;
+  auto collect = [](std::vector<std::string_view>& names, const Value& v) {
     if (!truthy(v)) return;
     if (!v.is_str()) raise(ErrKind::Type, "'<' not supported between instances of '" + type_name(v) + "' and 'str'");
-    set.insert(v.str());
+    // Symbols of one object usually share the very same text object: skip repeats cheaply.
+    if (!names.empty() && names.back().data() == v.str().data()) return;
+    names.push_back(v.str());
   };
   for (const Symbol* s : symbols) {
     collect(objects, s->object_file);
     collect(archives, s->archive);
     collect(sources, s->source_file);
   }
-  auto to_list = [](const std::set<std::string_view>& set) {
-    Value list = Value::list(std::min<size_t>(set.size(), MAX_RANGE_SYMBOLS));
-    for (std::string_view s : set) {
-      if (list.size() >= static_cast<size_t>(MAX_RANGE_SYMBOLS)) break;
-      list.push(Value(s));
-    }
-    return list;
-  };
   Value out = Value::map(3);
-  out.add("objects", to_list(objects));
-  out.add("archives", to_list(archives));
-  out.add("sources", to_list(sources));
+  out.add("objects", first_distinct(objects));
+  out.add("archives", first_distinct(archives));
+  out.add("sources", first_distinct(sources));
   return out;
 }
 
