@@ -50,6 +50,19 @@ section "Type check of the host layer (mypy --strict)"
 mapfile -t typed < <(find python/brenvale \( -name '*.py' -o -name '*.pyi' \) ! -name 'mapfile*.py' | sort)
 "$VENV_PY" -m mypy --strict --follow-imports=silent --cache-dir build/mypy "${typed[@]}"
 
+section "Browser for the report page tests"
+# The chart script is tested in a real headless browser; Debian's chromium serves.
+if ! command -v chromium >/dev/null 2>&1 && ! command -v chromium-browser >/dev/null 2>&1; then
+  if [ "$(id -u)" = 0 ]; then
+    echo "chromium is missing; installing it"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null
+  else
+    echo "chromium is missing: the browser tests will be skipped (install it as root: apt-get install -y chromium)"
+  fi
+fi
+command -v chromium || command -v chromium-browser || true
+
 section "Python tests"
 set +e
 "$VENV_PY" -m pytest tests/python "$@"
