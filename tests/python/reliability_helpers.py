@@ -603,13 +603,15 @@ def _touch(result: Any) -> None:
         if isinstance(obj, dict):
             # Keys are not checked: a private operation may hand the caller's
             # own map back inside its result, as the Python original would.
-            for k, v in obj.items():
+            for k, v in dict.items(obj):
                 stack.append(k)
                 stack.append(v)
-        elif isinstance(obj, (list, tuple)):
-            stack.extend(obj)
-        elif isinstance(obj, str):
-            len(obj)
+        elif isinstance(obj, list):
+            # A result may hold the caller's own list subclass, whose __iter__
+            # is the caller's business.
+            stack.extend(list.copy(obj))
+        elif isinstance(obj, tuple):
+            stack.extend(tuple.__getitem__(obj, slice(None)))
 
 
 @contextlib.contextmanager
