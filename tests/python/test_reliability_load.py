@@ -14,6 +14,7 @@ import os
 import random
 import sys
 import threading
+from collections import Counter
 from pathlib import Path
 from typing import Any, Callable
 
@@ -149,3 +150,61 @@ def test_eight_threads_get_the_sequential_results():
     assert not failures, failures[:5]
     # The inputs were only read.
     assert {name: fn() for name, fn in calls} == expected
+
+
+def test_callers_changing_their_objects_during_calls_cause_no_crash():
+    # Not a supported use, but the host's process must survive it: the modules
+    # borrow text buffers from the caller's str objects, which another thread
+    # may drop at any moment by replacing list items and attributes.
+    symbols = [gen.SymbolEntry(f"s{i}" * 3, None, 0x0800_0000 + i, i % 50, MODEL.sections[i % 8].name,
+                               f"o{i % 7}.o", None, None, None) for i in range(400)]
+    model = gen.NormalizedBuildModel(MODEL.sections[:8], symbols, MODEL.memory_regions, MODEL.stack_heap_hints)
+    payload = {"status": "ok", "symbols": [{"name": f"n{i}"} for i in range(300)],
+               "top_regressions": [{"kind": "symbol", "name": f"r{i}", "delta": i} for i in range(20)]}
+    stop = threading.Event()
+    surprises: list[BaseException] = []
+    results = Counter()
+
+    def mutate() -> None:
+        rnd = random.Random(3)
+        while not stop.is_set():
+            i = rnd.randrange(len(symbols))
+            symbols[i] = gen.SymbolEntry(f"x{rnd.random()}", None, 1, 4, "gone", None, None, None, None)
+            symbols[rnd.randrange(len(symbols))].name = "".join(rnd.choice("ab\u00e9\U0001f600") for _ in range(9))
+            payload["symbols"][rnd.randrange(300)] = {"name": str(rnd.random())}
+            payload["top_regressions"][rnd.randrange(20)]["name"] = str(rnd.random())
+            if rnd.random() < 0.01:
+                payload["symbols"] = [{"name": str(rnd.random())} for _ in range(300)]
+
+    def call() -> None:
+        for _ in range(15 if SANITIZED else 60):
+            for fn in (lambda: plotspec.build_visualization_contract(model, **KWARGS),
+                       lambda: plotspec._symbols_by_section(symbols),
+                       lambda: diffreport.render_diff_html(payload),
+                       lambda: diffreport.render_diff_console_summary(payload)):
+                try:
+                    fn()
+                    results["ok"] += 1
+                except (TypeError, ValueError, AttributeError, KeyError, RuntimeError) as exc:
+                    results[type(exc).__name__] += 1
+                except BaseException as exc:  # noqa: BLE001 - SystemError and the like end up here
+                    surprises.append(exc)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        with watchdog(600):
+            mutator = threading.Thread(target=mutate)
+            callers = [threading.Thread(target=call) for _ in range(3)]
+            mutator.start()
+            for t in callers:
+                t.start()
+            for t in callers:
+                t.join()
+            stop.set()
+            mutator.join()
+    finally:
+        stop.set()
+        sys.setswitchinterval(old)
+    assert not surprises, surprises[:3]
+    assert results["ok"] > 0, results
