@@ -61,6 +61,7 @@ class Call {
   // Integers beyond 64 bits become BigInt values (shown and serialised exactly)
   // instead of raising OverflowError: for values that are displayed, not computed with.
   void allow_big_ints(bool on = true) { big_ints_ = on; }
+  bool big_ints_allowed() const { return big_ints_; }
   ~Call();
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;

@@ -206,6 +206,11 @@ bv::Value read_regressions(Call& c, PyObject* regressions) {
       throw PyErrorSet{};
     }
   }
+  // The comparison's figures are printed or turned into doubles, which works for
+  // integers of any size; only the byte deltas must fit in 64 bits, and they say so
+  // where they are converted.
+  bool big_before = c.big_ints_allowed();
+  c.allow_big_ints(true);
   bv::Value out = bv::Value::map(5);
   for (const char* key : {"status", "flash_delta_bytes", "ram_delta_bytes"}) {
     PyObject* v = c.map_get(regressions, key);
@@ -215,6 +220,7 @@ bv::Value read_regressions(Call& c, PyObject* regressions) {
     out.add("sections", read_entry_map(c, sections, {"delta_bytes"}));
   if (PyObject* regions = c.map_get(regressions, "regions"))
     out.add("regions", read_entry_map(c, regions, {"current", "baseline", "delta"}));
+  c.allow_big_ints(big_before);
   return out;
 }
 
@@ -222,8 +228,10 @@ bv::Value read_features(Call& c, PyObject* features) {
   if (!features || !PyDict_Check(features)) return bv::Value();
   bv::Value out = bv::Value::map(2);
   for (const char* key : {"sankey_enabled", "relationship_graph_enabled"}) {
+    // Only a real boolean enables a view: anything else (of any size or type) is
+    // kept as a non-boolean marker.
     PyObject* v = c.map_get(features, key);
-    if (v) out.add(bv::Value::static_str(key), c.shallow(v));
+    if (v) out.add(bv::Value::static_str(key), PyBool_Check(v) ? bv::Value(v == Py_True) : bv::Value());
   }
   return out;
 }
