@@ -43,6 +43,15 @@ bool foreign_str(const void* src, std::string& out) {
 
 const char* obj_type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 
+// The caller's own < and == for objects the core keeps opaque.
+int foreign_compare(const void* a, const void* b, int op) {
+  PyGILState_STATE g = PyGILState_Ensure();
+  int r = PyObject_RichCompareBool(const_cast<PyObject*>(static_cast<const PyObject*>(a)),
+                                   const_cast<PyObject*>(static_cast<const PyObject*>(b)), op == 0 ? Py_LT : Py_EQ);
+  PyGILState_Release(g);
+  return r;
+}
+
 }  // namespace
 
 ModState* state(PyObject* module) { return static_cast<ModState*>(PyModule_GetState(module)); }
@@ -83,11 +92,14 @@ Call::Call(PyObject* module) : st_(state(module)) {
   max_depth_ = limit > 0 ? std::min(limit, kStackSafeDepth) : 1000;
   bv::set_max_depth(max_depth_);
   prev_hook_ = bv::foreign_text_hook();
+  prev_compare_ = bv::foreign_compare_hook();
   bv::set_foreign_text_hook(&foreign_str);
+  bv::set_foreign_compare_hook(&foreign_compare);
 }
 
 Call::~Call() {
   bv::set_foreign_text_hook(prev_hook_);
+  bv::set_foreign_compare_hook(prev_compare_);
   for (auto it = keep_.rbegin(); it != keep_.rend(); ++it) Py_DECREF(*it);
 }
 

@@ -114,6 +114,7 @@ class Call {
   int max_depth_;
   bool big_ints_ = false;
   bv::ForeignTextFn prev_hook_;
+  bv::ForeignCompareFn prev_compare_;
 };
 
 // Core value -> new Python object. Static strings (output keys, fixed texts) are

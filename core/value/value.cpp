@@ -8,6 +8,12 @@
 
 namespace bv {
 
+namespace {
+// Per thread: each call installs the hooks of its own host binding.
+thread_local ForeignTextFn g_foreign_text = nullptr;
+thread_local ForeignCompareFn g_foreign_compare = nullptr;
+}  // namespace
+
 void raise(ErrKind kind, std::string message) { throw Error(kind, std::move(message)); }
 
 const Value& null_value() noexcept {
@@ -158,8 +164,21 @@ int num_cmp(const Value& a, const Value& b) {
 
 }  // namespace
 
+namespace {
+// Both sides came from the caller and one is an object only the host understands.
+bool host_compares(const Value& a, const Value& b) {
+  return (a.is_opaque() || b.is_opaque()) && a.src() && b.src() && g_foreign_compare;
+}
+bool host_compare(const Value& a, const Value& b, int op) {
+  int r = g_foreign_compare(a.src(), b.src(), op);
+  if (r < 0) throw ForeignError();
+  return r != 0;
+}
+}  // namespace
+
 bool py_eq(const Value& a, const Value& b) {
   if (a.src() && a.src() == b.src()) return true;
+  if (host_compares(a, b)) return host_compare(a, b, 1);
   if (is_numeric(a) && is_numeric(b)) return num_cmp(a, b) == 0;
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
@@ -196,6 +215,7 @@ bool py_eq(const Value& a, const Value& b) {
 
 bool py_lt(const Value& a, const Value& b) {
   if (is_numeric(a) && is_numeric(b)) return num_cmp(a, b) == -1;
+  if (host_compares(a, b)) return host_compare(a, b, 0);
   if (a.kind() == Kind::String && b.kind() == Kind::String) return a.str() < b.str();  // UTF-8 order == code point order
   if (a.kind() == Kind::List && b.kind() == Kind::List && a.is_tuple() == b.is_tuple()) {
     const List& x = a.items();
@@ -311,9 +331,9 @@ Value py_sub(const Value& a, const Value& b) {
   return Value(static_cast<long long>(checked_sub(as_i64(a), as_i64(b))));
 }
 
-namespace {
-thread_local ForeignTextFn g_foreign_text = nullptr;
-}
+
+void set_foreign_compare_hook(ForeignCompareFn fn) noexcept { g_foreign_compare = fn; }
+ForeignCompareFn foreign_compare_hook() noexcept { return g_foreign_compare; }
 
 void set_foreign_text_hook(ForeignTextFn fn) noexcept { g_foreign_text = fn; }
 ForeignTextFn foreign_text_hook() noexcept { return g_foreign_text; }

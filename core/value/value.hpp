@@ -330,6 +330,13 @@ using ForeignTextFn = bool (*)(const void* src, std::string& out);
 void set_foreign_text_hook(ForeignTextFn fn) noexcept;
 ForeignTextFn foreign_text_hook() noexcept;
 
+// The host's own comparison of two of its objects (op: 0 for <, 1 for ==), for
+// objects the core keeps opaque: their own __lt__ and __eq__ decide, as they would
+// in the host. Returns 0 or 1, or -1 with the host's error pending.
+using ForeignCompareFn = int (*)(const void* a, const void* b, int op);
+void set_foreign_compare_hook(ForeignCompareFn fn) noexcept;
+ForeignCompareFn foreign_compare_hook() noexcept;
+
 // Deep structural equality (used by tests and by the JSON path checks).
 bool deep_equal(const Value& a, const Value& b);
 
