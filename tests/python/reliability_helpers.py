@@ -42,8 +42,11 @@ PROPERTY_SETTINGS = settings(
     print_blob=False,
 )
 
-# Examples run per property, reported at the end of the session.
+# Examples run per operation, and their outcomes (a result or the exception's
+# type), reported at the end of each property module: a property whose cases
+# all fail early would test little.
 CASE_COUNTS: Counter[str] = Counter()
+OUTCOMES: dict[str, Counter[str]] = {}
 
 
 class Boom(Exception):
@@ -641,6 +644,8 @@ def check_call(name: str, fn: Callable[..., Any], *args: Any, **kwargs: Any) -> 
             # An exception chained from a SystemError hides the real fault.
             cause = exc.__cause__ or exc.__context__
             assert not isinstance(cause, SystemError), f"{name}: {exc!r} caused by {cause!r}"
+    OUTCOMES.setdefault(name, Counter())[
+        type(outcome).__name__ if isinstance(outcome, BaseException) else "result"] += 1
     after = snapshot((args, kwargs))
     assert before == after, f"{name} modified its inputs"
     if not isinstance(outcome, BaseException):

@@ -10,6 +10,8 @@ and the caller's objects unchanged.
 
 from __future__ import annotations
 
+import contextlib
+from collections import Counter
 from typing import Any
 
 import pytest
@@ -25,12 +27,17 @@ from reliability_helpers import PROPERTY_SETTINGS, anything, check_call, require
 def report_case_counts(request: pytest.FixtureRequest) -> Any:
     yield
     reporter = request.config.pluginmanager.get_plugin("terminalreporter")
+    capture = request.config.pluginmanager.get_plugin("capturemanager")
     if reporter is None or not rh.CASE_COUNTS:
         return
-    reporter.write_line("")
-    reporter.write_line("generated cases per operation (reliability properties):")
+    lines = ["", "generated cases per operation (reliability properties):"]
     for name, count in sorted(rh.CASE_COUNTS.items()):
-        reporter.write_line(f"  {name}: {count}")
+        outcomes = ", ".join(f"{k} {v}" for k, v in rh.OUTCOMES.get(name, Counter()).most_common())
+        lines.append(f"  {name}: {count} ({outcomes})")
+    # Teardown output is captured; the counts belong in the run's log.
+    with capture.global_and_fixture_disabled() if capture else contextlib.nullcontext():
+        for line in lines:
+            reporter.write_line(line)
 
 
 section_maps = rh.mapish(rh.section_name, rh.sections)
