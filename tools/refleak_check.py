@@ -236,6 +236,80 @@ def cases() -> list[Case]:
         ("coercions", lambda: (diffreport._as_list(payload), diffreport._as_mapping([1]),
                                diffreport._as_number("1e3")), None),
     ]
+    out += private_plotspec_cases(model, kw)
+    return out
+
+
+def private_plotspec_cases(model: Any, kw: dict[str, Any]) -> list[Case]:
+    """The contract's builders one by one: each has its own argument binding
+    and converters, so each has its own error paths."""
+    p = plotspec
+    region = model.memory_regions[0]
+    sections = [s for s in model.sections if s.execution_region == region.name]
+    section_map = {s.name: s for s in model.sections}
+    to_region = {s.name: s.execution_region for s in model.sections}
+    by_section = p._symbols_by_section(model.symbols)
+    usage = kw["region_usage"][region.name]
+    layout_kw = dict(region=region, sections=sections, section_symbols=by_section, issues_by_entity={},
+                     section_baseline_deltas={}, stack_heap_hints=model.stack_heap_hints, usage=usage,
+                     padding_bytes=8)
+    flags = {"sankey_enabled": True, "relationship_graph_enabled": True}
+    out: list[Case] = [
+        ("_symbols_by_section", lambda: p._symbols_by_section(model.symbols), None),
+        ("_symbols_by_section/bad size", lambda: p._symbols_by_section(
+            [replaced(model.symbols[0], size="x"), model.symbols[0]]), TypeError),
+        ("_owners_from_symbols", lambda: p._owners_from_symbols(model.symbols), None),
+        ("_issues_by_entity", lambda: p._issues_by_entity(kw["issues"]), None),
+        ("_issues_by_entity/str raises", lambda: p._issues_by_entity(
+            [replaced(kw["issues"][0], affected_entities=[RaisingStr()])]), Boom),
+        ("_policy_issue_index", lambda: p._policy_issue_index(kw["issues"]), None),
+        ("_policy_issue_index/mixed ids", lambda: p._policy_issue_index(
+            [replaced(kw["issues"][0], id=1), kw["issues"][1]]), TypeError),
+        ("_section_baseline_deltas", lambda: p._section_baseline_deltas(kw["regressions"]), None),
+        ("_merge_issue_ids", lambda: p._merge_issue_ids(["b", "a"], ("c", 1)), None),
+        ("_normalize_feature_flags", lambda: p._normalize_feature_flags(flags), None),
+        ("_build_diff_view", lambda: p._build_diff_view(kw["regressions"]), None),
+        ("_build_diff_view/ratio text", lambda: p._build_diff_view({"regions": {"R": {"current": "x"}}}),
+         ValueError),
+        ("_build_ownership_views", lambda: p._build_ownership_views(
+            symbols=model.symbols, section_map=section_map, section_to_region=to_region,
+            components=kw["components"]), None),
+        ("_build_ownership_views/component without name", lambda: p._build_ownership_views(
+            symbols=model.symbols, section_map=section_map, section_to_region=to_region,
+            components=[without(kw["components"][0], "name")]), AttributeError),
+        ("_build_relationship_views", lambda: p._build_relationship_views(
+            model=model, section_map=section_map, section_to_region=to_region, components=kw["components"],
+            feature_flags=flags), None),
+        ("_build_relationship_views/raising symbol", lambda: p._build_relationship_views(
+            model=replaced(model, symbols=model.symbols + [RaisingAttr()]), section_map=section_map,
+            section_to_region=to_region, components=kw["components"], feature_flags=flags), Boom),
+    ]
+    if hasattr(p, "_build_region_layout"):
+        interval = p._Interval
+        out += [
+            ("_build_region_layout", lambda: p._build_region_layout(**layout_kw), None),
+            ("_build_region_layout/missing argument", lambda: p._build_region_layout(
+                **{k: v for k, v in layout_kw.items() if k != "usage"}), TypeError),
+            ("_build_region_layout/section without vma", lambda: p._build_region_layout(
+                **dict(layout_kw, sections=sections + [without(sections[0], "vma")])), AttributeError),
+            ("_build_region_layout/huge address", lambda: p._build_region_layout(
+                **dict(layout_kw, sections=sections + [replaced(sections[0], vma=2**70)])), OverflowError),
+            ("_free_intervals", lambda: p._free_intervals(0, 1000, [interval(10, 20), interval(500, 600)]), None),
+            ("_free_intervals/not intervals", lambda: p._free_intervals(0, 1000, [1]), (AttributeError, TypeError)),
+            ("_clip_interval", lambda: p._clip_interval(interval(10, 2000), 0, 1000), None),
+            ("_section_kind", lambda: p._section_kind(".stack", "RAM", stack_hint_sections=[],
+                                                      heap_hint_sections=[]), None),
+            ("_section_kind/null name", lambda: p._section_kind(None, "RAM", stack_hint_sections=[],
+                                                                heap_hint_sections=[]), AttributeError),
+            ("_boundary_payload", lambda: p._boundary_payload([5, 10.5, 20], region_start=0, region_end=100),
+             None),
+            ("_synthetic_range_payload", lambda: p._synthetic_range_payload(
+                range_id="r", kind="free", label="l", start=0, end=9, region_size=100), None),
+            ("_synthetic_range_payload/null start", lambda: p._synthetic_range_payload(
+                range_id="r", kind="free", label="l", start=None, end=9, region_size=100), TypeError),
+            ("_build_region_render_hints", lambda: p._build_region_render_hints(
+                region=p._build_region_layout(**layout_kw), total_region_bytes=10**6, regions_count=3), None),
+        ]
     return out
 
 
