@@ -79,5 +79,5 @@ if ! ls "$DIR$WORK/stage/brenvale"/plotspec.cpython-314d-*.so >/dev/null 2>&1; t
 fi
 
 section "reference-leak check (python3.14d)"
-in_chroot env PYTHONPATH="$WORK/stage" PYTHONDONTWRITEBYTECODE=1 \
+in_chroot env PYTHONPATH="$WORK/stage" PYTHONDONTWRITEBYTECODE=1 PYTHONUNBUFFERED=1 \
   python3.14d "$WORK/src/tools/refleak_check.py" "$@"
