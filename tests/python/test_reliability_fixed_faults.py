@@ -1,8 +1,9 @@
-"""Faults the reliability tests found, kept as strict expected failures.
+"""Faults the reliability tests found, kept as regression tests once fixed.
 
-Each test states the behaviour the host relies on; it is marked xfail(strict)
-until the owner fixes the module, so the fix shows up as an unexpected pass
-and the mark is removed then.
+Each test states the behaviour the host relies on: values of the caller's own
+types are ordered by their own comparison (and its errors pass through), and a
+value that is only tested, printed or turned into a double is never forced
+into a 64-bit integer first.
 """
 
 from __future__ import annotations
@@ -11,7 +12,7 @@ import types
 
 import pytest
 
-from brenvale import diffreport
+from brenvale import diffreport, plotspec
 
 NS = types.SimpleNamespace
 
@@ -42,48 +43,26 @@ RANKERS = [diffreport.rank_top_regressions, diffreport.rank_top_reductions, diff
 
 
 class TestOrderingOfCallerValues:
-    @pytest.mark.xfail(strict=True, raises=AssertionError,
-                       reason="ranking rejects every name that is not str or a number with TypeError instead of "
-                              "comparing it as Python's sort does; bytes names are orderable")
     @pytest.mark.parametrize("rank", RANKERS, ids=lambda f: f.__name__)
     def test_orderable_non_text_names_rank(self, rank):
         delta = 5 if rank is not diffreport.rank_top_reductions else -5
         entries = [entry(name=b"b", delta=delta), entry(name=b"a", delta=delta)]
-        try:
-            ranked = rank(entries)
-        except TypeError as exc:
-            raise AssertionError(f"{rank.__name__}: {exc}") from exc
-        assert [row["name"] for row in ranked] == [b"a", b"b"]
+        assert [row["name"] for row in rank(entries)] == [b"a", b"b"]
 
-    @pytest.mark.xfail(strict=True, raises=AssertionError,
-                       reason="ranking replaces the exception raised by the caller's own __lt__ with TypeError")
     @pytest.mark.parametrize("rank", RANKERS, ids=lambda f: f.__name__)
     def test_callers_ordering_error_passes_through(self, rank):
         delta = 5 if rank is not diffreport.rank_top_reductions else -5
         entries = [entry(name=Ordered(), delta=delta), entry(name=Ordered(), delta=delta)]
-        try:
+        with pytest.raises(OwnError):
             rank(entries)
-        except OwnError:
-            return
-        except TypeError as exc:
-            raise AssertionError(f"{rank.__name__} raised TypeError: {exc}") from exc
-        raise AssertionError(f"{rank.__name__} compared names without the caller's __lt__")
 
-    @pytest.mark.xfail(strict=True, raises=AssertionError,
-                       reason="render_diff_console_summary sorts output_paths names only when they are str or "
-                              "numbers: bytes names fail and a caller's ordering error becomes TypeError")
     def test_output_path_names_are_ordered_like_python(self):
-        try:
-            text = diffreport.render_diff_console_summary({}, output_paths={b"json": "a.json", b"html": "b.html"})
-        except TypeError as exc:
-            raise AssertionError(str(exc)) from exc
+        text = diffreport.render_diff_console_summary({}, output_paths={b"json": "a.json", b"html": "b.html"})
         assert text.endswith("- b'html': b.html\n- b'json': a.json")
-        try:
+        with pytest.raises(OwnError):
             diffreport.render_diff_console_summary({}, output_paths={Ordered(): "a", Ordered(): "b"})
-        except OwnError:
-            return
-        except TypeError as exc:
-            raise AssertionError(str(exc)) from exc
+        with pytest.raises(TypeError):
+            diffreport.render_diff_console_summary({}, output_paths={1: "a", "b": "c"})
 
 
 HUGE = 2**64
@@ -97,12 +76,7 @@ class TestValuesOnlyTestedOrPrinted:
     """A value the contract only tests for being a boolean, prints, or turns
     into a double must not be forced into a 64-bit integer first."""
 
-    @pytest.mark.xfail(strict=True, raises=OverflowError,
-                       reason="the feature flags are converted as values before the boolean test, so an integer "
-                              "beyond 64 bits raises OverflowError instead of counting as false")
     def test_huge_integer_flag_is_false(self):
-        from brenvale import plotspec
-
         features = {"sankey_enabled": HUGE, "relationship_graph_enabled": True}
         assert plotspec._normalize_feature_flags(features) == {"sankey_enabled": False,
                                                                "relationship_graph_enabled": True}
@@ -111,15 +85,10 @@ class TestValuesOnlyTestedOrPrinted:
             regressions={}, features=features)
         assert contract["features"] == {"sankey_enabled": False, "relationship_graph_enabled": True}
 
-    @pytest.mark.xfail(strict=True, raises=OverflowError,
-                       reason="the diff view converts the status and the per-region ratios through 64-bit "
-                              "integers: a huge status prints in Python and a huge ratio converts to a double")
     @pytest.mark.parametrize("regressions, key, expected", [
         ({"status": HUGE}, "status", str(HUGE)),
         ({"regions": {"RAM": {"current": HUGE}}}, "regions",
          [{"region_name": "RAM", "current_ratio": float(HUGE), "baseline_ratio": 0.0, "delta_ratio": 0.0}]),
     ], ids=["status", "ratio"])
     def test_diff_view_huge_values(self, regressions, key, expected):
-        from brenvale import plotspec
-
         assert plotspec._build_diff_view(regressions)[key] == expected
