@@ -11,6 +11,7 @@ and the caller's objects unchanged.
 from __future__ import annotations
 
 import contextlib
+import json
 from collections import Counter
 from typing import Any
 
@@ -86,6 +87,39 @@ class TestContract:
         if isinstance(out, bytes):
             # The JSON path must be decodable even when texts hold lone surrogates.
             out.decode("utf-8", "surrogatepass")
+
+    @PROPERTY_SETTINGS
+    @given(
+        model=rh.plausible_models,
+        usage=rh.plausible_usage,
+        components=st.lists(rh.records(rh.COMPONENT_FIELDS, 0.01), max_size=3),
+        issues=st.lists(rh.records(rh.ISSUE_FIELDS, 0.01), max_size=3),
+        regressions=rh.regressions_maps,
+        features=st.sampled_from([None, {"sankey_enabled": True, "relationship_graph_enabled": True}]),
+        indent=st.sampled_from([None, 2]),
+    )
+    def test_mostly_valid_contract_and_its_json(self, model, usage, components, issues, regressions, features,
+                                                indent):
+        # Mostly valid inputs reach every builder; the JSON path must then
+        # write exactly what json.dumps writes for the object path's result.
+        kwargs = dict(region_usage=usage, padding_waste=rh.Record(by_region={}), components=components,
+                      issues=issues, regressions=regressions, features=features)
+        out = check_call("build_visualization_contract(mostly valid)", plotspec.build_visualization_contract,
+                         model, **kwargs)
+        fn = getattr(plotspec, "build_visualization_contract_json", None)
+        if fn is None:
+            return
+        raw = check_call("build_visualization_contract_json(mostly valid)", fn, model, indent=indent, **kwargs)
+        if isinstance(out, BaseException):
+            assert isinstance(raw, type(out)), (out, raw)
+            return
+        try:
+            expected = (json.dumps(out, indent=2) if indent else json.dumps(out, ensure_ascii=False))
+        except (TypeError, ValueError) as exc:
+            # The result holds a caller's value json cannot write: so must the JSON path fail.
+            assert isinstance(raw, (TypeError, ValueError)), (exc, raw)
+            return
+        assert raw == expected.encode("utf-8", "surrogatepass")
 
     @PROPERTY_SETTINGS
     @given(args=st.lists(anything, max_size=3), kwargs=st.dictionaries(
