@@ -193,6 +193,11 @@ def cases() -> list[Case]:
         ("regressions/bad limit", lambda: diffreport.rank_top_regressions(entries, limit="x"), TypeError),
         ("regressions/huge limit", lambda: diffreport.rank_top_regressions(entries, limit=2**80), None),
         ("regressions/positional limit", lambda: diffreport.rank_top_regressions(entries, 3), TypeError),
+        ("regressions/bytes names", lambda: diffreport.rank_top_regressions(
+            [replaced(e, name=str(e.name).encode()) for e in entries]), None),
+        ("regressions/caller's ordering error", lambda: diffreport.rank_top_regressions(
+            [replaced(entries[0], name=RaisingLt(), delta=7), replaced(entries[0], name=RaisingLt(), delta=7)]),
+         Boom),
         ("reductions", lambda: diffreport.rank_top_reductions(entries), None),
         ("reductions/bad delta", lambda: diffreport.rank_top_reductions(entries + [bad_delta]), ValueError),
         ("reductions/raising attribute", lambda: diffreport.rank_top_reductions(entries + [RaisingAttr()]), Boom),
@@ -210,6 +215,10 @@ def cases() -> list[Case]:
          AttributeError),
         ("summary/paths unorderable", lambda: diffreport.render_diff_console_summary(
             payload, output_paths={1: "a", "b": "c"}), TypeError),
+        ("summary/paths caller's ordering error", lambda: diffreport.render_diff_console_summary(
+            payload, output_paths={RaisingLt(): "a", RaisingLt(): "b"}), Boom),
+        ("summary/bytes path names", lambda: diffreport.render_diff_console_summary(
+            payload, output_paths={b"a": "x", b"b": "y"}), None),
         ("summary/status str raises", lambda: diffreport.render_diff_console_summary({"status": RaisingStr()}),
          Boom),
         # -- page
@@ -269,6 +278,10 @@ def private_plotspec_cases(model: Any, kw: dict[str, Any]) -> list[Case]:
         ("_merge_issue_ids", lambda: p._merge_issue_ids(["b", "a"], ("c", 1)), None),
         ("_normalize_feature_flags", lambda: p._normalize_feature_flags(flags), None),
         ("_build_diff_view", lambda: p._build_diff_view(kw["regressions"]), None),
+        ("_build_diff_view/huge values", lambda: p._build_diff_view(
+            {"status": 2**70, "regions": {"R": {"current": 2**70}}}), None),
+        ("_normalize_feature_flags/huge integer", lambda: p._normalize_feature_flags({"sankey_enabled": 2**70}),
+         None),
         ("_build_diff_view/ratio text", lambda: p._build_diff_view({"regions": {"R": {"current": "x"}}}),
          ValueError),
         ("_build_ownership_views", lambda: p._build_ownership_views(
