@@ -6,10 +6,23 @@ seed, so two runs (or two machines) measure the same work.
 
 from __future__ import annotations
 
-import enum
 import random
-from dataclasses import dataclass, field
 from typing import Any
+
+from brenvale.records import (
+    ComponentGroup,
+    DiffEntry,
+    Issue,
+    IssueCategory,
+    IssueSeverity,
+    MemoryRegion,
+    NormalizedBuildModel,
+    PaddingWasteResult,
+    RegionCategory,
+    RegionUsageResult,
+    SectionPlacement,
+    SymbolEntry,
+)
 
 SIZES = {
     # name: (symbols, sections, regions, objects, archives, components, issues)
@@ -17,109 +30,6 @@ SIZES = {
     "medium": (20_000, 400, 8, 600, 24, 60, 100),
     "large": (200_000, 2_000, 16, 3_000, 120, 300, 500),
 }
-
-
-class RegionCategory(enum.Enum):
-    FLASH = "flash"
-    RAM = "ram"
-    OTHER = "other"
-
-
-class IssueCategory(enum.Enum):
-    OVERFLOW = "overflow"
-    POLICY = "policy"
-    RESERVED = "reserved"
-    ALIGNMENT = "alignment"
-
-
-class IssueSeverity(enum.Enum):
-    INFO = "info"
-    WARNING = "warning"
-    ERROR = "error"
-
-
-@dataclass
-class SectionPlacement:
-    name: str
-    execution_region: str | None
-    load_region: str | None
-    vma: int
-    lma: int
-    size: int
-    padding_before: int = 0
-    padding_after: int = 0
-
-
-@dataclass
-class MemoryRegion:
-    name: str
-    start_address: int
-    end_address: int
-    size: int | None
-    category: RegionCategory
-
-
-@dataclass
-class SymbolEntry:
-    name: str
-    demangled_name: str | None
-    address: int
-    size: int
-    section_name: str
-    object_file: str | None
-    archive: str | None
-    source_file: str | None
-    compilation_unit: str | None
-
-
-@dataclass
-class ComponentGroup:
-    name: str
-    objects: list[str]
-    total_flash: int
-    total_ram: int
-    symbols: list[str] = field(default_factory=list)
-
-
-@dataclass
-class Issue:
-    id: str
-    title: str
-    description: str
-    severity: IssueSeverity
-    category: IssueCategory
-    affected_entities: list[str]
-
-
-@dataclass
-class RegionUsageResult:
-    used_bytes: int
-    free_bytes: int
-    overflow_bytes: int
-    utilization_ratio: float
-
-
-@dataclass
-class PaddingWasteResult:
-    by_region: dict[str, int]
-
-
-@dataclass
-class NormalizedBuildModel:
-    sections: list[SectionPlacement]
-    symbols: list[SymbolEntry]
-    memory_regions: list[MemoryRegion]
-    stack_heap_hints: dict[str, list[str]]
-
-
-@dataclass
-class DiffEntry:
-    kind: str
-    name: str
-    delta: int | float
-    delta_pct: float | None
-    status: str
-    current: int
 
 
 _KINDS = [".text", ".rodata", ".data", ".bss", ".noinit", ".stack", ".heap", ".vectors"]
@@ -171,7 +81,7 @@ def contract_inputs(size: str = "large", seed: int = 1) -> tuple[NormalizedBuild
         components.append(ComponentGroup(f"component-{c:03d}", objs, rnd.randrange(1 << 20), rnd.randrange(1 << 16),
                                          [f"s{c}-{k}" for k in range(rnd.randrange(1, 20))]))
     issues = []
-    cats = list(IssueCategory)
+    cats = [IssueCategory.OVERFLOW, IssueCategory.POLICY, IssueCategory.RESERVED, IssueCategory.ALIGNMENT]
     for k in range(n_iss):
         ents = [rnd.choice(sections).name for _ in range(rnd.randrange(1, 4))]
         if k % 7 == 0:
