@@ -21,7 +21,7 @@ from typing import Any, Callable
 import pytest
 
 from brenvale import diffreport, plotspec
-from reliability_helpers import SANITIZED, watchdog
+from reliability_helpers import SANITIZED, Record, watchdog
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -156,8 +156,10 @@ def test_callers_changing_their_objects_during_calls_cause_no_crash():
     # Not a supported use, but the host's process must survive it: the modules
     # borrow text buffers from the caller's str objects, which another thread
     # may drop at any moment by replacing list items and attributes.
-    symbols = [gen.SymbolEntry(f"s{i}" * 3, None, 0x0800_0000 + i, i % 50, MODEL.sections[i % 8].name,
-                               f"o{i % 7}.o", None, None, None) for i in range(400)]
+    # Plain records (the host's are frozen) so that the mutator can rebind attributes.
+    symbols = [Record(name=f"s{i}" * 3, demangled_name=None, address=0x0800_0000 + i, size=i % 50,
+                      section_name=MODEL.sections[i % 8].name, object_file=f"o{i % 7}.o", archive=None,
+                      source_file=None, compilation_unit=None) for i in range(400)]
     model = gen.NormalizedBuildModel(MODEL.sections[:8], symbols, MODEL.memory_regions, MODEL.stack_heap_hints)
     payload = {"status": "ok", "symbols": [{"name": f"n{i}"} for i in range(300)],
                "top_regressions": [{"kind": "symbol", "name": f"r{i}", "delta": i} for i in range(20)]}
@@ -167,9 +169,18 @@ def test_callers_changing_their_objects_during_calls_cause_no_crash():
 
     def mutate() -> None:
         rnd = random.Random(3)
+        try:
+            mutate_until_stopped(rnd)
+        except BaseException as exc:  # noqa: BLE001 - a dead mutator would make the test pass vacuously
+            surprises.append(exc)
+
+    def mutate_until_stopped(rnd: random.Random) -> None:
         while not stop.is_set():
+            results["mutations"] += 1
             i = rnd.randrange(len(symbols))
-            symbols[i] = gen.SymbolEntry(f"x{rnd.random()}", None, 1, 4, "gone", None, None, None, None)
+            symbols[i] = Record(name=f"x{rnd.random()}", demangled_name=None, address=1, size=4,
+                                section_name="gone", object_file=None, archive=None, source_file=None,
+                                compilation_unit=None)
             symbols[rnd.randrange(len(symbols))].name = "".join(rnd.choice("ab\u00e9\U0001f600") for _ in range(9))
             payload["symbols"][rnd.randrange(300)] = {"name": str(rnd.random())}
             payload["top_regressions"][rnd.randrange(20)]["name"] = str(rnd.random())
@@ -207,4 +218,4 @@ def test_callers_changing_their_objects_during_calls_cause_no_crash():
         stop.set()
         sys.setswitchinterval(old)
     assert not surprises, surprises[:3]
-    assert results["ok"] > 0, results
+    assert results["ok"] > 0 and results["mutations"] > 100, results
