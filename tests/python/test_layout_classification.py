@@ -1,4 +1,4 @@
-"""Part 1.3: section kind and role (_contains_token, _section_kind, _section_role)."""
+"""Section kind and role (_contains_token, _section_kind, _section_role)."""
 
 import pytest
 from hypothesis import given, settings

@@ -1,4 +1,4 @@
-"""Part 1.4: the _Interval type, _clip_interval and _free_intervals."""
+"""The _Interval type, _clip_interval and _free_intervals."""
 
 import gc
 import sys

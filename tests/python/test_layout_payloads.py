@@ -1,4 +1,4 @@
-"""Part 1.5: section and synthetic range payloads, the section panel, boundary rows."""
+"""Section and synthetic range payloads, the section panel, boundary rows."""
 
 from types import SimpleNamespace
 

@@ -27,7 +27,7 @@ _ROLE_HEAP_TOKENS = _HEAP_TOKENS
 _ROLE_STACK_TOKENS = ("stack", "cstack")
 
 
-# ---- Part 1.3 ----
+# ---- section classification ----
 
 def contains_token(value, tokens):
     return any(token in value for token in tokens)
@@ -73,7 +73,7 @@ def section_role(section_name, region_name=""):
     return None
 
 
-# ---- Part 1.4 ----
+# ---- region layout ----
 
 @dataclass
 class Interval:
@@ -238,7 +238,7 @@ def build_region_layout(*, region, sections, section_symbols, issues_by_entity, 
     }
 
 
-# ---- Part 1.5 ----
+# ---- range payloads ----
 
 def _symbol_name(symbol):
     return symbol.demangled_name or symbol.name
@@ -335,7 +335,7 @@ def boundary_payload(boundaries, *, region_start, region_end):
     return rows
 
 
-# ---- Part 1.6 ----
+# ---- render hints ----
 
 def clamp(value, lower, upper):
     chosen = lower if lower > value else value

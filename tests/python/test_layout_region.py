@@ -1,4 +1,4 @@
-"""Part 1.4: _build_region_layout (ranges, stats, usage figures, density, boundaries)."""
+"""_build_region_layout (ranges, stats, usage figures, density, boundaries)."""
 
 import enum
 from dataclasses import dataclass

@@ -1,4 +1,4 @@
-"""Part 1.6: _clamp and _build_region_render_hints."""
+"""_clamp and _build_region_render_hints."""
 
 import math
 
