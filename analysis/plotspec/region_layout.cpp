@@ -351,38 +351,25 @@ Value build_region_layout(const RegionLayoutArgs& a) {
     ranges.push_back(section_range_payload(region.name, s, start, end, region_size, kind, role, symbols, issue_ids,
                                            baseline_delta));
 
-    if (gt(s.padding_before, kZero)) {
-      Value pad_start = sub(start, s.padding_before);
-      Value pad_end = sub(start, kOne);
+    // A padding span gets boundaries and a synthetic range named after its section.
+    auto add_padding = [&](const Value& pad_start, const Value& pad_end, const char* id_tag, const char* label_tag) {
       boundaries.add(pad_start);
       boundaries.add(pad_end);
       text = region_name_text();
       text += ':';
       append_text_form(text, s.name);
-      text += ":padding-before:";
+      text += id_tag;
       append_text_form(text, pad_start);
       Value id(text);
       text.clear();
       append_text_form(text, s.name);
-      text += " (padding before)";
+      text += label_tag;
       ranges.push_back(synthetic_range_payload(id, kPadding, Value(text), pad_start, pad_end, region_size, false));
-    }
-    if (gt(s.padding_after, kZero)) {
-      Value pad_start = add(end, kOne);
-      Value pad_end = add(end, s.padding_after);
-      boundaries.add(pad_start);
-      boundaries.add(pad_end);
-      text = region_name_text();
-      text += ':';
-      append_text_form(text, s.name);
-      text += ":padding-after:";
-      append_text_form(text, pad_start);
-      Value id(text);
-      text.clear();
-      append_text_form(text, s.name);
-      text += " (padding after)";
-      ranges.push_back(synthetic_range_payload(id, kPadding, Value(text), pad_start, pad_end, region_size, false));
-    }
+    };
+    if (gt(s.padding_before, kZero))
+      add_padding(sub(start, s.padding_before), sub(start, kOne), ":padding-before:", " (padding before)");
+    if (gt(s.padding_after, kZero))
+      add_padding(add(end, kOne), add(end, s.padding_after), ":padding-after:", " (padding after)");
   }
 
   const std::vector<std::pair<Interval, bool>> free = free_intervals(region_start, region_end, occupied);
