@@ -45,6 +45,7 @@ Value build_visualization_contract(const ContractInputs& in) {
   const Model& model = *in.model;
   Value flags = normalize_feature_flags(in.features);
   SymbolsBySection section_symbols = symbols_by_section(model.symbols);
+  const OwnerRanks owner_ranks = rank_owners(model.symbols);
 
   OrderedIndex<const Section*> section_map;
   section_map.reserve(model.sections.size());
@@ -97,6 +98,7 @@ Value build_visualization_contract(const ContractInputs& in) {
     args.issues_by_entity = &by_entity;
     args.section_baseline_deltas = &deltas;
     args.stack_heap_hints = &model.stack_heap_hints;
+    args.owner_ranks = &owner_ranks;
     args.usage = idx < in.usage.size() ? in.usage[idx] : nullptr;
     args.padding_bytes = idx < in.padding_bytes.size() ? in.padding_bytes[idx] : Value(0);
     regions.push(build_region_layout(args));

@@ -2,6 +2,8 @@
 // finds a section's symbols, issues and baseline delta by name.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <unordered_map>
 #include <set>
 #include <string_view>
 
@@ -120,11 +122,108 @@ Value first_distinct(std::vector<std::string_view>& names) {
 
 }  // namespace
 
+namespace {
+
+[[noreturn]] void not_orderable_with_text(const Value& v) {
+  raise(ErrKind::Type, "'<' not supported between instances of '" + type_name(v) + "' and 'str'");
+}
+
+const Value& owner_field(const Symbol& s, int field) {
+  return field == 0 ? s.object_file : field == 1 ? s.archive : s.source_file;
+}
+
+}  // namespace
+
+OwnerRanks rank_owners(const std::vector<Symbol>& symbols) {
+  OwnerRanks out;
+  out.base = symbols.data();
+  out.rank.resize(symbols.size());
+  std::unordered_map<std::string_view, uint32_t> ids[3];
+  std::vector<std::pair<std::string_view, uint32_t>> order;
+  std::vector<uint32_t> rank_of_id[3];
+  // Symbols of one object come together in a map file: remember the last text.
+  std::string_view last[3];
+  uint32_t last_id[3] = {UINT32_MAX, UINT32_MAX, UINT32_MAX};
+  for (size_t i = 0; i < symbols.size(); ++i) {
+    const Symbol& sym = symbols[i];
+    for (int f = 0; f < 3; ++f) {
+      const Value& v = owner_field(sym, f);
+      uint32_t& r = out.rank[i].of[f];
+      if (!truthy(v)) {
+        r = OwnerRanks::kAbsent;
+      } else if (!v.is_str()) {
+        r = OwnerRanks::kNotText;
+        out.any_not_text = true;
+      } else {
+        if (last_id[f] == UINT32_MAX || v.str() != last[f]) {
+          auto it = ids[f].find(v.str());
+          if (it == ids[f].end()) {
+            it = ids[f].emplace(v.str(), static_cast<uint32_t>(out.text[f].size())).first;
+            out.text[f].push_back(&v);
+          }
+          last[f] = v.str();
+          last_id[f] = it->second;
+        }
+        r = last_id[f];
+      }
+    }
+  }
+  for (int f = 0; f < 3; ++f) {
+    std::vector<const Value*>& text = out.text[f];
+    order.clear();
+    order.reserve(text.size());
+    for (uint32_t id = 0; id < text.size(); ++id) order.emplace_back(text[id]->str(), id);
+    std::sort(order.begin(), order.end());  // texts are distinct: no ties to keep stable
+    rank_of_id[f].assign(text.size(), 0);
+    std::vector<const Value*> sorted(text.size());
+    for (uint32_t r = 0; r < order.size(); ++r) {
+      rank_of_id[f][order[r].second] = r;
+      sorted[r] = text[order[r].second];
+    }
+    text.swap(sorted);
+  }
+  for (OwnerRanks::Ranks& r : out.rank)
+    for (int f = 0; f < 3; ++f)
+      if (r.of[f] < OwnerRanks::kNotText) r.of[f] = rank_of_id[f][r.of[f]];
+  return out;
+}
+
+Value owners_from_ranks(const OwnerRanks& ranks, std::span<const Symbol* const> symbols) {
+  static const char* const kKeys[3] = {"objects", "archives", "sources"};
+  if (ranks.any_not_text) {
+    // The first offending value in symbol order is the one the error names.
+    for (const Symbol* s : symbols)
+      for (int f = 0; f < 3; ++f)
+        if (ranks.rank[static_cast<size_t>(s - ranks.base)].of[f] == OwnerRanks::kNotText)
+          not_orderable_with_text(owner_field(*s, f));
+  }
+  std::vector<uint32_t> found[3];
+  for (const Symbol* s : symbols) {
+    const OwnerRanks::Ranks& r = ranks.rank[static_cast<size_t>(s - ranks.base)];
+    for (int f = 0; f < 3; ++f) {
+      uint32_t x = r.of[f];
+      if (x == OwnerRanks::kAbsent || (!found[f].empty() && found[f].back() == x)) continue;
+      found[f].push_back(x);
+    }
+  }
+  Value out = Value::map(3);
+  for (int f = 0; f < 3; ++f) {
+    std::vector<uint32_t>& ids = found[f];
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    size_t n = std::min<size_t>(ids.size(), static_cast<size_t>(MAX_RANGE_SYMBOLS));
+    Value list = Value::list(n);
+    for (size_t i = 0; i < n; ++i) list.push(*ranks.text[f][ids[i]]);
+    out.add(Value::static_str(kKeys[f]), std::move(list));
+  }
+  return out;
+}
+
 Value owners_from_symbols(std::span<const Symbol* const> symbols) {
   std::vector<std::string_view> objects, archives, sources;
   auto collect = [](std::vector<std::string_view>& names, const Value& v) {
     if (!truthy(v)) return;
-    if (!v.is_str()) raise(ErrKind::Type, "'<' not supported between instances of '" + type_name(v) + "' and 'str'");
+    if (!v.is_str()) not_orderable_with_text(v);
     // Symbols of one object usually share the very same text object: skip repeats cheaply.
     if (!names.empty() && names.back().data() == v.str().data()) return;
     names.push_back(v.str());

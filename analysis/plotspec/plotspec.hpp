@@ -20,6 +20,22 @@ Value build_visualization_contract(const ContractInputs& in);
 SymbolsBySection symbols_by_section(const std::vector<Symbol>& symbols);
 SymbolsBySection symbols_by_section(const std::vector<const Symbol*>& symbols);
 Value owners_from_symbols(std::span<const Symbol* const> symbols);
+// The owner texts of a whole model ranked once, so each section's owners are a sort
+// of small integers instead of a sort of texts.
+struct OwnerRanks {
+  static constexpr uint32_t kAbsent = UINT32_MAX;       // null or empty
+  static constexpr uint32_t kNotText = UINT32_MAX - 1;  // true but not text
+  const Symbol* base = nullptr;                         // ranks are indexed by symbol - base
+  struct Ranks {
+    uint32_t of[3];  // object_file, archive, source_file
+  };
+  std::vector<Ranks> rank;
+  std::vector<const Value*> text[3];  // rank -> one value with that text
+  bool any_not_text = false;
+};
+OwnerRanks rank_owners(const std::vector<Symbol>& symbols);
+// owners_from_symbols for symbols that all belong to the ranked model.
+Value owners_from_ranks(const OwnerRanks& ranks, std::span<const Symbol* const> symbols);
 IssuesByEntity issues_by_entity(const std::vector<Issue>& issues);
 Value policy_issue_index(const std::vector<Issue>& issues);
 BaselineDeltas section_baseline_deltas(const Value& regressions);
@@ -61,6 +77,7 @@ struct RegionLayoutArgs {
   const IssuesByEntity* issues_by_entity = nullptr;
   const BaselineDeltas* section_baseline_deltas = nullptr;
   const Value* stack_heap_hints = nullptr;
+  const OwnerRanks* owner_ranks = nullptr;  // null: owners are sorted by text
   const Usage* usage = nullptr;  // null when the caller has none
   Value padding_bytes;
 };
@@ -70,7 +87,7 @@ Value build_region_layout(const RegionLayoutArgs& a);
 Value section_range_payload(const Value& region_name, const Section& section, const Value& section_start,
                             const Value& section_end, const Value& region_size, const Value& kind, const Value& role,
                             std::span<const Symbol* const> symbols, const Value& issue_ids,
-                            const Value& baseline_delta);
+                            const Value& baseline_delta, const OwnerRanks* owner_ranks = nullptr);
 Value section_panel_data(const Section& section, std::span<const Symbol* const> symbols, const Value& owners,
                          const Value& issue_ids, const Value& baseline_delta);
 Value synthetic_range_payload(const Value& range_id, const Value& kind, const Value& label, const Value& start,

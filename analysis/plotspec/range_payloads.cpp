@@ -104,8 +104,8 @@ Value section_panel_data(const Section& section, std::span<const Symbol* const> 
 Value section_range_payload(const Value& region_name, const Section& section, const Value& section_start,
                             const Value& section_end, const Value& region_size, const Value& kind, const Value& role,
                             std::span<const Symbol* const> symbols, const Value& issue_ids,
-                            const Value& baseline_delta) {
-  Value owners = owners_from_symbols(symbols);
+                            const Value& baseline_delta, const OwnerRanks* owner_ranks) {
+  Value owners = owner_ranks ? owners_from_ranks(*owner_ranks, symbols) : owners_from_symbols(symbols);
   Value panel = section_panel_data(section, symbols, owners, issue_ids, baseline_delta);
   const Value& size_bytes = layout::gt(kZero, section.size) ? kZero : section.size;
 

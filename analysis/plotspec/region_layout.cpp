@@ -349,7 +349,7 @@ Value build_region_layout(const RegionLayoutArgs& a) {
     const Value baseline_delta = delta ? Value(static_cast<long long>(*delta)) : Value();
 
     ranges.push_back(section_range_payload(region.name, s, start, end, region_size, kind, role, symbols, issue_ids,
-                                           baseline_delta));
+                                           baseline_delta, a.owner_ranks));
 
     // A padding span gets boundaries and a synthetic range named after its section.
     auto add_padding = [&](const Value& pad_start, const Value& pad_end, const char* id_tag, const char* label_tag) {

@@ -26,12 +26,13 @@ void Value::copy_from(const Value& o) {
   kind_ = o.kind_;
   mode_ = o.mode_;
   tuple_ = o.tuple_;
+  n_ = o.n_;
   src_ = o.src_;
   switch (o.kind_) {
     case Kind::String:
     case Kind::BigInt:
       if (o.mode_ == kOwned) {
-        set_owned(o.u_.s.p, o.u_.s.n);
+        set_owned(o.u_.p, o.n_);
       } else {
         u_ = o.u_;
       }
@@ -51,7 +52,7 @@ void Value::release() noexcept {
   switch (kind_) {
     case Kind::String:
     case Kind::BigInt:
-      if (mode_ == kOwned) delete[] u_.s.p;
+      if (mode_ == kOwned) delete[] u_.p;
       break;
     case Kind::List:
       delete u_.l;

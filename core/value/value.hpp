@@ -65,8 +65,8 @@ class Value {
   // A string literal: stored as a pointer, never copied or freed.
   template <size_t N>
   Value(const char (&lit)[N]) noexcept : kind_(Kind::String), mode_(kStatic) {
-    u_.s.p = lit;
-    u_.s.n = N - 1;
+    u_.p = lit;
+    n_ = N - 1;
   }
   explicit Value(std::string_view s) : kind_(Kind::String), mode_(kOwned) { set_owned(s.data(), s.size()); }
   explicit Value(const std::string& s) : Value(std::string_view(s)) {}
@@ -74,12 +74,12 @@ class Value {
   Value(List l) : kind_(Kind::List) { u_.l = new List(std::move(l)); }
   Value(Map m);
 
-  static Value borrowed_str(const char* p, size_t n, const void* src) noexcept {
+  static Value borrowed_str(const char* p, size_t n, const void* src) {
     Value v;
     v.kind_ = Kind::String;
     v.mode_ = kBorrowed;
-    v.u_.s.p = p;
-    v.u_.s.n = n;
+    v.u_.p = p;
+    v.n_ = text_length(n);
     v.src_ = src;
     return v;
   }
@@ -87,8 +87,8 @@ class Value {
     Value v;
     v.kind_ = Kind::String;
     v.mode_ = kStatic;
-    v.u_.s.p = p;
-    v.u_.s.n = std::strlen(p);
+    v.u_.p = p;
+    v.n_ = static_cast<uint32_t>(std::strlen(p));
     return v;
   }
   static Value big_int(std::string_view digits, const void* src) {
@@ -103,8 +103,8 @@ class Value {
     v.kind_ = Kind::Opaque;
     v.tuple_ = empty;
     v.src_ = src;
-    v.u_.s.p = type_name;
-    v.u_.s.n = std::strlen(type_name);
+    v.u_.p = type_name;
+    v.n_ = static_cast<uint32_t>(std::strlen(type_name));
     return v;
   }
   static Value list(size_t reserve = 0) {
@@ -115,7 +115,7 @@ class Value {
   static Value map(size_t reserve = 0);
 
   Value(const Value& o) : kind_(Kind::Null) { copy_from(o); }
-  Value(Value&& o) noexcept : kind_(o.kind_), mode_(o.mode_), tuple_(o.tuple_), src_(o.src_), u_(o.u_) {
+  Value(Value&& o) noexcept : kind_(o.kind_), mode_(o.mode_), tuple_(o.tuple_), n_(o.n_), src_(o.src_), u_(o.u_) {
     o.kind_ = Kind::Null;
     o.src_ = nullptr;
   }
@@ -132,6 +132,7 @@ class Value {
       kind_ = o.kind_;
       mode_ = o.mode_;
       tuple_ = o.tuple_;
+      n_ = o.n_;
       src_ = o.src_;
       u_ = o.u_;
       o.kind_ = Kind::Null;
@@ -144,6 +145,7 @@ class Value {
     std::swap(kind_, o.kind_);
     std::swap(mode_, o.mode_);
     std::swap(tuple_, o.tuple_);
+    std::swap(n_, o.n_);
     std::swap(src_, o.src_);
     std::swap(u_, o.u_);
   }
@@ -161,7 +163,7 @@ class Value {
   bool is_opaque() const noexcept { return kind_ == Kind::Opaque; }
   bool is_big_int() const noexcept { return kind_ == Kind::BigInt; }
   // Decimal digits (with "-" when negative) of a BigInt.
-  std::string_view big_digits() const noexcept { return {u_.s.p, u_.s.n}; }
+  std::string_view big_digits() const noexcept { return {u_.p, n_}; }
   // A list converted from a tuple (or another non-list sequence): JSON writes it as a
   // list, but it is not a list where a Part asks "is this a list?".
   bool is_tuple() const noexcept { return tuple_; }
@@ -170,15 +172,15 @@ class Value {
   bool as_bool() const noexcept { return u_.b; }
   int64_t as_int() const noexcept { return u_.i; }
   double as_double() const noexcept { return u_.d; }
-  std::string_view str() const noexcept { return {u_.s.p, u_.s.n}; }
+  std::string_view str() const noexcept { return {u_.p, n_}; }
   StrMode str_mode() const noexcept { return static_cast<StrMode>(mode_); }
-  const char* str_data() const noexcept { return u_.s.p; }
+  const char* str_data() const noexcept { return u_.p; }
   List& items() noexcept { return *u_.l; }
   const List& items() const noexcept { return *u_.l; }
   Map& members() noexcept { return *u_.m; }
   const Map& members() const noexcept { return *u_.m; }
   // The type name of an opaque value's object (for error messages).
-  std::string_view opaque_type() const noexcept { return {u_.s.p, u_.s.n}; }
+  std::string_view opaque_type() const noexcept { return {u_.p, n_}; }
 
   // The caller's object this value was converted from, or null for values the core made.
   const void* src() const noexcept { return src_; }
@@ -207,7 +209,7 @@ class Value {
   size_t size() const noexcept {
     switch (kind_) {
       case Kind::String:
-        return u_.s.n;
+        return n_;
       case Kind::List:
         return u_.l->size();
       case Kind::Map:
@@ -218,31 +220,37 @@ class Value {
   }
 
  private:
+  static uint32_t text_length(size_t n) {
+    if (n > UINT32_MAX) raise(ErrKind::Overflow, "a text of " + std::to_string(n) + " bytes exceeds the 4 GiB limit");
+    return static_cast<uint32_t>(n);
+  }
   void set_owned(const char* p, size_t n) {
+    text_length(n);
     char* buf = new char[n ? n : 1];
     if (n) std::memcpy(buf, p, n);
-    u_.s.p = buf;
-    u_.s.n = n;
+    u_.p = buf;
+    n_ = static_cast<uint32_t>(n);
   }
   void copy_from(const Value& o);
   void release() noexcept;
 
+  // 24 bytes: a model holds millions of values, so the length of a text shares the
+  // first word with the tags (texts are limited to 4 GiB - 1 bytes).
   Kind kind_;
   uint8_t mode_ = kStatic;
   bool tuple_ = false;
+  uint32_t n_ = 0;  // bytes of a text, big int's digits or opaque type name
   const void* src_ = nullptr;
   union U {
     bool b;
     int64_t i;
     double d;
-    struct {
-      const char* p;
-      size_t n;
-    } s;
+    const char* p;
     List* l;
     Map* m;
   } u_;
 };
+static_assert(sizeof(Value) == 24);
 
 struct Member {
   Value key;  // a string for every map the core builds; the caller's maps may hold other keys

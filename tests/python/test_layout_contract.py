@@ -237,3 +237,47 @@ class TestBadInputThroughTheContract:
             ids = [r["id"] for r in reg["ranges"]]
             assert f"{name}:{name}:5" in ids and f"{name}:{name}:padding-before:2" in ids
             assert f"{name} (padding before)" in [r["label"] for r in reg["ranges"]]
+
+
+class TestSectionOwnersInContract:
+    """The contract ranks owner texts once for the whole model; each section's owners
+    must still be exactly the sorted, distinct, first-24 texts of its own symbols."""
+
+    @staticmethod
+    def build(symbols, sections=("s0", "s1")):
+        secs = [section(name, "RAM", vma=i * 10) for i, name in enumerate(sections)]
+        m = NormalizedBuildModel(sections=secs, symbols=symbols, memory_regions=[region("RAM")],
+                                 stack_heap_hints={})
+        return {r["section_name"]: r for r in contract(m)["regions"][0]["ranges"] if r["kind"] != "free"}
+
+    @staticmethod
+    def sym(i, sec, obj=None, arch=None, src=None):
+        return SimpleNamespace(name=f"f{i}", demangled_name=None, address=i, size=1, section_name=sec,
+                               object_file=obj, archive=arch, source_file=src, compilation_unit=None)
+
+    def test_matches_plain_computation(self):
+        rng = random.Random(5)
+        pool = ["b.o", "a.o", "é.o", "z.o", "A.o", "a.o ", "", None] + [f"x{i}.o" for i in range(40)]
+        symbols = []
+        for i in range(600):
+            # equal texts as distinct objects, so identity never stands in for equality
+            pick = lambda: (lambda t: "".join(list(t)) if isinstance(t, str) else t)(rng.choice(pool))  # noqa: E731
+            symbols.append(self.sym(i, rng.choice(["s0", "s1", " s1 "]), pick(), pick(), pick()))
+        ranges = self.build(symbols)
+        for name, r in ranges.items():
+            mine = [s for s in symbols if s.section_name.strip() == name]
+            for key, attr in (("objects", "object_file"), ("archives", "archive"), ("sources", "source_file")):
+                expect = sorted({getattr(s, attr) for s in mine if getattr(s, attr)})[:24]
+                assert r["owners"][key] == expect, (name, key)
+            assert r["panel"]["owners"] == r["owners"]
+
+    def test_non_text_owner_fails_only_its_section(self):
+        # a symbol of a section that is not placed never reaches an owners list
+        ok = self.build([self.sym(0, "s0", obj="a.o"), self.sym(1, "elsewhere", obj=b"b.o")])
+        assert ok["s0"]["owners"]["objects"] == ["a.o"]
+        with pytest.raises(TypeError, match="'bytes' and 'str'"):
+            self.build([self.sym(0, "s0", obj="a.o"), self.sym(1, "s1", arch="lib.a"),
+                        self.sym(2, "s1", obj=b"x.o"), self.sym(3, "s1", src=7)])
+        # the first offending value in symbol order is the one named
+        with pytest.raises(TypeError, match="'int' and 'str'"):
+            self.build([self.sym(0, "s1", src=7), self.sym(1, "s1", obj=b"x.o")])
