@@ -69,7 +69,10 @@ struct IntBytes {
   using T = int64_t;
   static T zero() { return 0; }
   static T of(const Value& v) { return v.as_int(); }
-  static void add(T& acc, const T& x) { acc = checked_add(acc, x); }
+  static void add(T& acc, const T& x) {
+    if (__builtin_add_overflow(acc, x, &acc)) [[unlikely]]
+      acc = checked_add(acc - x, x);  // raises the OverflowError
+  }
   static bool lt(const T& a, const T& b) { return a < b; }
   static bool eq(const T& a, const T& b) { return a == b; }
   static int64_t to_int(const T& v) { return v; }
@@ -321,14 +324,33 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
   std::vector<T> object_sums;
   object_rows.reserve(objects.size());
   object_sums.reserve(objects.size());
-  for (uint32_t i = 0; i < objects.size(); ++i) {
-    T total = B::zero(), cat[3] = {B::zero(), B::zero(), B::zero()};
-    for (uint32_t r : objects[i].rows) {
-      B::add(total, size[r]);
-      B::add(cat[records[r].category], size[r]);
+  if constexpr (std::is_same_v<T, int64_t>) {
+    // Every size here is positive, so integer sums overflow in any order or in none:
+    // one pass in symbol order keeps the per-object totals in cache.
+    struct Sums {
+      int64_t total, cat[3];
+    };
+    std::vector<Sums> sums(objects.size(), Sums{0, {0, 0, 0}});
+    for (size_t i = 0; i < records.size(); ++i) {
+      Sums& o = sums[records[i].object];
+      B::add(o.total, size[i]);
+      B::add(o.cat[records[i].category], size[i]);
     }
-    object_rows.push_back(ObjectRow{i, B::to_int(total), {B::to_int(cat[0]), B::to_int(cat[1]), B::to_int(cat[2])}});
-    object_sums.push_back(std::move(total));
+    for (uint32_t i = 0; i < objects.size(); ++i) {
+      object_rows.push_back(ObjectRow{i, sums[i].total, {sums[i].cat[0], sums[i].cat[1], sums[i].cat[2]}});
+      object_sums.push_back(sums[i].total);
+    }
+  } else {
+    for (uint32_t i = 0; i < objects.size(); ++i) {
+      T total = B::zero(), cat[3] = {B::zero(), B::zero(), B::zero()};
+      for (uint32_t r : objects[i].rows) {
+        B::add(total, size[r]);
+        B::add(cat[records[r].category], size[r]);
+      }
+      object_rows.push_back(
+          ObjectRow{i, B::to_int(total), {B::to_int(cat[0]), B::to_int(cat[1]), B::to_int(cat[2])}});
+      object_sums.push_back(std::move(total));
+    }
   }
   std::stable_sort(object_rows.begin(), object_rows.end(),
                    [](const ObjectRow& a, const ObjectRow& b) { return b.total < a.total; });
@@ -494,7 +516,13 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
       node.children.reserve(objs.size());
       for (uint32_t o : objs) {
         rows.clear();
-        for (uint32_t r : objects[o].rows) rows.push_back(Leaf{size[r], name_text(r), r});
+        const std::vector<uint32_t>& own = objects[o].rows;
+        for (size_t j = 0; j < own.size(); ++j) {
+          // The rows of one object lie scattered over the symbol records.
+          if (j + 8 < own.size()) __builtin_prefetch(&records[own[j + 8]]);
+          uint32_t r = own[j];
+          rows.push_back(Leaf{size[r], name_text(r), r});
+        }
         std::stable_sort(rows.begin(), rows.end(),
                          [](const Leaf& a, const Leaf& b) { return pair_lt<B>(b.size, b.name, a.size, a.name); });
         const auto kept = static_cast<std::ptrdiff_t>(
@@ -552,7 +580,15 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
     Value children = Value::list(node.children.size());
     for (const ObjectNode& on : node.children) {
       Value leaves = Value::list(on.rows.size());
-      for (uint32_t r : on.rows) {
+      for (size_t j = 0; j < on.rows.size(); ++j) {
+        if (j + 8 < on.rows.size()) __builtin_prefetch(&records[on.rows[j + 8]]);
+        if (j + 4 < on.rows.size()) {
+          const SymbolRecord& ahead = records[on.rows[j + 4]];
+          __builtin_prefetch(ahead.row_name);
+          __builtin_prefetch(&ahead.sym->size);
+          __builtin_prefetch(&ahead.sym->source_file);
+        }
+        const uint32_t r = on.rows[j];
         const SymbolRecord& rec = records[r];
         const Value& name = row_name(rec);
         Value leaf = Value::map(5);

@@ -140,7 +140,10 @@ class Value {
     }
     return *this;
   }
-  ~Value() { release(); }
+  ~Value() {
+    // Most values own nothing: keep their destruction inline and free.
+    if (kind_ == Kind::List || kind_ == Kind::Map || mode_ == kOwned) release();
+  }
   void swap(Value& o) noexcept {
     std::swap(kind_, o.kind_);
     std::swap(mode_, o.mode_);
