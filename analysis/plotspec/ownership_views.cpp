@@ -171,7 +171,7 @@ Value symbol_row(const SymbolRecord& r, std::string_view component) {
   return row;
 }
 
-// Steps 1 and 2: ownership of objects, then one pass over the symbols.
+// Ownership of objects, then one pass over the symbols.
 Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
                  const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components) {
   // The first component that lists an object owns it.
@@ -304,7 +304,7 @@ struct ComponentRow {
   int64_t objects = 0, symbols = 0;
 };
 
-// Steps 3 to 6, in the byte arithmetic B.
+// Totals, rows, treemap and the bounded views, in the byte arithmetic B.
 template <class B>
 Value finish(const Pass& p, const std::vector<Component>& components) {
   using T = typename B::T;
@@ -315,7 +315,7 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
   size.reserve(records.size());
   for (const SymbolRecord& r : records) size.push_back(B::of(r.sym->size));
 
-  // 3. Object rows (integers of the totals, added in symbol order), largest first.
+  // Object rows (integers of the totals, added in symbol order), largest first.
   struct ObjectRow {
     uint32_t object;
     int64_t total, by_category[3];
@@ -356,11 +356,26 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
                    [](const ObjectRow& a, const ObjectRow& b) { return b.total < a.total; });
 
   // Symbols by size, largest first; equal sizes keep symbol order.
-  std::vector<uint32_t> by_size(records.size());
-  for (uint32_t i = 0; i < by_size.size(); ++i) by_size[i] = i;
-  std::stable_sort(by_size.begin(), by_size.end(), [&](uint32_t a, uint32_t b) { return B::lt(size[b], size[a]); });
+  // With integer sizes only the rows the symbol view shows are needed, and (size,
+  // position) keys are distinct, so a partial selection gives the stable order.
+  const size_t limit = static_cast<size_t>(MAX_OWNERSHIP_ROWS);
+  std::vector<uint32_t> by_size;
+  if constexpr (std::is_same_v<T, int64_t>) {
+    std::vector<std::pair<int64_t, uint32_t>> keyed(records.size());
+    for (uint32_t i = 0; i < keyed.size(); ++i) keyed[i] = {-size[i], i};  // sizes are positive
+    const size_t keep = std::min(limit, keyed.size());
+    const auto cut = keyed.begin() + static_cast<std::ptrdiff_t>(keep);
+    if (keep < keyed.size()) std::nth_element(keyed.begin(), cut, keyed.end());
+    std::sort(keyed.begin(), cut);
+    by_size.reserve(keep);
+    for (size_t i = 0; i < keep; ++i) by_size.push_back(keyed[i].second);
+  } else {
+    by_size.resize(records.size());
+    for (uint32_t i = 0; i < by_size.size(); ++i) by_size[i] = i;
+    std::stable_sort(by_size.begin(), by_size.end(), [&](uint32_t a, uint32_t b) { return B::lt(size[b], size[a]); });
+  }
 
-  // 4. Component rows.
+  // Component rows.
   std::vector<ComponentRow<B>> comp_rows;
   comp_rows.reserve(components.size() + groups.size());
   {
@@ -423,13 +438,18 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
     // Derived rows in order of first appearance among the size-sorted rows (their
     // names are distinct, so this order never decides the final one; kept for clarity).
     std::vector<uint32_t> first_seen;
-    std::vector<bool> seen(groups.size(), false);
-    for (uint32_t idx : by_size) {
-      uint32_t g = records[idx].component;
-      if (!seen[g]) {
-        seen[g] = true;
-        first_seen.push_back(g);
-        if (first_seen.size() == groups.size()) break;
+    if constexpr (std::is_same_v<T, int64_t>) {
+      // Every group holds a row, and the order is not decisive (see above).
+      for (uint32_t g = 0; g < groups.size(); ++g) first_seen.push_back(g);
+    } else {
+      std::vector<bool> seen(groups.size(), false);
+      for (uint32_t idx : by_size) {
+        uint32_t g = records[idx].component;
+        if (!seen[g]) {
+          seen[g] = true;
+          first_seen.push_back(g);
+          if (first_seen.size() == groups.size()) break;
+        }
       }
     }
     for (uint32_t g : first_seen) {
@@ -462,7 +482,7 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
     comp_rows.swap(sorted);
   }
 
-  // 5. Treemap: only the children a node carries count towards its value.
+  // Treemap: only the children a node carries count towards its value.
   // Text forms of names that are not text, made once (str() of a caller's object
   // may run the caller's code, so never from inside a comparison).
   std::unordered_map<uint32_t, std::string> name_texts;
@@ -544,8 +564,7 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
     });
   }
 
-  // 6. The four bounded views.
-  const size_t limit = static_cast<size_t>(MAX_OWNERSHIP_ROWS);
+  // The four bounded views.
   Value by_component = Value::list(std::min(limit, comp_rows.size()));
   for (size_t i = 0; i < comp_rows.size() && i < limit; ++i) {
     ComponentRow<B>& c = comp_rows[i];
