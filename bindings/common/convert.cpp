@@ -183,6 +183,7 @@ bv::Value Call::scalar(PyObject* o, bool owned) {
   // objects' own __bool__ is not run here (the host may never ask).
   bool empty = (PyList_Check(o) && PyList_GET_SIZE(o) == 0) || (PyTuple_Check(o) && PyTuple_GET_SIZE(o) == 0) ||
                (PyDict_Check(o) && PyDict_GET_SIZE(o) == 0);
+  made_opaque_ = true;
   return bv::Value::opaque(o, obj_type_name(o), empty);
 }
 

@@ -62,6 +62,8 @@ class Call {
   // instead of raising OverflowError: for values that are displayed, not computed with.
   void allow_big_ints(bool on = true) { big_ints_ = on; }
   bool big_ints_allowed() const { return big_ints_; }
+  // Whether this call has kept any object opaque (then a result may hold one).
+  bool made_opaque() const { return made_opaque_; }
   ~Call();
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
@@ -113,6 +115,7 @@ class Call {
   std::vector<PyObject*> path_;  // containers being converted (cycle check)
   int max_depth_;
   bool big_ints_ = false;
+  bool made_opaque_ = false;
   bv::ForeignTextFn prev_hook_;
   bv::ForeignCompareFn prev_compare_;
 };

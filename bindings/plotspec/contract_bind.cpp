@@ -159,7 +159,7 @@ PyObject* py_build_visualization_contract_json(PyObject* m, PyObject* const* arg
     }
     Call c(m);
     bv::Value contract = build_contract(c, a);
-    expand_opaque(c, contract);
+    if (c.made_opaque()) expand_opaque(c, contract);  // only the inputs can bring one in
     std::string out;
     {
       WithoutGil released;

@@ -277,3 +277,30 @@ class TestBaselineAndMerge:
         assert plotspec._merge_issue_ids(["b", "a"], ["a", 3]) == ["3", "a", "b"]
         with pytest.raises(TypeError):
             plotspec._merge_issue_ids(["a"], groups=["b"])
+
+
+class TestJsonPathContainers:
+    """Containers the caller hands in are copied through unchanged; the JSON path must
+    write them exactly as json.dumps writes the object path's result, and a model
+    without any must not be affected by how they are found."""
+
+    def both(self, m, **kw):
+        args = dict(region_usage={}, padding_waste=NS(by_region={}), components=[], issues=[], regressions={})
+        args.update(kw)
+        obj = plotspec.build_visualization_contract(m, **args)
+        raw = plotspec.build_visualization_contract_json(m, **args)
+        return obj, raw
+
+    @pytest.mark.parametrize("title", [["a", {"b": (1, 2.5)}], {"k": [None, True]}, ("t", ()), [], {}])
+    def test_containers_in_issues(self, title):
+        m = model([section()], [sym()], [region()])
+        iss = [issue("P1", entities=[".text", ("x", 1)], title=title, description={"d": [1]})]
+        obj, raw = self.both(m, issues=iss)
+        assert raw == json.dumps(obj, ensure_ascii=False).encode("utf-8", "surrogatepass")
+        assert obj["policy_issue_index"]["P1"]["title"] == title
+
+    def test_plain_model(self):
+        m = model([section(), section(".data", "RAM", 0x2000)], [sym(), sym("é\ud800", section=".data")],
+                  [region(), region("RAM", 0x2000, 0x2FFF, cat=Cat.RAM)])
+        obj, raw = self.both(m, issues=[issue("I", entities=[".text"])])
+        assert raw == json.dumps(obj, ensure_ascii=False).encode("utf-8", "surrogatepass")
