@@ -71,6 +71,9 @@ class Call {
   PyObject* name(N n) const { return st_->names[static_cast<int>(n)]; }
   ModState* mod_state() const { return st_; }
 
+  // Room for n more kept references (a large model keeps millions; growing the list
+  // by doubling would copy it over and over).
+  void expect_refs(size_t n) { keep_.reserve(keep_.size() + n); }
   // Keep a new reference alive until the call returns (steals it).
   PyObject* keep(PyObject* o) {
     keep_.push_back(o);
@@ -93,6 +96,8 @@ class Call {
   bv::Value deep(PyObject* o);
   // getattr(obj, name) (AttributeError passes through) converted shallowly / deeply.
   bv::Value attr(PyObject* obj, N n);
+  // A new reference (null: the error is raised) converted shallowly; the call owns it.
+  bv::Value take(PyObject* new_ref) { return scalar(check(new_ref), true); }
   bv::Value attr_deep(PyObject* obj, N n);
   // getattr(obj, name) as a new reference kept alive by the call.
   PyObject* attr_obj(PyObject* obj, N n);

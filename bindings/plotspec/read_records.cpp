@@ -1,19 +1,92 @@
 #include "bindings/plotspec/read_records.hpp"
 
+#include <iterator>
+
 namespace bvpy::plotspec {
+
+namespace {
+
+// Reads the fields of many records of one class. For a class whose attributes are
+// slots and whose lookup is the generic one, getattr always ends in the slot's own
+// descriptor (a data descriptor wins over everything else), so the descriptors are
+// looked up once and called directly. Any other record, or a class changed since
+// (its version tag moves), goes through getattr.
+template <size_t K>
+class FieldReader {
+ public:
+  FieldReader(Call& c, const N (&names)[K]) : c_(c), names_(names) {}
+  ~FieldReader() {
+    for (PyObject* d : descr_) Py_XDECREF(d);
+    Py_XDECREF(reinterpret_cast<PyObject*>(type_));
+  }
+  FieldReader(const FieldReader&) = delete;
+  FieldReader& operator=(const FieldReader&) = delete;
+
+  void start(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    fast_ = t == type_ && type_->tp_version_tag == tag_ && tag_ != 0;
+    if (fast_ || tried_) return;
+    tried_ = true;
+    if (t->tp_getattro != PyObject_GenericGetAttr) return;
+    for (size_t i = 0; i < K; ++i) {
+      PyObject* d = PyObject_GetAttr(reinterpret_cast<PyObject*>(t), c_.name(names_[i]));
+      if (!d) {
+        PyErr_Clear();
+        return;
+      }
+      descr_[i] = d;
+      if (!Py_IS_TYPE(d, &PyMemberDescr_Type) ||
+          !PyType_IsSubtype(t, reinterpret_cast<PyDescrObject*>(d)->d_type))
+        return;
+    }
+    type_ = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(t)));
+    tag_ = t->tp_version_tag;
+    fast_ = tag_ != 0;
+  }
+
+  bv::Value get(PyObject* o, size_t i) {
+    if (fast_) return c_.take(Py_TYPE(descr_[i])->tp_descr_get(descr_[i], o, reinterpret_cast<PyObject*>(type_)));
+    return c_.attr(o, names_[i]);
+  }
+
+ private:
+  Call& c_;
+  const N (&names_)[K];
+  PyObject* descr_[K] = {};
+  PyTypeObject* type_ = nullptr;
+  unsigned tag_ = 0;
+  bool tried_ = false, fast_ = false;
+};
+
+constexpr N kSymbolFields[] = {N::name,         N::demangled_name, N::address,
+                               N::size,         N::section_name,   N::object_file,
+                               N::archive,      N::source_file,    N::compilation_unit};
+using SymbolReader = FieldReader<std::size(kSymbolFields)>;
+
+// Fills a record in place: a model's records are written once, straight into the
+// array that holds them.
+void fill_symbol(SymbolReader& r, PyObject* o, unsigned f, ps::Symbol& s) {
+  r.start(o);
+  s.obj = o;
+  if (f & kSymName) s.name = r.get(o, 0);
+  if (f & kSymDemangled) s.demangled_name = r.get(o, 1);
+  if (f & kSymAddress) s.address = r.get(o, 2);
+  if (f & kSymSize) s.size = r.get(o, 3);
+  if (f & kSymSection) s.section_name = r.get(o, 4);
+  if (f & kSymObject) s.object_file = r.get(o, 5);
+  if (f & kSymArchive) s.archive = r.get(o, 6);
+  if (f & kSymSource) s.source_file = r.get(o, 7);
+  if (f & kSymUnit) s.compilation_unit = r.get(o, 8);
+}
+
+unsigned field_count(unsigned fields) { return static_cast<unsigned>(__builtin_popcount(fields)); }
+
+}  // namespace
 
 ps::Symbol read_symbol(Call& c, PyObject* o, unsigned f) {
   ps::Symbol s;
-  s.obj = o;
-  if (f & kSymName) s.name = c.attr(o, N::name);
-  if (f & kSymDemangled) s.demangled_name = c.attr(o, N::demangled_name);
-  if (f & kSymAddress) s.address = c.attr(o, N::address);
-  if (f & kSymSize) s.size = c.attr(o, N::size);
-  if (f & kSymSection) s.section_name = c.attr(o, N::section_name);
-  if (f & kSymObject) s.object_file = c.attr(o, N::object_file);
-  if (f & kSymArchive) s.archive = c.attr(o, N::archive);
-  if (f & kSymSource) s.source_file = c.attr(o, N::source_file);
-  if (f & kSymUnit) s.compilation_unit = c.attr(o, N::compilation_unit);
+  SymbolReader r(c, kSymbolFields);
+  fill_symbol(r, o, f, s);
   return s;
 }
 
@@ -114,7 +187,9 @@ std::vector<ps::Symbol> read_symbols(Call& c, PyObject* seq, unsigned fields) {
   std::vector<PyObject*> items = c.sequence(seq);
   std::vector<ps::Symbol> out;
   out.reserve(items.size());
-  for (PyObject* item : items) out.push_back(read_symbol(c, item, fields));
+  c.expect_refs(items.size() * field_count(fields));
+  SymbolReader r(c, kSymbolFields);
+  for (PyObject* item : items) fill_symbol(r, item, fields, out.emplace_back());
   return out;
 }
 

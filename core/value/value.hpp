@@ -128,7 +128,7 @@ class Value {
   }
   Value& operator=(Value&& o) noexcept {
     if (this != &o) {
-      release();
+      if (owns_something()) release();
       kind_ = o.kind_;
       mode_ = o.mode_;
       tuple_ = o.tuple_;
@@ -141,8 +141,7 @@ class Value {
     return *this;
   }
   ~Value() {
-    // Most values own nothing: keep their destruction inline and free.
-    if (kind_ == Kind::List || kind_ == Kind::Map || mode_ == kOwned) release();
+    if (owns_something()) release();
   }
   void swap(Value& o) noexcept {
     std::swap(kind_, o.kind_);
@@ -234,6 +233,8 @@ class Value {
     u_.p = buf;
     n_ = static_cast<uint32_t>(n);
   }
+  // Most values own nothing: their destruction and overwriting stay inline and free.
+  bool owns_something() const noexcept { return kind_ == Kind::List || kind_ == Kind::Map || mode_ == kOwned; }
   void copy_from(const Value& o);
   void release() noexcept;
 
