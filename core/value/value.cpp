@@ -85,11 +85,6 @@ const Value& Value::get(std::string_view key, const Value& dflt) const noexcept 
   return v ? *v : dflt;
 }
 
-Value& Value::add(Value key, Value val) {
-  u_.m->push_back(Member{std::move(key), std::move(val)});
-  return u_.m->back().value;
-}
-
 Value& Value::set(std::string_view key, Value val) {
   if (Value* v = find(key)) {
     *v = std::move(val);

@@ -114,7 +114,13 @@ class Value {
   }
   static Value map(size_t reserve = 0);
 
-  Value(const Value& o) : kind_(Kind::Null) { copy_from(o); }
+  Value(const Value& o) : kind_(o.kind_), mode_(o.mode_), tuple_(o.tuple_), n_(o.n_), src_(o.src_), u_(o.u_) {
+    // Scalars and texts that own nothing copy as they are; the rest copy deeply.
+    if (o.owns_something()) {
+      kind_ = Kind::Null;
+      copy_from(o);
+    }
+  }
   Value(Value&& o) noexcept : kind_(o.kind_), mode_(o.mode_), tuple_(o.tuple_), n_(o.n_), src_(o.src_), u_(o.u_) {
     o.kind_ = Kind::Null;
     o.src_ = nullptr;
@@ -262,6 +268,10 @@ struct Member {
 };
 
 inline Value::Value(Map m) : kind_(Kind::Map) { u_.m = new Map(std::move(m)); }
+inline Value& Value::add(Value key, Value val) {
+  u_.m->push_back(Member{std::move(key), std::move(val)});
+  return u_.m->back().value;
+}
 inline Value Value::map(size_t reserve) {
   Value v{Map{}};
   v.u_.m->reserve(reserve);
