@@ -92,8 +92,15 @@ PyObject* py_build_visualization_contract(PyObject* m, PyObject* const* args, Py
     bind_args(kContractSpec, args, nargs, kw, a);
     Call c(m);
     bv::Value contract = build_contract(c, a);
-    GcPaused paused;
-    return result(std::move(contract));
+    PyObject* out;
+    {
+      GcPaused paused;
+      out = result(std::move(contract));
+    }
+    // The core's tree holds no Python object: free it while other threads run.
+    WithoutGil released;
+    contract = bv::Value();
+    return out;
   });
 }
 
@@ -167,6 +174,7 @@ PyObject* py_build_visualization_contract_json(PyObject* m, PyObject* const* arg
         bv::write_json_indent(out, contract, static_cast<int>(indent));
       else
         bv::write_json_compact(out, contract);
+      contract = bv::Value();
     }
     return check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
   });
