@@ -3,6 +3,9 @@
 // caller's own text and numbers keep their Python type (int or float).
 #pragma once
 
+#include <cstdint>
+#include <cstring>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -58,47 +61,89 @@ struct Model {
   Value stack_heap_hints;
 };
 
-// An insertion-ordered map from text keys to T, with hashed lookup.
+// Hash of a text for the indexes below: eight bytes a step. Seeded per thread from
+// an address, so no input can count on colliding keys.
+inline uint64_t text_hash(std::string_view s) noexcept {
+  thread_local const uint64_t seed = reinterpret_cast<uintptr_t>(&seed) * 0x9E3779B97F4A7C15ull;
+  auto mix = [](uint64_t h) {
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ull;
+    h ^= h >> 32;
+    return h;
+  };
+  uint64_t h = seed ^ (s.size() * 0x9E3779B97F4A7C15ull);
+  const char* p = s.data();
+  size_t n = s.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = mix(h ^ w) + 0x632BE59BD9B4E019ull;
+  }
+  uint64_t w = 0;
+  if (n) std::memcpy(&w, p, n);
+  return mix(h ^ w ^ (uint64_t{n} << 59));
+}
+
+// An insertion-ordered map from text keys to T. The hash index is a flat table of
+// entry positions (open addressing, power-of-two size): it never points into the
+// entries, so they may move as they grow.
 template <class T>
 class OrderedIndex {
  public:
   T& operator[](std::string_view key) {
-    auto it = pos_.find(key);
-    if (it != pos_.end()) return entries_[it->second].second;
+    const uint64_t h = text_hash(key);
+    size_t slot = locate(key, h);
+    if (table_[slot].pos) return entries_[table_[slot].pos - 1].second;
     entries_.emplace_back(std::string(key), T{});
-    // Keys are owned by entries_; re-point the hash index when the vector grows.
-    if (entries_.capacity() != cap_) rebuild();
-    else pos_.emplace(std::string_view(entries_.back().first), entries_.size() - 1);
+    table_[slot] = Slot{static_cast<uint32_t>(h >> 32), static_cast<uint32_t>(entries_.size())};
+    if (entries_.size() * 2 > table_.size()) grow();
     return entries_.back().second;
   }
   const T* find(std::string_view key) const {
-    auto it = pos_.find(key);
-    return it == pos_.end() ? nullptr : &entries_[it->second].second;
+    if (entries_.empty()) return nullptr;
+    const Slot& s = table_[locate(key, text_hash(key))];
+    return s.pos ? &entries_[s.pos - 1].second : nullptr;
   }
-  T* find(std::string_view key) {
-    auto it = pos_.find(key);
-    return it == pos_.end() ? nullptr : &entries_[it->second].second;
-  }
+  T* find(std::string_view key) { return const_cast<T*>(std::as_const(*this).find(key)); }
   const T* find(const Value& key) const { return key.is_str() ? find(key.str()) : nullptr; }
-  bool contains(std::string_view key) const { return pos_.count(key) != 0; }
+  bool contains(std::string_view key) const { return find(key) != nullptr; }
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   std::vector<std::pair<std::string, T>>& entries() { return entries_; }
   const std::vector<std::pair<std::string, T>>& entries() const { return entries_; }
   void reserve(size_t n) {
     entries_.reserve(n);
-    rebuild();
+    size_t want = 16;
+    while (want < n * 2) want <<= 1;
+    if (want > table_.size()) rehash(want);
   }
 
  private:
-  void rebuild() {
-    cap_ = entries_.capacity();
-    pos_.clear();
-    for (size_t i = 0; i < entries_.size(); ++i) pos_.emplace(std::string_view(entries_[i].first), i);
+  struct Slot {
+    uint32_t tag;  // high half of the key's hash
+    uint32_t pos;  // entry position + 1; 0 for an empty slot
+  };
+  // The slot holding `key`, or the empty slot where it would go.
+  size_t locate(std::string_view key, uint64_t h) const {
+    const size_t mask = table_.size() - 1;
+    const auto tag = static_cast<uint32_t>(h >> 32);
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      const Slot& s = table_[i];
+      if (!s.pos || (s.tag == tag && entries_[s.pos - 1].first == key)) return i;
+    }
+  }
+  void grow() { rehash(table_.size() * 2); }
+  void rehash(size_t n) {
+    table_.assign(n, Slot{0, 0});
+    for (size_t e = 0; e < entries_.size(); ++e) {
+      const uint64_t h = text_hash(entries_[e].first);
+      size_t i = h & (n - 1);
+      while (table_[i].pos) i = (i + 1) & (n - 1);
+      table_[i] = Slot{static_cast<uint32_t>(h >> 32), static_cast<uint32_t>(e + 1)};
+    }
   }
   std::vector<std::pair<std::string, T>> entries_;
-  std::unordered_map<std::string_view, size_t> pos_;
-  size_t cap_ = 0;
+  std::vector<Slot> table_ = std::vector<Slot>(16, Slot{0, 0});
 };
 
 // Key of a section_map entry: a text name as it is; any other name by its text
