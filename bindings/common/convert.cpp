@@ -104,6 +104,9 @@ Call::~Call() {
 }
 
 std::string_view Call::utf8(PyObject* s) {
+  // Most texts are compact ASCII: their characters are already their UTF-8.
+  if (PyUnicode_IS_COMPACT_ASCII(s))
+    return {static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s))};
   Py_ssize_t n = 0;
   const char* p = PyUnicode_AsUTF8AndSize(s, &n);
   if (p) return {p, static_cast<size_t>(n)};
