@@ -138,7 +138,7 @@ OwnerRanks rank_owners(const std::vector<Symbol>& symbols) {
   OwnerRanks out;
   out.base = symbols.data();
   out.rank.resize(symbols.size());
-  std::unordered_map<std::string_view, uint32_t> ids[3];
+  OrderedIndex<uint32_t> ids[3];  // text -> id + 1
   std::vector<std::pair<std::string_view, uint32_t>> order;
   std::vector<uint32_t> rank_of_id[3];
   // Symbols of one object come together in a map file: remember the last text.
@@ -156,13 +156,13 @@ OwnerRanks rank_owners(const std::vector<Symbol>& symbols) {
         out.any_not_text = true;
       } else {
         if (last_id[f] == UINT32_MAX || v.str() != last[f]) {
-          auto it = ids[f].find(v.str());
-          if (it == ids[f].end()) {
-            it = ids[f].emplace(v.str(), static_cast<uint32_t>(out.text[f].size())).first;
+          uint32_t& id = ids[f][v.str()];
+          if (id == 0) {
             out.text[f].push_back(&v);
+            id = static_cast<uint32_t>(out.text[f].size());
           }
           last[f] = v.str();
-          last_id[f] = it->second;
+          last_id[f] = id - 1;
         }
         r = last_id[f];
       }

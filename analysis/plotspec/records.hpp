@@ -61,10 +61,9 @@ struct Model {
   Value stack_heap_hints;
 };
 
-// Hash of a text for the indexes below: eight bytes a step. Seeded per thread from
-// an address, so no input can count on colliding keys.
-inline uint64_t text_hash(std::string_view s) noexcept {
-  thread_local const uint64_t seed = reinterpret_cast<uintptr_t>(&seed) * 0x9E3779B97F4A7C15ull;
+// Hash of a text for the indexes below: eight bytes a step. Each index seeds it from
+// its own address, so no input can count on colliding keys.
+inline uint64_t text_hash(std::string_view s, uint64_t seed) noexcept {
   auto mix = [](uint64_t h) {
     h ^= h >> 32;
     h *= 0xD6E8FEB86659FD93ull;
@@ -91,7 +90,7 @@ template <class T>
 class OrderedIndex {
  public:
   T& operator[](std::string_view key) {
-    const uint64_t h = text_hash(key);
+    const uint64_t h = text_hash(key, seed_);
     size_t slot = locate(key, h);
     if (table_[slot].pos) return entries_[table_[slot].pos - 1].second;
     entries_.emplace_back(std::string(key), T{});
@@ -101,7 +100,7 @@ class OrderedIndex {
   }
   const T* find(std::string_view key) const {
     if (entries_.empty()) return nullptr;
-    const Slot& s = table_[locate(key, text_hash(key))];
+    const Slot& s = table_[locate(key, text_hash(key, seed_))];
     return s.pos ? &entries_[s.pos - 1].second : nullptr;
   }
   T* find(std::string_view key) { return const_cast<T*>(std::as_const(*this).find(key)); }
@@ -136,7 +135,7 @@ class OrderedIndex {
   void rehash(size_t n) {
     table_.assign(n, Slot{0, 0});
     for (size_t e = 0; e < entries_.size(); ++e) {
-      const uint64_t h = text_hash(entries_[e].first);
+      const uint64_t h = text_hash(entries_[e].first, seed_);
       size_t i = h & (n - 1);
       while (table_[i].pos) i = (i + 1) & (n - 1);
       table_[i] = Slot{static_cast<uint32_t>(h >> 32), static_cast<uint32_t>(e + 1)};
@@ -144,6 +143,7 @@ class OrderedIndex {
   }
   std::vector<std::pair<std::string, T>> entries_;
   std::vector<Slot> table_ = std::vector<Slot>(16, Slot{0, 0});
+  uint64_t seed_ = reinterpret_cast<uintptr_t>(this) * 0x9E3779B97F4A7C15ull;
 };
 
 // Key of a section_map entry: a text name as it is; any other name by its text
