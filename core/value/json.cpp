@@ -13,9 +13,16 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "text.hpp"
 #include "text_utf8.hpp"
@@ -53,22 +60,29 @@ constexpr EscapeTables kEscape = make_escape_tables();
 
 // ---- word-at-a-time scanning ----
 //
-// Each mask below flags, in the high bit of a byte, the bytes of the word that need
-// an escape. Borrows and carries can also flag bytes above a flagged one, never
-// below, so the lowest flag is always the first byte to escape.
+// The masks flag, in the high bit of each byte of a word, the bytes that need an
+// escape. They work on the low seven bits of each byte, where no sum can carry into
+// the next byte, so every flag is exact.
 
 constexpr uint64_t kOnes = 0x0101010101010101u;
 constexpr uint64_t kHighs = 0x8080808080808080u;
+constexpr uint64_t kLows = kOnes * 0x7F;
 
-constexpr uint64_t zero_bytes(uint64_t x) { return (x - kOnes) & ~x & kHighs; }
-
-// Bytes json.dumps(ensure_ascii=False) escapes: controls, '"' and '\\'.
-constexpr uint64_t unicode_mask(uint64_t x) {
-  return ((x - kOnes * 0x20) & ~x & kHighs) | zero_bytes(x ^ (kOnes * '"')) | zero_bytes(x ^ (kOnes * '\\'));
+// A byte's high bit ends up set when it is ASCII other than a control, '"' or '\'.
+constexpr uint64_t plain_ascii(uint64_t x) {
+  uint64_t low = x & kLows;
+  return (low + kOnes * (0x80 - 0x20))           // >= 0x20
+         & ((low ^ (kOnes * '"')) + kLows)       // != '"'
+         & ((low ^ (kOnes * '\\')) + kLows)      // != '\\'
+         & ~x;                                    // < 0x80
 }
 
+// What json.dumps(ensure_ascii=False) escapes: controls, '"' and '\\'; a non-ASCII
+// byte is copied as it is.
+constexpr uint64_t unicode_mask(uint64_t x) { return ~(plain_ascii(x) | x) & kHighs; }
+
 // ensure_ascii also escapes DEL and every byte of a non-ASCII character.
-constexpr uint64_t ascii_mask(uint64_t x) { return unicode_mask(x) | (((x + kOnes) | x) & kHighs); }
+constexpr uint64_t ascii_mask(uint64_t x) { return (~plain_ascii(x) | ((x & kLows) + kOnes)) & kHighs; }
 
 // The word scan relies on the first byte in memory being the lowest in the word.
 constexpr bool kWordScan = std::endian::native == std::endian::little;
@@ -97,6 +111,52 @@ uint64_t load_short(const unsigned char* p, size_t n) {
   return n ? p[0] : 0;
 }
 
+// The decimal digits of v at p; returns the end. Two digits per division, written
+// from the last, into a width known beforehand.
+char* write_decimal(char* p, uint64_t v) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  static constexpr uint64_t kPow10[20] = {1u,
+                                          10u,
+                                          100u,
+                                          1000u,
+                                          10000u,
+                                          100000u,
+                                          1000000u,
+                                          10000000u,
+                                          100000000u,
+                                          1000000000u,
+                                          10000000000u,
+                                          100000000000u,
+                                          1000000000000u,
+                                          10000000000000u,
+                                          100000000000000u,
+                                          1000000000000000u,
+                                          10000000000000000u,
+                                          100000000000000000u,
+                                          1000000000000000000u,
+                                          10000000000000000000u};
+  // log10 from the bit length (1233/4096 just above log10(2)), then one correction.
+  int guess = (64 - std::countl_zero(v | 1)) * 1233 >> 12;
+  size_t width = static_cast<size_t>(guess + 1 - ((v | 1) < kPow10[guess]));
+  char* end = p + width;
+  char* q = end;
+  while (v >= 100) {
+    size_t pair = static_cast<size_t>(v % 100) * 2;
+    v /= 100;
+    q -= 2;
+    std::memcpy(q, kPairs + pair, 2);
+  }
+  if (v >= 10) {
+    std::memcpy(q - 2, kPairs + v * 2, 2);
+  } else {
+    q[-1] = static_cast<char>('0' + v);
+  }
+  return end;
+}
+
 // The longest token other than strings and big ints: "-1.2345678901234567e-308"
 // quoted as a key, or a separator plus a 20-digit int.
 constexpr size_t kScalarRoom = 32;
@@ -105,32 +165,21 @@ constexpr size_t kScalarRoom = 32;
 // cursor.
 constexpr size_t kStringSlack = 24;
 
+// kAscii: ensure_ascii. kPretty: newlines and `indent` spaces per level with "," and
+// ": "; otherwise the compact separators ", " and ": " (json.dumps's defaults for
+// each form). Each form gets its own copy of the loops, free of tests for the others.
+template <bool kAscii, bool kPretty>
 class JsonWriter {
  public:
-  // indent < 0: compact separators ", " and ": "; otherwise newlines and `indent`
-  // spaces per level with "," and ": " (json.dumps's defaults for each form).
-  JsonWriter(std::string& out, bool ascii, int indent)
-      : out_(out),
-        start_(out.size()),
-        ascii_(ascii),
-        pretty_(indent >= 0),
-        indent_(indent < 0 ? 0 : static_cast<size_t>(indent)) {
-    newline_.push_back('\n');
-  }
+  JsonWriter(std::string& out, size_t indent) : out_(out), indent_(indent) { newline_.push_back('\n'); }
 
-  // Writes the document and trims the string to what was written. On an error the
-  // string is left holding unspecified bytes past start(); the caller cuts them.
+  // Appends the document to the caller's string, which an error leaves as it was.
   void write(const Value& root) {
     max_depth_ = static_cast<size_t>(t_max_depth < 0 ? 0 : t_max_depth);
-    // The first guess only spares the early doublings; most documents are small.
-    grow_to(start_ + 4096);
-    cur_ = base_ + start_;
     room(kScalarRoom);
     if (open(root)) run();
-    out_.resize(static_cast<size_t>(cur_ - base_));
+    out_.append(buf_.get(), static_cast<size_t>(cur_ - buf_.get()));
   }
-
-  size_t start() const { return start_; }
 
  private:
   struct Frame {
@@ -182,27 +231,41 @@ class JsonWriter {
 
   // ---- the output buffer ----
   //
-  // The caller's string is the buffer: it is sized to its whole capacity while we
-  // write, so every byte up to end_ is ours, and trimmed to what was written at the
-  // end.
+  // Our own block, grown with realloc: a large block moves by remapping its pages,
+  // with no copy and no zero fill, which std::string's growth cannot avoid. The
+  // finished text is appended to the caller's string in one copy.
+  //
+  // Filling tens of megabytes of fresh memory costs a page fault per 4 KiB, as much
+  // as the writing itself; asking for huge pages on a large block saves most of it.
 
   void room(size_t n) {
     if (static_cast<size_t>(end_ - cur_) < n) grow(n);
   }
 
   [[gnu::noinline]] void grow(size_t n) {
-    size_t used = static_cast<size_t>(cur_ - base_);
-    size_t want = out_.size() * 2;
+    size_t used = static_cast<size_t>(cur_ - buf_.get());
+    size_t cap = static_cast<size_t>(end_ - buf_.get());
+    size_t want = cap < 4096 ? 4096 : cap * 2;
     if (want < used + n) want = used + n;
-    grow_to(want);
-    cur_ = base_ + used;
+    void* p = std::realloc(buf_.get(), want);
+    if (!p) throw std::bad_alloc();
+    buf_.release();
+    buf_.reset(static_cast<char*>(p));
+    cur_ = buf_.get() + used;
+    end_ = buf_.get() + want;
+    if (want >= kHugeFrom) ask_huge_pages(buf_.get(), end_);
   }
 
-  void grow_to(size_t size) {
-    if (size < out_.capacity()) size = out_.capacity();
-    out_.resize(size);
-    base_ = out_.data();
-    end_ = base_ + out_.size();
+  static constexpr size_t kHugeFrom = size_t{8} << 20;
+
+  static void ask_huge_pages([[maybe_unused]] char* begin, [[maybe_unused]] char* end) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Only whole huge pages inside the block; a refusal (the feature off) costs nothing.
+    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+    uintptr_t a = (reinterpret_cast<uintptr_t>(begin) + kHuge - 1) & ~(kHuge - 1);
+    uintptr_t b = reinterpret_cast<uintptr_t>(end) & ~(kHuge - 1);
+    if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_HUGEPAGE);
+#endif
   }
 
   void put(char c) { *cur_++ = c; }
@@ -220,7 +283,7 @@ class JsonWriter {
 
   // The separator and line break before an item, and room for a scalar after it.
   void item_prefix(bool first) {
-    if (pretty_) {
+    if constexpr (kPretty) {
       room(1 + newline_len_ + kScalarRoom);
       if (!first) put(',');
       put_bytes(newline_.data(), newline_len_);
@@ -281,7 +344,7 @@ class JsonWriter {
       const List& l = c.items();
       stack_.push_back(Frame{l.data(), l.data() + l.size(), false, true});
     }
-    if (pretty_) set_depth(stack_.size());
+    if constexpr (kPretty) set_depth(stack_.size());
     put(is_map ? '{' : '[');  // item_prefix() and the room checks before us left room
   }
 
@@ -291,7 +354,7 @@ class JsonWriter {
 
   void close(bool is_map) {
     stack_.pop_back();
-    if (pretty_) {
+    if constexpr (kPretty) {
       set_depth(stack_.size());
       room(newline_len_ + 1 + kScalarRoom);
       put_bytes(newline_.data(), newline_len_);
@@ -345,7 +408,11 @@ class JsonWriter {
 
   // ---- scalars ----
 
-  void write_int(int64_t i) { cur_ = std::to_chars(cur_, cur_ + 24, i).ptr; }
+  void write_int(int64_t i) {
+    uint64_t mag = i < 0 ? 0 - static_cast<uint64_t>(i) : static_cast<uint64_t>(i);
+    if (i < 0) put('-');
+    cur_ = write_decimal(cur_, mag);
+  }
 
   void write_big(std::string_view digits) {
     room(digits.size() + 1);
@@ -376,10 +443,7 @@ class JsonWriter {
     room(s.size() + kStringSlack);
     put('"');
     if constexpr (kWordScan) {
-      if (ascii_)
-        scan_words<true>(p, end);
-      else
-        scan_words<false>(p, end);
+      scan_words(p, end);
     } else {
       scan_bytes(p, end);
     }
@@ -387,30 +451,40 @@ class JsonWriter {
     put('"');
   }
 
-  template <bool kAscii>
+  static uint64_t escape_mask(uint64_t x) { return kAscii ? ascii_mask(x) : unicode_mask(x); }
+
+  // Each word is stored before it is tested: a clean word then costs no more, and
+  // the bytes past the first escape are overwritten.
   void scan_words(const unsigned char* p, const unsigned char* end) {
-    while (p != end) {
-      size_t left = static_cast<size_t>(end - p);
-      size_t take = left < 8 ? left : 8;
-      uint64_t x = left < 8 ? load_short(p, left) : load8(p);
+    while (end - p >= 8) {
+      uint64_t x = load8(p);
       std::memcpy(cur_, &x, 8);
-      // Past the text the short load has zeros, which look like controls: only a
-      // flag within `take` counts.
-      uint64_t flags = kAscii ? ascii_mask(x) : unicode_mask(x);
-      size_t clean = flags ? static_cast<size_t>(std::countr_zero(flags)) / 8 : 8;
-      if (clean >= take) {
-        p += take;
-        cur_ += take;
+      uint64_t flags = escape_mask(x);
+      if (!flags) {
+        p += 8;
+        cur_ += 8;
         continue;
       }
-      p += clean;
-      cur_ += clean;
-      p = write_escape(p, end);
+      size_t clean = static_cast<size_t>(std::countr_zero(flags)) / 8;
+      p = write_escape(p + clean, end, clean);
+    }
+    while (p != end) {
+      size_t left = static_cast<size_t>(end - p);
+      uint64_t x = load_short(p, left);
+      std::memcpy(cur_, &x, 8);
+      // The zeros past the text look like controls, so there is always a flag; one
+      // past the text means the rest was clean.
+      size_t clean = static_cast<size_t>(std::countr_zero(escape_mask(x))) / 8;
+      if (clean >= left) {
+        cur_ += left;
+        return;
+      }
+      p = write_escape(p + clean, end, clean);
     }
   }
 
   void scan_bytes(const unsigned char* p, const unsigned char* end) {
-    const unsigned char* table = ascii_ ? kEscape.ascii : kEscape.unicode;
+    const unsigned char* table = kAscii ? kEscape.ascii : kEscape.unicode;
     while (p != end) {
       if (!table[*p]) {
         *cur_++ = static_cast<char>(*p++);
@@ -420,10 +494,14 @@ class JsonWriter {
     }
   }
 
-  // Escapes the character at p; returns where the text goes on.
-  const unsigned char* write_escape(const unsigned char* p, const unsigned char* end) {
+  // Escapes the character at p; returns where the text goes on. Out of line: most
+  // text has no escape at all, and the scan loop keeps its registers.
+  // `clean`: bytes of a word already stored at the cursor that belong to the output.
+  [[gnu::noinline]] const unsigned char* write_escape(const unsigned char* p, const unsigned char* end,
+                                                      size_t clean = 0) {
+    cur_ += clean;
     room(static_cast<size_t>(end - p) + kStringSlack);
-    unsigned char esc = (ascii_ ? kEscape.ascii : kEscape.unicode)[*p];
+    unsigned char esc = (kAscii ? kEscape.ascii : kEscape.unicode)[*p];
     if (esc == 'A') {
       size_t len;
       char32_t cp = utf8::decode(p, end, len);
@@ -454,13 +532,14 @@ class JsonWriter {
     cur_ += 6;
   }
 
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+
   std::string& out_;
-  size_t start_;
-  char* base_ = nullptr;
+  std::unique_ptr<char, Free> buf_;
   char* cur_ = nullptr;
   char* end_ = nullptr;
-  bool ascii_;
-  bool pretty_;
   size_t indent_;
   size_t max_depth_ = 0;
   size_t newline_len_ = 1;
@@ -469,27 +548,18 @@ class JsonWriter {
   std::vector<Frame> stack_;
 };
 
-// On failure the output is left as it was, so a caller never sees half a document.
-void write_json(std::string& out, const Value& v, bool ascii, int indent) {
-  JsonWriter w(out, ascii, indent);
-  try {
-    w.write(v);
-  } catch (...) {
-    out.resize(w.start());
-    throw;
-  }
-}
+size_t indent_width(int indent) { return indent < 0 ? 0 : static_cast<size_t>(indent); }
 
 }  // namespace
 
-void write_json_compact(std::string& out, const Value& v) { write_json(out, v, false, -1); }
+void write_json_compact(std::string& out, const Value& v) { JsonWriter<false, false>(out, 0).write(v); }
 
 void write_json_indent(std::string& out, const Value& v, int indent) {
-  write_json(out, v, true, indent < 0 ? 0 : indent);
+  JsonWriter<true, true>(out, indent_width(indent)).write(v);
 }
 
 void write_json_indent_unicode(std::string& out, const Value& v, int indent) {
-  write_json(out, v, false, indent < 0 ? 0 : indent);
+  JsonWriter<false, true>(out, indent_width(indent)).write(v);
 }
 
 void set_max_depth(int depth) noexcept { t_max_depth = depth; }
