@@ -173,12 +173,19 @@ class JsonWriter {
  public:
   JsonWriter(std::string& out, size_t indent) : out_(out), indent_(indent) { newline_.push_back('\n'); }
 
-  // Appends the document to the caller's string, which an error leaves as it was.
+  // Appends the document to the caller's string; on an error the string is left as
+  // it was, so a caller never sees half a document.
   void write(const Value& root) {
     max_depth_ = static_cast<size_t>(t_max_depth < 0 ? 0 : t_max_depth);
-    room(kScalarRoom);
-    if (open(root)) run();
-    out_.append(buf_.get(), static_cast<size_t>(cur_ - buf_.get()));
+    size_t start = out_.size();
+    try {
+      room(kScalarRoom);
+      if (open(root)) run();
+      flush();
+    } catch (...) {
+      out_.resize(start);
+      throw;
+    }
   }
 
  private:
@@ -231,29 +238,56 @@ class JsonWriter {
 
   // ---- the output buffer ----
   //
-  // Our own block, grown with realloc: a large block moves by remapping its pages,
-  // with no copy and no zero fill, which std::string's growth cannot avoid. The
-  // finished text is appended to the caller's string in one copy.
+  // Tokens go to a small staging block that stays in cache and is appended to the
+  // caller's string whenever it fills: std::string::resize would zero the memory we
+  // are about to write, and a block of our own would need a full copy at the end.
   //
   // Filling tens of megabytes of fresh memory costs a page fault per 4 KiB, as much
-  // as the writing itself; asking for huge pages on a large block saves most of it.
+  // as the writing itself; the caller's buffer asks for huge pages once it is large.
+
+  // The first block suits a small document; one that fills it is likely large, and
+  // a bigger block then means fewer appends.
+  static constexpr size_t kFirstStage = size_t{4} << 10;
+  static constexpr size_t kStage = size_t{256} << 10;
 
   void room(size_t n) {
-    if (static_cast<size_t>(end_ - cur_) < n) grow(n);
+    if (static_cast<size_t>(end_ - cur_) < n) make_room(n);
   }
 
-  [[gnu::noinline]] void grow(size_t n) {
-    size_t used = static_cast<size_t>(cur_ - buf_.get());
-    size_t cap = static_cast<size_t>(end_ - buf_.get());
-    size_t want = cap < 4096 ? 4096 : cap * 2;
-    if (want < used + n) want = used + n;
-    void* p = std::realloc(buf_.get(), want);
-    if (!p) throw std::bad_alloc();
-    buf_.release();
-    buf_.reset(static_cast<char*>(p));
-    cur_ = buf_.get() + used;
-    end_ = buf_.get() + want;
-    if (want >= kHugeFrom) ask_huge_pages(buf_.get(), end_);
+  [[gnu::noinline]] void make_room(size_t n) {
+    flush();
+    size_t cap = static_cast<size_t>(end_ - stage_.get());
+    size_t want = cap < kStage ? kStage : cap;
+    // A string longer than the block: the block grows to hold it.
+    if (want < n) want = cap * 2 > n ? cap * 2 : n;
+    if (want == cap) return;
+    stage_.reset();  // empty after flush(): nothing to keep
+    stage_.reset(new char[want]);
+    cur_ = stage_.get();
+    end_ = cur_ + want;
+  }
+
+  void flush() {
+    size_t n = static_cast<size_t>(cur_ - stage_.get());
+    if (out_.capacity() - out_.size() < n) reserve_more(n);
+    out_.append(stage_.get(), n);
+    cur_ = stage_.get();
+  }
+
+  [[gnu::noinline]] void reserve_more(size_t n) {
+    size_t want = out_.capacity() * 2;
+    if (want < out_.size() + n) want = out_.size() + n;
+    if (want < kHugeFrom) {
+      out_.reserve(want);
+      return;
+    }
+    // reserve() would copy into the new block before we could ask for huge pages;
+    // a fresh string is advised first and filled after.
+    std::string bigger;
+    bigger.reserve(want);
+    ask_huge_pages(bigger.data(), bigger.data() + bigger.capacity());
+    bigger.append(out_);
+    out_.swap(bigger);
   }
 
   static constexpr size_t kHugeFrom = size_t{8} << 20;
@@ -532,14 +566,10 @@ class JsonWriter {
     cur_ += 6;
   }
 
-  struct Free {
-    void operator()(char* p) const { std::free(p); }
-  };
-
   std::string& out_;
-  std::unique_ptr<char, Free> buf_;
-  char* cur_ = nullptr;
-  char* end_ = nullptr;
+  std::unique_ptr<char[]> stage_{new char[kFirstStage]};
+  char* cur_ = stage_.get();
+  char* end_ = cur_ + kFirstStage;
   size_t indent_;
   size_t max_depth_ = 0;
   size_t newline_len_ = 1;
