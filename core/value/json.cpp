@@ -5,18 +5,16 @@
 // beyond what a thread's C stack could hold in nested calls.
 //
 // A contract runs to tens of megabytes made of millions of short tokens, so the
-// writer works on a raw cursor into the caller's string: one room check per token
-// instead of std::string's own checks on every piece, and strings scanned a word at
-// a time for the few bytes that need an escape.
+// writer works on a raw cursor into a staging block: one room check per token
+// instead of std::string's own checks on every piece, strings scanned a word at a
+// time for the few bytes that need an escape, and integers two digits at a time.
 
 #include <bit>
-#include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
