@@ -197,7 +197,7 @@ class JsonWriter {
   // The strings and containers of a tree each sit in their own allocation, often the
   // caller's objects scattered over the heap, so the walk mostly waits for memory.
   // Asking for a later sibling's early lets some of those waits overlap.
-  static constexpr ptrdiff_t kAhead = 2;
+  static constexpr ptrdiff_t kAhead = 4;
 
   static void prefetch(const Value& v) {
     switch (v.kind()) {
