@@ -45,6 +45,7 @@ model of a GNU ld map; ``looks_like_gnu_ld_map(text)`` and
 from __future__ import annotations
 
 import gc
+import importlib
 import os
 import re
 import sys
@@ -447,21 +448,34 @@ _SYMBOL_FIELDS = (
 )
 
 
-def _slot_setters() -> list[Any] | None:
+def _slot_descriptors() -> tuple[MemberDescriptorType, ...] | None:
     if tuple(item.name for item in fields(SymbolEntry)) != _SYMBOL_FIELDS:
         return None
     if hasattr(SymbolEntry, "__post_init__") or SymbolEntry.__new__ is not object.__new__:
         return None
-    setters = []
+    descriptors = []
     for name in _SYMBOL_FIELDS:
         descriptor = vars(SymbolEntry).get(name)
         if not isinstance(descriptor, MemberDescriptorType):
             return None
-        setters.append(descriptor.__set__)
-    return setters
+        descriptors.append(descriptor)
+    return tuple(descriptors)
 
 
-_SYMBOL_SETTERS = _slot_setters()
+_SYMBOL_DESCRIPTORS = _slot_descriptors()
+_SYMBOL_SETTERS = None if _SYMBOL_DESCRIPTORS is None else [item.__set__ for item in _SYMBOL_DESCRIPTORS]
+
+
+def _load_scanner() -> Any:
+    # The compiled scanner is optional: without it (a source tree, a build
+    # that skipped it) the Python reader below reads every map.
+    try:
+        return importlib.import_module(f"{__package__}._mapscan")
+    except ImportError:
+        return None
+
+
+_mapscan = _load_scanner()
 
 
 def _make_symbols(rows: list[tuple[Any, ...]]) -> list[SymbolEntry]:
@@ -600,8 +614,8 @@ class _Reader:
 
     # -- the memory map part ---------------------------------------------------
 
-    def _read_map_part(self, lines: list[str], start: int) -> None:
-        """Read lines[start:], the part after "Linker script and memory map".
+    def _read_map_part(self, lines: list[str], line_no: int) -> None:
+        """Read *lines*, the part after "Linker script and memory map" (line *line_no*).
 
         One loop with local state: a large map has a million lines, nearly
         all input-section and symbol lines, and plain splits and prefix tests
@@ -615,8 +629,7 @@ class _Reader:
         entry: list[Any] | None = None  # its input section whose symbol lines may follow
         pending: str | None = None  # a long name whose numbers are on the next line
         pending_output = False  # whether that name is an output section's
-        line_no = start
-        for line in islice(lines, start, None):
+        for line in lines:
             line_no += 1
             if line[:2] == "  " and pending is None:
                 # Indented deeper: symbol, assignment, data statement, relaxation note.
@@ -781,26 +794,13 @@ class _Reader:
 
     # -- driver ------------------------------------------------------------------
 
-    def read(self, text: str) -> None:
-        self.complete_last_line = text.endswith("\n")
-        if "\r" in text:
-            # One pass over the text instead of a test on every line.
-            text = text.replace("\r\n", "\n")
-        lines = text.split("\n")
-        if lines and lines[-1] == "":
-            lines.pop()
-        if lines and lines[-1].endswith("\r"):
-            lines[-1] = lines[-1][:-1]
+    def _read_memory_part(self, lines: list[str]) -> None:
         in_memory = False
         memory_pending: list[str] = []
         line_no = 0
         for line in lines:
             line_no += 1
             line = line.rstrip()
-            if line == _MAP_HEADING:
-                self.saw_map = True
-                self._read_map_part(lines, line_no)
-                break
             if line == _MEMORY_HEADING:
                 in_memory = True
                 continue
@@ -810,11 +810,75 @@ class _Reader:
                     self.memory_line(line, memory_pending)
                 elif self.regions or memory_pending:
                     in_memory = False
-        else:
-            self.lines_read = line_no
+
+    def _scan_map_part(self, text: str, offset: int, line_no: int) -> bool:
+        """Read text[offset:] with the compiled scanner; False when it is
+        missing or leaves the text to the Python reader."""
+        if _mapscan is None or _SYMBOL_DESCRIPTORS is None or not text.isascii():
+            return False
+        result = _mapscan.scan(
+            text, offset, line_no, SymbolEntry, _SYMBOL_DESCRIPTORS,
+            _is_non_allocated, symbol_name_from_section, split_archive_member,
+        )
+        if result is None:
+            return False
+        sections, self.symbols, self.lines_read, self.finished, self.saw_output = result
+        for name, vma, size, lma, fill, align_fill, has_content in sections:
+            section = _OutputSection(name, vma, size, lma)
+            section.fill = fill
+            section.align_fill = align_fill
+            section.has_content = has_content
+            self.sections.append(section)
+        return True
+
+    def read(self, text: str) -> None:
+        self.complete_last_line = text.endswith("\n")
+        if "\r" in text:
+            # One pass over the text instead of a test on every line.
+            text = text.replace("\r\n", "\n")
+        at = _map_heading_offset(text)
+        if at < 0:
+            lines = _split_lines(text)
+            self._read_memory_part(lines)
+            self.lines_read = len(lines)
+            return
+        head = text[:at].split("\n")
+        head.pop()  # what follows the last line break: the heading line
+        self._read_memory_part(head)
+        self.saw_map = True
+        line_no = len(head) + 1
+        newline = text.find("\n", at)
+        offset = len(text) if newline < 0 else newline + 1
+        if self._scan_map_part(text, offset, line_no):
+            return
+        self._read_map_part(_split_lines(text[offset:]), line_no)
         rows = self.rows
         self.rows = []
         self.symbols = _make_symbols(rows)
+
+
+def _split_lines(text: str) -> list[str]:
+    """The lines of *text* (line breaks already "\\n"), as a map reader numbers them."""
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    if lines and lines[-1].endswith("\r"):
+        lines[-1] = lines[-1][:-1]
+    return lines
+
+
+def _map_heading_offset(text: str) -> int:
+    """Where the first line that reads "Linker script and memory map" starts, or -1."""
+    at = text.find(_MAP_HEADING)
+    while at >= 0:
+        end = text.find("\n", at)
+        if end < 0:
+            end = len(text)
+        rest = text[at + len(_MAP_HEADING):end]
+        if (at == 0 or text[at - 1] == "\n") and (not rest or rest.isspace()):
+            return at
+        at = text.find(_MAP_HEADING, at + 1)
+    return -1
 
 
 def _region_for(regions: list[MemoryRegion], address: int, size: int) -> str | None:

@@ -1,0 +1,715 @@
+// brenvale._mapscan: the memory map part of a GNU ld map, read in one pass.
+//
+// A large map has close to a million lines, and a Python loop spends about a
+// microsecond on each; this module runs the same line rules as the Python
+// reader in mapfile.py (which stays the reference and the fallback) and makes
+// the SymbolEntry records itself.  It takes only what it can read exactly as
+// the Python reader does: pure-ASCII text, where Python's notion of
+// whitespace and of a word character is a fixed set of bytes, and numbers
+// below 2**63 without underscores.  For anything else scan() returns None and
+// the caller reads the map in Python.
+//
+// Where the rules hold Python-side knowledge (which sections occupy no memory,
+// how input sections name their symbols, how "lib.a(obj.o)" splits) the
+// module calls back into the Python functions instead of keeping a copy.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using std::string_view;
+using u64 = std::uint64_t;
+
+constexpr u64 kIntMax = 0x7FFFFFFFFFFFFFFFull;  // the records hold signed 64-bit values
+
+// Raised inside the scan: a Python error is set.
+struct PyErrorSet {};
+// Raised inside the scan: the text needs the Python reader.
+struct NeedsPython {};
+
+// An owned reference.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* p) : p_(p) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(p_);
+      p_ = std::exchange(other.p_, nullptr);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+PyObject* check(PyObject* p) {
+  if (p == nullptr) throw PyErrorSet{};
+  return p;
+}
+
+// str.split() and str.strip() whitespace, and \s of a str pattern, in ASCII.
+inline bool is_space(char c) {
+  auto u = static_cast<unsigned char>(c);
+  return u == ' ' || (u >= 9 && u <= 13) || (u >= 28 && u <= 31);
+}
+inline bool is_word(char c) {
+  auto u = static_cast<unsigned char>(c);
+  return (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || u == '_';
+}
+inline int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+string_view rstrip(string_view s) {
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+bool starts_with(string_view s, string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+// str.split(None, maxsplit) into at most 4 parts; returns the number of parts.
+int split(string_view s, int maxsplit, string_view* out) {
+  size_t i = 0;
+  const size_t n = s.size();
+  int count = 0;
+  for (int left = maxsplit; left > 0; --left) {
+    while (i < n && is_space(s[i])) ++i;
+    if (i == n) return count;
+    size_t j = i++;
+    while (i < n && !is_space(s[i])) ++i;
+    out[count++] = s.substr(j, i - j);
+  }
+  while (i < n && is_space(s[i])) ++i;
+  if (i != n) out[count++] = s.substr(i);
+  return count;
+}
+
+// int(digits, 16) of hex digits alone (what the header patterns capture).
+u64 hex_digits(string_view digits) {
+  u64 value = 0;
+  for (char c : digits) {
+    if (value > (kIntMax >> 4)) throw NeedsPython{};
+    value = (value << 4) | static_cast<u64>(hex_value(c));
+  }
+  if (value > kIntMax) throw NeedsPython{};
+  return value;
+}
+
+// int(token, 16) of a token that starts with "0x"; false where int() raises
+// ValueError.  Underscores (which int() accepts between digits) and values
+// past 2**63 - 1 are left to the Python reader.
+bool parse_hex(string_view token, u64& value) {
+  string_view digits = token.substr(2);
+  if (digits.empty()) return false;
+  for (char c : digits) {
+    if (c == '_') throw NeedsPython{};
+    if (hex_value(c) < 0) return false;
+  }
+  value = hex_digits(digits);
+  return true;
+}
+
+// Length of a run of hex digits at the start of s.
+size_t hex_run(string_view s) {
+  size_t i = 0;
+  while (i < s.size() && hex_value(s[i]) >= 0) ++i;
+  return i;
+}
+size_t space_run(string_view s) {
+  size_t i = 0;
+  while (i < s.size() && is_space(s[i])) ++i;
+  return i;
+}
+
+struct Header {
+  u64 vma = 0, size = 0, lma = 0;
+};
+
+// The numbers of a section header: "0xVMA <ws> 0xSIZE [<ws> load address <ws> 0xLMA] <ws>*"
+// up to the end of s, as the header patterns of mapfile.py read them.
+bool header_numbers(string_view s, Header& out) {
+  u64 numbers[3];
+  for (int k = 0; k < 2; ++k) {
+    if (!starts_with(s, "0x")) return false;
+    s.remove_prefix(2);
+    size_t digits = hex_run(s);
+    if (digits == 0) return false;
+    numbers[k] = hex_digits(s.substr(0, digits));
+    s.remove_prefix(digits);
+    size_t gap = space_run(s);
+    if (k == 0 && gap == 0) return false;
+    s.remove_prefix(gap);
+    if (k == 1) {
+      out.vma = numbers[0];
+      out.size = numbers[1];
+      out.lma = numbers[0];
+      if (s.empty()) return true;
+      if (gap == 0 || !starts_with(s, "load address")) return false;
+      s.remove_prefix(12);
+      gap = space_run(s);
+      if (gap == 0) return false;
+      s.remove_prefix(gap);
+      if (!starts_with(s, "0x")) return false;
+      s.remove_prefix(2);
+      digits = hex_run(s);
+      if (digits == 0) return false;
+      out.lma = hex_digits(s.substr(0, digits));
+      s.remove_prefix(digits);
+      return space_run(s) == s.size();
+    }
+  }
+  return false;
+}
+
+// ^(\S+)\s+<numbers>  (the line starts with a non-blank)
+bool section_header(string_view line, string_view& name, Header& out) {
+  size_t i = 0;
+  while (i < line.size() && !is_space(line[i])) ++i;
+  if (i == 0) return false;
+  size_t gap = space_run(line.substr(i));
+  if (gap == 0) return false;
+  name = line.substr(0, i);
+  return header_numbers(line.substr(i + gap), out);
+}
+
+// ^\s+<numbers>
+bool header_continuation(string_view line, Header& out) {
+  size_t gap = space_run(line);
+  if (gap == 0) return false;
+  return header_numbers(line.substr(gap), out);
+}
+
+// word\b at the start of s
+bool word_at_start(string_view s, string_view word) {
+  return starts_with(s, word) && (s.size() == word.size() || !is_word(s[word.size()]));
+}
+
+// ^(?:BYTE|SHORT|LONG|QUAD|SQUAD)\b
+bool data_statement(string_view s) {
+  for (string_view word : {"BYTE", "SHORT", "LONG", "QUAD", "SQUAD"}) {
+    if (word_at_start(s, word)) return true;
+  }
+  return false;
+}
+
+// ^(?:\.\s|\.$|PROVIDE\b|PROVIDE_HIDDEN\b|HIDDEN\b|ASSERT\b|\S+\s+[-+*/|&]?=\s)
+bool assignment(string_view s) {
+  if (!s.empty() && s[0] == '.' && (s.size() == 1 || is_space(s[1]))) return true;
+  for (string_view word : {"PROVIDE", "PROVIDE_HIDDEN", "HIDDEN", "ASSERT"}) {
+    if (word_at_start(s, word)) return true;
+  }
+  size_t i = 0;
+  while (i < s.size() && !is_space(s[i])) ++i;
+  if (i == 0) return false;
+  size_t gap = space_run(s.substr(i));
+  if (gap == 0) return false;
+  string_view rest = s.substr(i + gap);
+  if (!rest.empty() && string_view("-+*/|&").find(rest[0]) != string_view::npos) {
+    if (rest.size() >= 3 && rest[1] == '=' && is_space(rest[2])) return true;
+  }
+  return rest.size() >= 2 && rest[0] == '=' && is_space(rest[1]);
+}
+
+bool contains(string_view s, string_view part) { return s.find(part) != string_view::npos; }
+
+struct Symbol {
+  u64 address;
+  string_view name;
+};
+
+struct Item {
+  bool barrier;  // a fill or data statement: only its address counts
+  u64 address;
+  u64 size = 0;
+  string_view name, file;
+  std::vector<Symbol> listed;
+};
+
+struct Section {
+  string_view name;
+  Ref name_object;
+  u64 vma, size, lma;
+  u64 fill = 0, align_fill = 0;
+  bool advanced = false, has_content = false, keep = false;
+  std::vector<Item> items;
+};
+
+struct Row {
+  string_view name;
+  PyObject* name_object;  // borrowed from a cache; used when not null
+  string_view demangled;
+  bool has_demangled;
+  u64 address, size;
+  size_t section, file;
+};
+
+PyObject* new_str(string_view s) {
+  PyObject* text = check(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
+  std::memcpy(PyUnicode_DATA(text), s.data(), s.size());
+  return text;
+}
+
+struct Callbacks {
+  PyObject* is_non_allocated;
+  PyObject* name_from_section;
+  PyObject* split_member;
+};
+
+class Scanner {
+ public:
+  explicit Scanner(const Callbacks& callbacks) : cb_(callbacks) {}
+
+  std::vector<Section> sections;
+  std::vector<Row> rows;
+  std::vector<std::pair<Ref, Ref>> files;  // (object file, archive) per distinct file text
+  size_t lines_read = 0;
+  bool finished = false, saw_output = false;
+
+  void run(string_view text, size_t line_no) {
+    long current = -1;  // index into sections
+    // The input section that symbol lines go to: an item of the current
+    // section, or one that is not kept (its symbol lines are dropped).
+    long entry = kNone;
+    string_view pending;
+    bool has_pending = false, pending_output = false;
+    string_view parts[4];
+    size_t pos = 0;
+    while (pos < text.size()) {
+      size_t stop = text.find('\n', pos);
+      if (stop == string_view::npos) stop = text.size();
+      string_view line = text.substr(pos, stop - pos);
+      // The caller turned "\r\n" into "\n"; only a last line without its
+      // line break may still end in "\r".
+      if (stop == text.size() && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+      pos = stop + 1;
+      ++line_no;
+
+      if (starts_with(line, "  ") && !has_pending) {
+        if (current < 0) continue;
+        entry = statement_line(sections[current], entry, line);
+        continue;
+      }
+      if (line.empty()) continue;
+
+      if (has_pending) {
+        string_view name = pending;
+        has_pending = false;
+        if (pending_output) {
+          Header header;
+          if (header_continuation(line, header)) {
+            current = open_section(name, header);
+            continue;
+          }
+        } else {
+          int n = split(line, 2, parts);
+          if (n >= 2 && starts_with(parts[0], "0x") && starts_with(parts[1], "0x")) {
+            u64 address, size;
+            if (parse_hex(parts[0], address) && parse_hex(parts[1], size)) {
+              entry = add_entry(current, name, address, size, n > 2 ? rstrip(parts[2]) : string_view());
+              continue;
+            }
+          }
+        }
+      }
+
+      char first = line[0];
+      if (first != ' ' && first != '\t') {
+        if (current >= 0) finish(sections[current]);
+        current = -1;
+        entry = kNone;
+        if (rstrip(line) == "Cross Reference Table") {
+          finished = true;
+          break;
+        }
+        if (starts_with(line, "OUTPUT(")) {
+          saw_output = true;
+          continue;
+        }
+        string_view name;
+        Header header;
+        if (section_header(line, name, header)) {
+          current = open_section(name, header);
+          continue;
+        }
+        string_view stripped = rstrip(line);
+        if (stripped.find_first_of(" \t") == string_view::npos) {
+          pending = stripped;
+          has_pending = true;
+          pending_output = true;
+        }
+        continue;
+      }
+
+      if (current < 0 || line.size() < 2) continue;
+      Section& section = sections[current];
+
+      if (line[1] != ' ') {
+        int n = split(line, 3, parts);
+        if (n == 0) continue;
+        u64 address = 0, size = 0;
+        bool numbers = n >= 3 && starts_with(parts[1], "0x") && starts_with(parts[2], "0x") &&
+                       parse_hex(parts[1], address) && parse_hex(parts[2], size);
+        if (!numbers) {
+          entry = kNone;
+          if (n == 1 && parts[0][0] != '*' && !contains(parts[0], "(")) {
+            pending = parts[0];
+            has_pending = true;
+            pending_output = false;
+          }
+          continue;
+        }
+        if (parts[0] == "*fill*") {
+          section.fill += size;
+          if (!section.advanced) section.align_fill += size;
+          section.advanced = false;
+          entry = kNone;
+          if (size > 0) section.items.push_back(Item{true, address});
+          continue;
+        }
+        entry = add_entry(current, parts[0], address, size, n > 3 ? rstrip(parts[3]) : string_view());
+        continue;
+      }
+      entry = statement_line(section, entry, line);
+    }
+    if (current >= 0) finish(sections[current]);
+    lines_read = line_no;
+  }
+
+  // Turns the rows into records: SymbolEntry objects with their slots set
+  // through the member descriptors of the record type.
+  PyObject* records(PyObject* record_type, PyObject* const* setters) {
+    auto* type = reinterpret_cast<PyTypeObject*>(record_type);
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(rows.size()))));
+    for (size_t index = 0; index < rows.size(); ++index) {
+      const Row& row = rows[index];
+      Ref record(check(type->tp_alloc(type, 0)));
+      Ref name(row.name_object != nullptr ? Py_NewRef(row.name_object) : new_str(row.name));
+      Ref demangled(row.has_demangled ? new_str(row.demangled) : Py_NewRef(Py_None));
+      Ref address(check(PyLong_FromUnsignedLongLong(row.address)));
+      Ref size(check(PyLong_FromUnsignedLongLong(row.size)));
+      PyObject* values[9] = {
+          name.get(), demangled.get(), address.get(), size.get(), sections[row.section].name_object.get(),
+          files[row.file].first.get(), files[row.file].second.get(), Py_None, Py_None,
+      };
+      for (int k = 0; k < 9; ++k) {
+        if (Py_TYPE(setters[k])->tp_descr_set(setters[k], record.get(), values[k]) < 0) throw PyErrorSet{};
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), record.release());
+    }
+    return list.release();
+  }
+
+ private:
+  static constexpr long kNone = -1;     // no input section: symbol lines are ignored
+  static constexpr long kDropped = -2;  // an input section that is not kept
+
+  const Callbacks& cb_;
+  std::unordered_map<string_view, size_t> file_index_;
+  std::unordered_map<string_view, Ref> names_;  // name_from_section results (None included)
+
+  long open_section(string_view name, const Header& header) {
+    Section section;
+    section.name = name;
+    section.name_object = Ref(new_str(name));
+    section.vma = header.vma;
+    section.size = header.size;
+    section.lma = header.lma;
+    if (0 < header.size && header.vma + header.size <= kIntMax && header.lma <= kIntMax) {
+      Ref answer(check(PyObject_CallOneArg(cb_.is_non_allocated, section.name_object.get())));
+      int truth = PyObject_IsTrue(answer.get());
+      if (truth < 0) throw PyErrorSet{};
+      section.keep = truth == 0;
+    }
+    sections.push_back(std::move(section));
+    return static_cast<long>(sections.size()) - 1;
+  }
+
+  long add_entry(long current, string_view name, u64 address, u64 size, string_view file) {
+    if (current < 0) return kDropped;
+    Section& section = sections[current];
+    if (!section.keep || size == 0) return kDropped;
+    section.items.push_back(Item{false, address, size, name, file, {}});
+    return static_cast<long>(section.items.size()) - 1;
+  }
+
+  // A line indented deeper than input sections: a symbol, an assignment, a
+  // data statement or a relaxation note.  Returns the new entry.
+  long statement_line(Section& section, long entry, string_view line) {
+    string_view parts[4];
+    int n = split(line, 1, parts);
+    if (n < 2 || !starts_with(parts[0], "0x")) return entry;
+    string_view rest = rstrip(parts[1]);
+    if (starts_with(rest, "0x")) {
+      string_view words[4];
+      int w = split(rest, 2, words);
+      if (w > 1 && data_statement(words[1])) {
+        section.has_content = true;
+        // words[0] starts with "0x" as rest does.
+        u64 address, size;
+        if (!parse_hex(parts[0], address) || !parse_hex(words[0], size)) return kNone;
+        if (size > 0) section.items.push_back(Item{true, address});
+        return kNone;
+      }
+      return entry;
+    }
+    if (rest == "(size before relaxing)") return entry;
+    if (assignment(rest)) {
+      if (starts_with(rest, ". =")) section.advanced = !contains(rest, "ALIGN");
+      return kNone;
+    }
+    if (entry >= 0) {
+      u64 address;
+      if (parse_hex(parts[0], address)) section.items[static_cast<size_t>(entry)].listed.push_back(Symbol{address, rest});
+    }
+    return entry;
+  }
+
+  size_t file_of(string_view file_text) {
+    auto found = file_index_.find(file_text);
+    if (found != file_index_.end()) return found->second;
+    Ref text(new_str(file_text));
+    Ref pair(check(PyObject_CallOneArg(cb_.split_member, text.get())));
+    if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+      PyErr_SetString(PyExc_TypeError, "split_archive_member must return a pair");
+      throw PyErrorSet{};
+    }
+    files.emplace_back(Ref(Py_NewRef(PyTuple_GET_ITEM(pair.get(), 0))), Ref(Py_NewRef(PyTuple_GET_ITEM(pair.get(), 1))));
+    file_index_.emplace(file_text, files.size() - 1);
+    return files.size() - 1;
+  }
+
+  // symbol_name_from_section(name): a str, or None.
+  PyObject* name_from_section(string_view name) {
+    auto found = names_.find(name);
+    if (found != names_.end()) return found->second.get();
+    Ref text(new_str(name));
+    Ref derived(check(PyObject_CallOneArg(cb_.name_from_section, text.get())));
+    if (derived.get() != Py_None && !PyUnicode_Check(derived.get())) {
+      PyErr_SetString(PyExc_TypeError, "symbol_name_from_section must return str or None");
+      throw PyErrorSet{};
+    }
+    PyObject* result = derived.get();
+    names_.emplace(name, std::move(derived));
+    return result;
+  }
+
+  static bool nonempty_starting_with_z(PyObject* text) {
+    if (text == Py_None || PyUnicode_GET_LENGTH(text) < 2) return false;
+    return PyUnicode_READ_CHAR(text, 0) == '_' && PyUnicode_READ_CHAR(text, 1) == 'Z';
+  }
+
+  void add_row(string_view name, PyObject* name_object, string_view demangled, bool has_demangled, u64 address,
+               u64 size, size_t section, size_t file) {
+    rows.push_back(Row{name, name_object, demangled, has_demangled, address, size, section, file});
+  }
+
+  // Symbols of a finished output section: one per symbol line inside its
+  // input section, sized up to the next, and the input section's own name
+  // for bytes before the first symbol line.
+  void finish(Section& section) {
+    std::vector<Item> items = std::move(section.items);
+    section.items.clear();
+    if (items.empty()) return;
+    const size_t section_index = static_cast<size_t>(&section - sections.data());
+    const u64 section_start = section.vma;
+    const u64 section_end = section.vma + section.size;
+    bool emitted = false;
+    std::vector<Symbol> points;
+    for (size_t index = 0; index < items.size(); ++index) {
+      Item& item = items[index];
+      if (item.barrier) continue;
+      const u64 start = item.address;
+      const u64 end = start + item.size;
+      if (start < section_start) continue;
+      if (end > (index + 1 < items.size() ? items[index + 1].address : section_end)) continue;
+      emitted = true;
+      const size_t file = file_of(item.file);
+
+      points.clear();
+      const std::vector<Symbol>& listed = item.listed;
+      if (listed.size() == 1) {
+        const Symbol& only = listed[0];
+        if (only.address == start) {
+          add_leading(item, only, start, end, section_index, file);
+          continue;
+        }
+        if (start < only.address && only.address < end) points.push_back(only);
+      } else if (listed.size() > 1) {
+        std::vector<Symbol> sorted = listed;
+        std::stable_sort(sorted.begin(), sorted.end(),
+                         [](const Symbol& a, const Symbol& b) { return a.address < b.address; });
+        for (const Symbol& symbol : sorted) {
+          // Sorted, so a repeated address is the previous point's.
+          if (start <= symbol.address && symbol.address < end &&
+              (points.empty() || points.back().address != symbol.address)) {
+            points.push_back(symbol);
+          }
+        }
+      }
+
+      size_t first_point = 0;
+      if (points.empty() || points[0].address != start) {
+        PyObject* derived = name_from_section(item.name);
+        const u64 first_end = points.empty() ? end : points[0].address;
+        if (derived == Py_None || PyUnicode_GET_LENGTH(derived) == 0) {
+          add_row(item.name, nullptr, {}, false, start, first_end - start, section_index, file);
+        } else {
+          add_row({}, derived, {}, false, start, first_end - start, section_index, file);
+        }
+        if (points.empty()) continue;
+      } else {
+        add_leading(item, points[0], start, points.size() > 1 ? points[1].address : end, section_index, file);
+        first_point = 1;
+      }
+      for (size_t k = first_point; k < points.size(); ++k) {
+        const u64 next = k + 1 < points.size() ? points[k + 1].address : end;
+        add_row(points[k].name, nullptr, {}, false, points[k].address, next - points[k].address, section_index, file);
+      }
+    }
+    if (emitted) section.has_content = true;
+  }
+
+  // The symbol at the start of an input section: ld may have printed it
+  // demangled, while the section name keeps the linkage name.
+  void add_leading(const Item& item, const Symbol& symbol, u64 start, u64 end, size_t section, size_t file) {
+    if (contains(symbol.name, "(") || contains(symbol.name, "::") || contains(symbol.name, " ")) {
+      PyObject* derived = name_from_section(item.name);
+      if (nonempty_starting_with_z(derived)) {
+        add_row({}, derived, symbol.name, true, start, end - start, section, file);
+        return;
+      }
+    }
+    add_row(symbol.name, nullptr, {}, false, start, end - start, section, file);
+  }
+};
+
+PyObject* section_tuple(const Section& section) {
+  return check(Py_BuildValue("(OKKKKKO)", section.name_object.get(), static_cast<unsigned long long>(section.vma),
+                             static_cast<unsigned long long>(section.size), static_cast<unsigned long long>(section.lma),
+                             static_cast<unsigned long long>(section.fill),
+                             static_cast<unsigned long long>(section.align_fill),
+                             section.has_content ? Py_True : Py_False));
+}
+
+constexpr const char* kScanDoc =
+    "scan(text, offset, line_no, record_type, descriptors, is_non_allocated, symbol_name_from_section,\n"
+    "     split_archive_member)\n"
+    "--\n\n"
+    "Read the memory map part of a GNU ld map: text[offset:], whose first line is\n"
+    "line line_no + 1.  Returns (sections, symbols, lines_read, finished, saw_output),\n"
+    "sections as (name, vma, size, lma, fill, align_fill, has_content) tuples and\n"
+    "symbols as record_type objects whose slots are set through descriptors; or None\n"
+    "when the text needs the Python reader (not ASCII, numbers past 2**63 - 1).";
+
+PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 8) {
+    PyErr_Format(PyExc_TypeError, "scan() takes 8 positional arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  PyObject* text = args[0];
+  if (!PyUnicode_Check(text)) {
+    PyErr_Format(PyExc_TypeError, "scan() argument 1 must be str, not %.100s", Py_TYPE(text)->tp_name);
+    return nullptr;
+  }
+  Py_ssize_t offset = PyLong_AsSsize_t(args[1]);
+  if (offset == -1 && PyErr_Occurred()) return nullptr;
+  Py_ssize_t line_no = PyLong_AsSsize_t(args[2]);
+  if (line_no == -1 && PyErr_Occurred()) return nullptr;
+  if (offset < 0 || offset > PyUnicode_GET_LENGTH(text) || line_no < 0) {
+    PyErr_SetString(PyExc_ValueError, "scan(): offset or line number out of range");
+    return nullptr;
+  }
+  if (!PyType_Check(args[3])) {
+    PyErr_SetString(PyExc_TypeError, "scan() argument 4 must be a type");
+    return nullptr;
+  }
+  PyObject* descriptors = args[4];
+  if (!PyTuple_Check(descriptors) || PyTuple_GET_SIZE(descriptors) != 9) {
+    PyErr_SetString(PyExc_TypeError, "scan() argument 5 must be a tuple of 9 slot descriptors");
+    return nullptr;
+  }
+  PyObject* setters[9];
+  for (Py_ssize_t k = 0; k < 9; ++k) {
+    setters[k] = PyTuple_GET_ITEM(descriptors, k);
+    if (Py_TYPE(setters[k])->tp_descr_set == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "scan() argument 5 must be a tuple of 9 slot descriptors");
+      return nullptr;
+    }
+  }
+  for (int k = 5; k < 8; ++k) {
+    if (!PyCallable_Check(args[k])) {
+      PyErr_Format(PyExc_TypeError, "scan() argument %d must be callable", k + 1);
+      return nullptr;
+    }
+  }
+  if (!PyUnicode_IS_ASCII(text)) Py_RETURN_NONE;
+
+  const char* data = static_cast<const char*>(PyUnicode_DATA(text));
+  string_view part(data + offset, static_cast<size_t>(PyUnicode_GET_LENGTH(text) - offset));
+  Callbacks callbacks{args[5], args[6], args[7]};
+  try {
+    Scanner scanner(callbacks);
+    scanner.run(part, static_cast<size_t>(line_no));
+    Ref symbols(scanner.records(args[3], setters));
+    Ref sections(check(PyList_New(static_cast<Py_ssize_t>(scanner.sections.size()))));
+    for (size_t k = 0; k < scanner.sections.size(); ++k) {
+      PyList_SET_ITEM(sections.get(), static_cast<Py_ssize_t>(k), section_tuple(scanner.sections[k]));
+    }
+    return check(Py_BuildValue("(OOnOO)", sections.get(), symbols.get(), static_cast<Py_ssize_t>(scanner.lines_read),
+                               scanner.finished ? Py_True : Py_False, scanner.saw_output ? Py_True : Py_False));
+  } catch (const NeedsPython&) {
+    Py_RETURN_NONE;
+  } catch (const PyErrorSet&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyMethodDef mapscan_methods[] = {
+    {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan)), METH_FASTCALL, kScanDoc},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef_Slot mapscan_slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr}};
+
+PyModuleDef mapscan_def = {
+    PyModuleDef_HEAD_INIT,
+    "brenvale._mapscan",
+    "The memory map part of GNU ld maps, read in one pass (the Python reader is the reference).",
+    0,
+    mapscan_methods,
+    mapscan_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__mapscan() { return PyModuleDef_Init(&mapscan_def); }
