@@ -118,13 +118,21 @@ u64 hex_digits(string_view digits) {
 // ValueError.  Underscores (which int() accepts between digits) and values
 // past 2**63 - 1 are left to the Python reader.
 bool parse_hex(string_view token, u64& value) {
-  string_view digits = token.substr(2);
-  if (digits.empty()) return false;
-  for (char c : digits) {
-    if (c == '_') throw NeedsPython{};
-    if (hex_value(c) < 0) return false;
+  if (token.size() <= 2) return false;
+  u64 result = 0;
+  bool large = false;
+  for (size_t i = 2; i < token.size(); ++i) {
+    int digit = hex_value(token[i]);
+    if (digit < 0) {
+      if (token[i] == '_') throw NeedsPython{};
+      return false;
+    }
+    large = large || result > (kIntMax >> 4);
+    result = (result << 4) | static_cast<u64>(digit);
   }
-  value = hex_digits(digits);
+  // Checked once the token is known to be a number: int() takes any size.
+  if (large || result > kIntMax) throw NeedsPython{};
+  value = result;
   return true;
 }
 
@@ -236,30 +244,21 @@ struct Symbol {
   string_view name;
 };
 
-struct Item {
-  bool barrier;  // a fill or data statement: only its address counts
-  u64 address;
-  u64 size = 0;
-  string_view name, file;
-  std::vector<Symbol> listed;
-};
-
 struct Section {
   string_view name;
   Ref name_object;
   u64 vma, size, lma;
   u64 fill = 0, align_fill = 0;
   bool advanced = false, has_content = false, keep = false;
-  std::vector<Item> items;
 };
 
-struct Row {
-  string_view name;
-  PyObject* name_object;  // borrowed from a cache; used when not null
-  string_view demangled;
-  bool has_demangled;
-  u64 address, size;
-  size_t section, file;
+// An input section whose symbols are made once the next input section, fill
+// or data statement of its output section, or the section's end, bounds it.
+struct Entry {
+  bool open = false;
+  u64 start = 0, size = 0;
+  string_view name, file;
+  std::vector<Symbol> listed;
 };
 
 PyObject* new_str(string_view s) {
@@ -269,6 +268,8 @@ PyObject* new_str(string_view s) {
 }
 
 struct Callbacks {
+  PyObject* record_type;
+  PyObject* const* setters;  // the record's slot descriptors, in field order
   PyObject* is_non_allocated;
   PyObject* name_from_section;
   PyObject* split_member;
@@ -276,19 +277,18 @@ struct Callbacks {
 
 class Scanner {
  public:
-  explicit Scanner(const Callbacks& callbacks) : cb_(callbacks) {}
+  explicit Scanner(const Callbacks& callbacks) : symbols(check(PyList_New(0))), cb_(callbacks) {}
 
   std::vector<Section> sections;
-  std::vector<Row> rows;
-  std::vector<std::pair<Ref, Ref>> files;  // (object file, archive) per distinct file text
+  Ref symbols;  // the records, in map order
   size_t lines_read = 0;
   bool finished = false, saw_output = false;
 
   void run(string_view text, size_t line_no) {
     long current = -1;  // index into sections
-    // The input section that symbol lines go to: an item of the current
-    // section, or one that is not kept (its symbol lines are dropped).
-    long entry = kNone;
+    // Where symbol lines go: the open entry, nowhere (an input section that
+    // is not kept), or no input section at all.
+    Target target = Target::none;
     string_view pending;
     bool has_pending = false, pending_output = false;
     string_view parts[4];
@@ -305,7 +305,7 @@ class Scanner {
 
       if (starts_with(line, "  ") && !has_pending) {
         if (current < 0) continue;
-        entry = statement_line(sections[current], entry, line);
+        target = statement_line(sections[current], target, line);
         continue;
       }
       if (line.empty()) continue;
@@ -324,7 +324,7 @@ class Scanner {
           if (n >= 2 && starts_with(parts[0], "0x") && starts_with(parts[1], "0x")) {
             u64 address, size;
             if (parse_hex(parts[0], address) && parse_hex(parts[1], size)) {
-              entry = add_entry(current, name, address, size, n > 2 ? rstrip(parts[2]) : string_view());
+              target = add_entry(current, name, address, size, n > 2 ? rstrip(parts[2]) : string_view());
               continue;
             }
           }
@@ -335,7 +335,7 @@ class Scanner {
       if (first != ' ' && first != '\t') {
         if (current >= 0) finish(sections[current]);
         current = -1;
-        entry = kNone;
+        target = Target::none;
         if (rstrip(line) == "Cross Reference Table") {
           finished = true;
           break;
@@ -369,7 +369,7 @@ class Scanner {
         bool numbers = n >= 3 && starts_with(parts[1], "0x") && starts_with(parts[2], "0x") &&
                        parse_hex(parts[1], address) && parse_hex(parts[2], size);
         if (!numbers) {
-          entry = kNone;
+          target = Target::none;
           if (n == 1 && parts[0][0] != '*' && !contains(parts[0], "(")) {
             pending = parts[0];
             has_pending = true;
@@ -381,50 +381,27 @@ class Scanner {
           section.fill += size;
           if (!section.advanced) section.align_fill += size;
           section.advanced = false;
-          entry = kNone;
-          if (size > 0) section.items.push_back(Item{true, address});
+          target = Target::none;
+          if (size > 0) settle(section, address);  // the input before a fill ends here at the latest
           continue;
         }
-        entry = add_entry(current, parts[0], address, size, n > 3 ? rstrip(parts[3]) : string_view());
+        target = add_entry(current, parts[0], address, size, n > 3 ? rstrip(parts[3]) : string_view());
         continue;
       }
-      entry = statement_line(section, entry, line);
+      target = statement_line(section, target, line);
     }
     if (current >= 0) finish(sections[current]);
     lines_read = line_no;
   }
 
-  // Turns the rows into records: SymbolEntry objects with their slots set
-  // through the member descriptors of the record type.
-  PyObject* records(PyObject* record_type, PyObject* const* setters) {
-    auto* type = reinterpret_cast<PyTypeObject*>(record_type);
-    Ref list(check(PyList_New(static_cast<Py_ssize_t>(rows.size()))));
-    for (size_t index = 0; index < rows.size(); ++index) {
-      const Row& row = rows[index];
-      Ref record(check(type->tp_alloc(type, 0)));
-      Ref name(row.name_object != nullptr ? Py_NewRef(row.name_object) : new_str(row.name));
-      Ref demangled(row.has_demangled ? new_str(row.demangled) : Py_NewRef(Py_None));
-      Ref address(check(PyLong_FromUnsignedLongLong(row.address)));
-      Ref size(check(PyLong_FromUnsignedLongLong(row.size)));
-      PyObject* values[9] = {
-          name.get(), demangled.get(), address.get(), size.get(), sections[row.section].name_object.get(),
-          files[row.file].first.get(), files[row.file].second.get(), Py_None, Py_None,
-      };
-      for (int k = 0; k < 9; ++k) {
-        if (Py_TYPE(setters[k])->tp_descr_set(setters[k], record.get(), values[k]) < 0) throw PyErrorSet{};
-      }
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), record.release());
-    }
-    return list.release();
-  }
-
  private:
-  static constexpr long kNone = -1;     // no input section: symbol lines are ignored
-  static constexpr long kDropped = -2;  // an input section that is not kept
+  enum class Target { none, dropped, entry };
 
   const Callbacks& cb_;
-  std::unordered_map<string_view, size_t> file_index_;
-  std::unordered_map<string_view, Ref> names_;  // name_from_section results (None included)
+  Entry entry_;
+  std::vector<Symbol> points_;
+  std::unordered_map<string_view, std::pair<Ref, Ref>> files_;  // (object file, archive) of a file text
+  std::unordered_map<string_view, Ref> names_;  // symbol_name_from_section results, None included
 
   long open_section(string_view name, const Header& header) {
     Section section;
@@ -443,20 +420,26 @@ class Scanner {
     return static_cast<long>(sections.size()) - 1;
   }
 
-  long add_entry(long current, string_view name, u64 address, u64 size, string_view file) {
-    if (current < 0) return kDropped;
+  Target add_entry(long current, string_view name, u64 address, u64 size, string_view file) {
+    if (current < 0) return Target::dropped;
     Section& section = sections[current];
-    if (!section.keep || size == 0) return kDropped;
-    section.items.push_back(Item{false, address, size, name, file, {}});
-    return static_cast<long>(section.items.size()) - 1;
+    if (!section.keep || size == 0) return Target::dropped;
+    settle(section, address);
+    entry_.open = true;
+    entry_.start = address;
+    entry_.size = size;
+    entry_.name = name;
+    entry_.file = file;
+    entry_.listed.clear();
+    return Target::entry;
   }
 
   // A line indented deeper than input sections: a symbol, an assignment, a
-  // data statement or a relaxation note.  Returns the new entry.
-  long statement_line(Section& section, long entry, string_view line) {
+  // data statement or a relaxation note.  Returns where later symbol lines go.
+  Target statement_line(Section& section, Target target, string_view line) {
     string_view parts[4];
     int n = split(line, 1, parts);
-    if (n < 2 || !starts_with(parts[0], "0x")) return entry;
+    if (n < 2 || !starts_with(parts[0], "0x")) return target;
     string_view rest = rstrip(parts[1]);
     if (starts_with(rest, "0x")) {
       string_view words[4];
@@ -465,36 +448,36 @@ class Scanner {
         section.has_content = true;
         // words[0] starts with "0x" as rest does.
         u64 address, size;
-        if (!parse_hex(parts[0], address) || !parse_hex(words[0], size)) return kNone;
-        if (size > 0) section.items.push_back(Item{true, address});
-        return kNone;
+        if (!parse_hex(parts[0], address) || !parse_hex(words[0], size)) return Target::none;
+        if (size > 0) settle(section, address);
+        return Target::none;
       }
-      return entry;
+      return target;
     }
-    if (rest == "(size before relaxing)") return entry;
+    if (rest == "(size before relaxing)") return target;
     if (assignment(rest)) {
       if (starts_with(rest, ". =")) section.advanced = !contains(rest, "ALIGN");
-      return kNone;
+      return Target::none;
     }
-    if (entry >= 0) {
+    if (target == Target::entry) {
       u64 address;
-      if (parse_hex(parts[0], address)) section.items[static_cast<size_t>(entry)].listed.push_back(Symbol{address, rest});
+      if (parse_hex(parts[0], address)) entry_.listed.push_back(Symbol{address, rest});
     }
-    return entry;
+    return target;
   }
 
-  size_t file_of(string_view file_text) {
-    auto found = file_index_.find(file_text);
-    if (found != file_index_.end()) return found->second;
+  const std::pair<Ref, Ref>& file_of(string_view file_text) {
+    auto found = files_.find(file_text);
+    if (found != files_.end()) return found->second;
     Ref text(new_str(file_text));
     Ref pair(check(PyObject_CallOneArg(cb_.split_member, text.get())));
     if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
       PyErr_SetString(PyExc_TypeError, "split_archive_member must return a pair");
       throw PyErrorSet{};
     }
-    files.emplace_back(Ref(Py_NewRef(PyTuple_GET_ITEM(pair.get(), 0))), Ref(Py_NewRef(PyTuple_GET_ITEM(pair.get(), 1))));
-    file_index_.emplace(file_text, files.size() - 1);
-    return files.size() - 1;
+    std::pair<Ref, Ref> split(Ref(Py_NewRef(PyTuple_GET_ITEM(pair.get(), 0))),
+                              Ref(Py_NewRef(PyTuple_GET_ITEM(pair.get(), 1))));
+    return files_.emplace(file_text, std::move(split)).first->second;
   }
 
   // symbol_name_from_section(name): a str, or None.
@@ -512,94 +495,106 @@ class Scanner {
     return result;
   }
 
-  static bool nonempty_starting_with_z(PyObject* text) {
+  static bool starts_with_z(PyObject* text) {
     if (text == Py_None || PyUnicode_GET_LENGTH(text) < 2) return false;
     return PyUnicode_READ_CHAR(text, 0) == '_' && PyUnicode_READ_CHAR(text, 1) == 'Z';
   }
 
-  void add_row(string_view name, PyObject* name_object, string_view demangled, bool has_demangled, u64 address,
-               u64 size, size_t section, size_t file) {
-    rows.push_back(Row{name, name_object, demangled, has_demangled, address, size, section, file});
+  // One SymbolEntry; *name* (borrowed) when given, else a str of name_text.
+  void add_record(const Section& section, const std::pair<Ref, Ref>& file, PyObject* name, string_view name_text,
+                  PyObject* demangled, u64 address, u64 size) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cb_.record_type);
+    Ref record(check(type->tp_alloc(type, 0)));
+    Ref name_object(name != nullptr ? Py_NewRef(name) : new_str(name_text));
+    Ref address_object(check(PyLong_FromUnsignedLongLong(address)));
+    Ref size_object(check(PyLong_FromUnsignedLongLong(size)));
+    PyObject* values[9] = {
+        name_object.get(), demangled,           address_object.get(), size_object.get(), section.name_object.get(),
+        file.first.get(),  file.second.get(),   Py_None,              Py_None,
+    };
+    for (int k = 0; k < 9; ++k) {
+      PyObject* setter = cb_.setters[k];
+      if (Py_TYPE(setter)->tp_descr_set(setter, record.get(), values[k]) < 0) throw PyErrorSet{};
+    }
+    if (PyList_Append(symbols.get(), record.get()) < 0) throw PyErrorSet{};
   }
 
-  // Symbols of a finished output section: one per symbol line inside its
-  // input section, sized up to the next, and the input section's own name
-  // for bytes before the first symbol line.
-  void finish(Section& section) {
-    std::vector<Item> items = std::move(section.items);
-    section.items.clear();
-    if (items.empty()) return;
-    const size_t section_index = static_cast<size_t>(&section - sections.data());
-    const u64 section_start = section.vma;
-    const u64 section_end = section.vma + section.size;
-    bool emitted = false;
-    std::vector<Symbol> points;
-    for (size_t index = 0; index < items.size(); ++index) {
-      Item& item = items[index];
-      if (item.barrier) continue;
-      const u64 start = item.address;
-      const u64 end = start + item.size;
-      if (start < section_start) continue;
-      if (end > (index + 1 < items.size() ? items[index + 1].address : section_end)) continue;
-      emitted = true;
-      const size_t file = file_of(item.file);
+  // The symbols of the open entry, now that *bound* is where the next item
+  // of its section starts: one per symbol line inside the input section,
+  // sized up to the next, and the input section's own name for bytes before
+  // the first symbol line.
+  void settle(Section& section, u64 bound) {
+    if (!entry_.open) return;
+    entry_.open = false;
+    const u64 start = entry_.start;
+    const u64 end = start + entry_.size;
+    if (start < section.vma) return;  // not where the section is: a damaged line
+    // Merged input (".rodata.*.str1.1", ".rodata.cst4"): ld prints it at the
+    // current address with its size before merging, while its bytes went
+    // into an earlier input section.
+    if (end > bound) return;
+    section.has_content = true;
+    const std::pair<Ref, Ref>& file = file_of(entry_.file);
 
-      points.clear();
-      const std::vector<Symbol>& listed = item.listed;
-      if (listed.size() == 1) {
-        const Symbol& only = listed[0];
-        if (only.address == start) {
-          add_leading(item, only, start, end, section_index, file);
-          continue;
-        }
-        if (start < only.address && only.address < end) points.push_back(only);
-      } else if (listed.size() > 1) {
-        std::vector<Symbol> sorted = listed;
-        std::stable_sort(sorted.begin(), sorted.end(),
-                         [](const Symbol& a, const Symbol& b) { return a.address < b.address; });
-        for (const Symbol& symbol : sorted) {
-          // Sorted, so a repeated address is the previous point's.
-          if (start <= symbol.address && symbol.address < end &&
-              (points.empty() || points.back().address != symbol.address)) {
-            points.push_back(symbol);
-          }
+    std::vector<Symbol>& points = points_;
+    points.clear();
+    const std::vector<Symbol>& listed = entry_.listed;
+    if (listed.size() == 1) {
+      const Symbol& only = listed[0];
+      if (only.address == start) {
+        add_leading(section, file, only, start, end);
+        return;
+      }
+      if (start < only.address && only.address < end) points.push_back(only);
+    } else if (listed.size() > 1) {
+      // Symbol lines outside the input section are absolute or belong to
+      // the next statement; aliases at one address keep the first name.
+      points = listed;
+      std::stable_sort(points.begin(), points.end(),
+                       [](const Symbol& a, const Symbol& b) { return a.address < b.address; });
+      size_t kept = 0;
+      for (const Symbol& symbol : points) {
+        if (start <= symbol.address && symbol.address < end &&
+            (kept == 0 || points[kept - 1].address != symbol.address)) {
+          points[kept++] = symbol;
         }
       }
-
-      size_t first_point = 0;
-      if (points.empty() || points[0].address != start) {
-        PyObject* derived = name_from_section(item.name);
-        const u64 first_end = points.empty() ? end : points[0].address;
-        if (derived == Py_None || PyUnicode_GET_LENGTH(derived) == 0) {
-          add_row(item.name, nullptr, {}, false, start, first_end - start, section_index, file);
-        } else {
-          add_row({}, derived, {}, false, start, first_end - start, section_index, file);
-        }
-        if (points.empty()) continue;
-      } else {
-        add_leading(item, points[0], start, points.size() > 1 ? points[1].address : end, section_index, file);
-        first_point = 1;
-      }
-      for (size_t k = first_point; k < points.size(); ++k) {
-        const u64 next = k + 1 < points.size() ? points[k + 1].address : end;
-        add_row(points[k].name, nullptr, {}, false, points[k].address, next - points[k].address, section_index, file);
-      }
+      points.resize(kept);
     }
-    if (emitted) section.has_content = true;
+
+    size_t first_point = 0;
+    if (points.empty() || points[0].address != start) {
+      PyObject* derived = name_from_section(entry_.name);
+      const u64 first_end = points.empty() ? end : points[0].address;
+      bool named = derived != Py_None && PyUnicode_GET_LENGTH(derived) > 0;
+      add_record(section, file, named ? derived : nullptr, entry_.name, Py_None, start, first_end - start);
+      if (points.empty()) return;
+    } else {
+      add_leading(section, file, points[0], start, points.size() > 1 ? points[1].address : end);
+      first_point = 1;
+    }
+    for (size_t k = first_point; k < points.size(); ++k) {
+      const u64 next = k + 1 < points.size() ? points[k + 1].address : end;
+      add_record(section, file, nullptr, points[k].name, Py_None, points[k].address, next - points[k].address);
+    }
   }
 
   // The symbol at the start of an input section: ld may have printed it
   // demangled, while the section name keeps the linkage name.
-  void add_leading(const Item& item, const Symbol& symbol, u64 start, u64 end, size_t section, size_t file) {
+  void add_leading(const Section& section, const std::pair<Ref, Ref>& file, const Symbol& symbol, u64 start,
+                   u64 end) {
     if (contains(symbol.name, "(") || contains(symbol.name, "::") || contains(symbol.name, " ")) {
-      PyObject* derived = name_from_section(item.name);
-      if (nonempty_starting_with_z(derived)) {
-        add_row({}, derived, symbol.name, true, start, end - start, section, file);
+      PyObject* derived = name_from_section(entry_.name);
+      if (starts_with_z(derived)) {
+        Ref demangled(new_str(symbol.name));
+        add_record(section, file, derived, {}, demangled.get(), start, end - start);
         return;
       }
     }
-    add_row(symbol.name, nullptr, {}, false, start, end - start, section, file);
+    add_record(section, file, nullptr, symbol.name, Py_None, start, end - start);
   }
+
+  void finish(Section& section) { settle(section, section.vma + section.size); }
 };
 
 PyObject* section_tuple(const Section& section) {
@@ -665,16 +660,16 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
   const char* data = static_cast<const char*>(PyUnicode_DATA(text));
   string_view part(data + offset, static_cast<size_t>(PyUnicode_GET_LENGTH(text) - offset));
-  Callbacks callbacks{args[5], args[6], args[7]};
+  Callbacks callbacks{args[3], setters, args[5], args[6], args[7]};
   try {
     Scanner scanner(callbacks);
     scanner.run(part, static_cast<size_t>(line_no));
-    Ref symbols(scanner.records(args[3], setters));
+    PyObject* symbols = scanner.symbols.get();
     Ref sections(check(PyList_New(static_cast<Py_ssize_t>(scanner.sections.size()))));
     for (size_t k = 0; k < scanner.sections.size(); ++k) {
       PyList_SET_ITEM(sections.get(), static_cast<Py_ssize_t>(k), section_tuple(scanner.sections[k]));
     }
-    return check(Py_BuildValue("(OOnOO)", sections.get(), symbols.get(), static_cast<Py_ssize_t>(scanner.lines_read),
+    return check(Py_BuildValue("(OOnOO)", sections.get(), symbols, static_cast<Py_ssize_t>(scanner.lines_read),
                                scanner.finished ? Py_True : Py_False, scanner.saw_output ? Py_True : Py_False));
   } catch (const NeedsPython&) {
     Py_RETURN_NONE;
