@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -73,12 +74,15 @@ inline bool is_word(char c) {
   auto u = static_cast<unsigned char>(c);
   return (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || u == '_';
 }
-inline int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+constexpr auto kHexDigits = [] {
+  std::array<signed char, 256> table{};
+  table.fill(-1);
+  for (int c = '0'; c <= '9'; ++c) table[static_cast<size_t>(c)] = static_cast<signed char>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) table[static_cast<size_t>(c)] = static_cast<signed char>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; ++c) table[static_cast<size_t>(c)] = static_cast<signed char>(c - 'A' + 10);
+  return table;
+}();
+inline int hex_value(char c) { return kHexDigits[static_cast<unsigned char>(c)]; }
 
 string_view rstrip(string_view s) {
   while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
@@ -401,6 +405,8 @@ class Scanner {
   Entry entry_;
   std::vector<Symbol> points_;
   std::unordered_map<string_view, std::pair<Ref, Ref>> files_;  // (object file, archive) of a file text
+  string_view last_file_text_;
+  const std::pair<Ref, Ref>* last_file_ = nullptr;  // node-based map: stays valid
   std::unordered_map<string_view, Ref> names_;  // symbol_name_from_section results, None included
 
   long open_section(string_view name, const Header& header) {
@@ -467,17 +473,23 @@ class Scanner {
   }
 
   const std::pair<Ref, Ref>& file_of(string_view file_text) {
+    // Input sections of one object file tend to follow each other.
+    if (last_file_ != nullptr && last_file_text_ == file_text) return *last_file_;
     auto found = files_.find(file_text);
-    if (found != files_.end()) return found->second;
+    if (found == files_.end()) found = files_.emplace(file_text, split_file(file_text)).first;
+    last_file_text_ = file_text;
+    last_file_ = &found->second;
+    return found->second;
+  }
+
+  std::pair<Ref, Ref> split_file(string_view file_text) {
     Ref text(new_str(file_text));
     Ref pair(check(PyObject_CallOneArg(cb_.split_member, text.get())));
     if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
       PyErr_SetString(PyExc_TypeError, "split_archive_member must return a pair");
       throw PyErrorSet{};
     }
-    std::pair<Ref, Ref> split(Ref(Py_NewRef(PyTuple_GET_ITEM(pair.get(), 0))),
-                              Ref(Py_NewRef(PyTuple_GET_ITEM(pair.get(), 1))));
-    return files_.emplace(file_text, std::move(split)).first->second;
+    return {Ref(Py_NewRef(PyTuple_GET_ITEM(pair.get(), 0))), Ref(Py_NewRef(PyTuple_GET_ITEM(pair.get(), 1)))};
   }
 
   // symbol_name_from_section(name): a str, or None.
