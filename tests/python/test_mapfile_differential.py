@@ -5,6 +5,7 @@ rewritten; every map, generated or damaged, must read to the same result (or
 the same error) with both.
 """
 
+import re
 from pathlib import Path
 
 import mapfile_reference as reference
@@ -177,6 +178,12 @@ def generated_map(draw):
     lines.append(draw(st.sampled_from(["OUTPUT(zephyr.elf elf32-littlearm)", "Cross Reference Table", ""])))
     lines.extend(["", "Symbol  File", ".text   main.o"])
     text = "\n".join(lines) + draw(st.sampled_from(["\n", ""]))
+    # Numbers int() reads but the compiled scanner leaves to Python.
+    numbers = list(re.finditer(r"0x[0-9a-f]+", text))
+    if numbers and draw(st.integers(0, 3)) == 0:
+        number = numbers[draw(st.integers(0, len(numbers) - 1))]
+        digits = draw(st.sampled_from(["_1", "1_0", "8000000000000000", "7fffffffffffffff", "1" * 17, "0" * 20 + "1"]))
+        text = text[: number.start()] + "0x" + digits + text[number.end():]
     if draw(st.booleans()):
         text = text[: draw(st.integers(0, len(text)))]
     if draw(st.booleans()):
