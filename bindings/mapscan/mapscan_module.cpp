@@ -4,9 +4,10 @@
 // microsecond on each; this module runs the same line rules as the Python
 // reader in mapfile.py (which stays the reference and the fallback) and makes
 // the SymbolEntry records itself.  It takes only what it can read exactly as
-// the Python reader does: pure-ASCII text, where Python's notion of
-// whitespace and of a word character is a fixed set of bytes, and numbers
-// below 2**63 without underscores.  For anything else scan() returns None and
+// the Python reader does: text whose characters all lie in Latin-1 (what an
+// ASCII or Latin-1 decoded map gives), where Python's notion of whitespace and
+// of a word character is a table of 256 entries, and numbers below 2**63
+// without underscores.  For anything else scan() returns None and
 // the caller reads the map in Python.
 //
 // Where the rules hold Python-side knowledge (which sections occupy no memory,
@@ -65,15 +66,26 @@ PyObject* check(PyObject* p) {
   return p;
 }
 
-// str.split() and str.strip() whitespace, and \s of a str pattern, in ASCII.
-inline bool is_space(char c) {
-  auto u = static_cast<unsigned char>(c);
-  return u == ' ' || (u >= 9 && u <= 13) || (u >= 28 && u <= 31);
-}
-inline bool is_word(char c) {
-  auto u = static_cast<unsigned char>(c);
-  return (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || u == '_';
-}
+// Character classes of the first 256 code points, as str methods and str
+// patterns see them: whitespace for str.split(), str.rstrip() and \s; word
+// characters (str.isalnum() or "_") for \b.
+enum : unsigned char { kSpace = 1, kWord = 2 };
+constexpr auto kClasses = [] {
+  std::array<unsigned char, 256> table{};
+  for (int c : {9, 10, 11, 12, 13, 28, 29, 30, 31, 32, 0x85, 0xA0}) table[static_cast<size_t>(c)] = kSpace;
+  for (int c = '0'; c <= '9'; ++c) table[static_cast<size_t>(c)] = kWord;
+  for (int c = 'A'; c <= 'Z'; ++c) table[static_cast<size_t>(c)] = kWord;
+  for (int c = 'a'; c <= 'z'; ++c) table[static_cast<size_t>(c)] = kWord;
+  table['_'] = kWord;
+  // Latin-1 letters, superscript digits and vulgar fractions.
+  for (int c : {0xAA, 0xB2, 0xB3, 0xB5, 0xB9, 0xBA, 0xBC, 0xBD, 0xBE}) table[static_cast<size_t>(c)] = kWord;
+  for (int c = 0xC0; c <= 0xFF; ++c) {
+    if (c != 0xD7 && c != 0xF7) table[static_cast<size_t>(c)] = kWord;
+  }
+  return table;
+}();
+inline bool is_space(char c) { return kClasses[static_cast<unsigned char>(c)] == kSpace; }
+inline bool is_word(char c) { return kClasses[static_cast<unsigned char>(c)] == kWord; }
 constexpr auto kHexDigits = [] {
   std::array<signed char, 256> table{};
   table.fill(-1);
@@ -265,13 +277,19 @@ struct Entry {
   std::vector<Symbol> listed;
 };
 
-PyObject* new_str(string_view s) {
+// A str of part of the text.  An ASCII text gives ASCII strings directly;
+// otherwise CPython finds the narrowest form, as str slicing would.
+PyObject* new_str(string_view s, bool ascii) {
+  if (!ascii) {
+    return check(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size())));
+  }
   PyObject* text = check(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
   std::memcpy(PyUnicode_DATA(text), s.data(), s.size());
   return text;
 }
 
 struct Callbacks {
+  bool ascii;  // the text is ASCII, not only within Latin-1
   PyObject* record_type;
   PyObject* const* setters;  // the record's slot descriptors, in field order
   PyObject* is_non_allocated;
@@ -412,7 +430,7 @@ class Scanner {
   long open_section(string_view name, const Header& header) {
     Section section;
     section.name = name;
-    section.name_object = Ref(new_str(name));
+    section.name_object = Ref(new_str(name, cb_.ascii));
     section.vma = header.vma;
     section.size = header.size;
     section.lma = header.lma;
@@ -483,7 +501,7 @@ class Scanner {
   }
 
   std::pair<Ref, Ref> split_file(string_view file_text) {
-    Ref text(new_str(file_text));
+    Ref text(new_str(file_text, cb_.ascii));
     Ref pair(check(PyObject_CallOneArg(cb_.split_member, text.get())));
     if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
       PyErr_SetString(PyExc_TypeError, "split_archive_member must return a pair");
@@ -496,7 +514,7 @@ class Scanner {
   PyObject* name_from_section(string_view name) {
     auto found = names_.find(name);
     if (found != names_.end()) return found->second.get();
-    Ref text(new_str(name));
+    Ref text(new_str(name, cb_.ascii));
     Ref derived(check(PyObject_CallOneArg(cb_.name_from_section, text.get())));
     if (derived.get() != Py_None && !PyUnicode_Check(derived.get())) {
       PyErr_SetString(PyExc_TypeError, "symbol_name_from_section must return str or None");
@@ -517,7 +535,7 @@ class Scanner {
                   PyObject* demangled, u64 address, u64 size) {
     auto* type = reinterpret_cast<PyTypeObject*>(cb_.record_type);
     Ref record(check(type->tp_alloc(type, 0)));
-    Ref name_object(name != nullptr ? Py_NewRef(name) : new_str(name_text));
+    Ref name_object(name != nullptr ? Py_NewRef(name) : new_str(name_text, cb_.ascii));
     Ref address_object(check(PyLong_FromUnsignedLongLong(address)));
     Ref size_object(check(PyLong_FromUnsignedLongLong(size)));
     PyObject* values[9] = {
@@ -598,7 +616,7 @@ class Scanner {
     if (contains(symbol.name, "(") || contains(symbol.name, "::") || contains(symbol.name, " ")) {
       PyObject* derived = name_from_section(entry_.name);
       if (starts_with_z(derived)) {
-        Ref demangled(new_str(symbol.name));
+        Ref demangled(new_str(symbol.name, cb_.ascii));
         add_record(section, file, derived, {}, demangled.get(), start, end - start);
         return;
       }
@@ -625,7 +643,8 @@ constexpr const char* kScanDoc =
     "line line_no + 1.  Returns (sections, symbols, lines_read, finished, saw_output),\n"
     "sections as (name, vma, size, lma, fill, align_fill, has_content) tuples and\n"
     "symbols as record_type objects whose slots are set through descriptors; or None\n"
-    "when the text needs the Python reader (not ASCII, numbers past 2**63 - 1).";
+    "when the text needs the Python reader (characters past U+00FF, numbers past\n"
+    "2**63 - 1 or with underscores).";
 
 PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 8) {
@@ -668,11 +687,13 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       return nullptr;
     }
   }
-  if (!PyUnicode_IS_ASCII(text)) Py_RETURN_NONE;
+  // Wider texts would need the whole Unicode database for whitespace and
+  // word characters.
+  if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) Py_RETURN_NONE;
 
   const char* data = static_cast<const char*>(PyUnicode_DATA(text));
   string_view part(data + offset, static_cast<size_t>(PyUnicode_GET_LENGTH(text) - offset));
-  Callbacks callbacks{args[3], setters, args[5], args[6], args[7]};
+  Callbacks callbacks{PyUnicode_IS_ASCII(text) != 0, args[3], setters, args[5], args[6], args[7]};
   try {
     Scanner scanner(callbacks);
     scanner.run(part, static_cast<size_t>(line_no));

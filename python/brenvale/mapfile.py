@@ -36,7 +36,8 @@ memory map gives the model read so far, with a warning issue; a map without a
 memory configuration gives sections without regions.
 
 Speed: a 50 MB map (some 300,000 symbols) reads in a few tenths of a second.
-The memory map part of an ASCII map goes through the compiled scanner
+The memory map part of a map whose characters all lie in Latin-1 (ASCII
+maps, and maps decoded as Latin-1) goes through the compiled scanner
 ``brenvale._mapscan``, which applies the same line rules as the Python loop
 here and makes the records itself; any other map, and every map when the
 module is missing, is read by the Python loop, about five times slower.
@@ -820,7 +821,7 @@ class _Reader:
     def _scan_map_part(self, text: str, offset: int, line_no: int) -> bool:
         """Read text[offset:] with the compiled scanner; False when it is
         missing or leaves the text to the Python reader."""
-        if _mapscan is None or _SYMBOL_DESCRIPTORS is None or not text.isascii():
+        if _mapscan is None or _SYMBOL_DESCRIPTORS is None:
             return False
         result = _mapscan.scan(
             text, offset, line_no, SymbolEntry, _SYMBOL_DESCRIPTORS,

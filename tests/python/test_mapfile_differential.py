@@ -72,11 +72,13 @@ INPUT_NAMES = st.sampled_from(
 )
 FILES = st.sampled_from(
     ["", "main.o", "app/libapp.a(main.o)", "c:/sdk/lib/libc.a(memcpy.o)", "lib.a()", "(x.o)",
-     "path with space/obj.o", "zephyr/libzephyr.a(file.c.obj)"]
+     "path with space/obj.o", "zephyr/libzephyr.a(file.c.obj)", "c:/\xdcbung/lib\xe4.a(m\xf6.o)",
+     "lib/\u017elib.a(x.o)", "nbsp\xa0obj.o", "nel\x85obj.o"]
 )
 SYMBOLS = st.sampled_from(
     ["main", "foo", "_Z3fooi", "foo(int)", "ns::bar() const", "__aeabi_idiv", "a", "b", "=x",
-     "PROVIDE_x", ".L1", "HIDDENx", "0x10", "(size before relaxing)", "x y"]
+     "PROVIDE_x", ".L1", "HIDDENx", "0x10", "(size before relaxing)", "x y", "caf\xe9", "a\xa0b", "PROVIDE\xe9",
+     "ASSERT\xa0(x)", "x\x85=\x85y"]
 )
 STATEMENTS = st.sampled_from(
     [". = ALIGN (0x4)", ". = (. + 0x100)", "_etext = .", "PROVIDE (end = .)", "ASSERT (., \"msg\")",
@@ -120,7 +122,7 @@ def statement(draw, address, width):
         return [f"{' ' * 16}{hex_text(address, width)}{' ' * 16}{draw(STATEMENTS)}"]
     if kind == 1:
         size = draw(st.sampled_from([0, 1, 4, 8]))
-        word = draw(st.sampled_from(["LONG", "BYTE", "QUAD", "SHORT", "SQUAD", "WORD"]))
+        word = draw(st.sampled_from(["LONG", "BYTE", "QUAD", "SHORT", "SQUAD", "WORD", "LONG\xe9", "LONG(1)", "BYTE\xb2"]))
         return [f" {' ' * 15}{hex_text(address, width)}{' ' * 8}{hex_text(size, 1)} {word} 0x0"]
     if kind == 2:
         return [f"{' ' * 16}{hex_text(address, 1)} (size before relaxing)"]

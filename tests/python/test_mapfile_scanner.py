@@ -54,14 +54,32 @@ def test_plain_map():
         ("0x00000110       0x10", "0x00000110       0x1_0"),  # int() takes underscores
         ("0x00000100                main", "0x8000000000000000                main"),  # past 2**63 - 1
         ("0x00000100       0x20", "0x00000100       0x10000000000000000"),
-        ("util.o", "útil.o"),
+        ("util.o", "\u017eutil.o"),
     ],
-    ids=["underscore", "large-symbol", "large-section", "not-ascii"],
+    ids=["underscore", "large-symbol", "large-section", "past-latin-1"],
 )
 def test_what_it_leaves_to_python(old, new):
     text = HEAD + BODY.replace(old, new)
     assert scan(text) is None
     assert parse_map_text(text).lines_read == 7  # read by the Python reader instead
+
+
+def test_latin_1_text():
+    # No-break space and NEL are whitespace to str.split(); "é" is a word
+    # character, so "LONGé" is no data statement.
+    body = (
+        BODY.replace("util.o", "c:/Übung/util.o")
+        .replace(" main\n", " main\xa0\xa0\n                0x00000104\x85caf\xe9\n")
+        .replace(" .text          0x00000110", "                0x00000108       0x4 LONG\xe9 0x0\n .text          0x00000110")
+    )
+    sections, symbols, *_ = scan(HEAD + body)
+    assert [(s.name, s.address, s.size, s.object_file) for s in symbols] == [
+        ("main", 0x100, 4, "main.o"),
+        ("caf\xe9", 0x104, 0xC, "main.o"),
+        (".text", 0x110, 0x10, "c:/\xdcbung/util.o"),
+    ]
+    # Texts without letters past ASCII come out in CPython's ASCII form.
+    assert symbols[0].name.isascii() and symbols[0].section_name.isascii()
 
 
 def test_largest_number_it_reads():
