@@ -664,8 +664,11 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_ValueError, "scan(): offset or line number out of range");
     return nullptr;
   }
-  if (!PyType_Check(args[3])) {
-    PyErr_SetString(PyExc_TypeError, "scan() argument 4 must be a type");
+  // Records are made as object.__new__ makes them, then filled slot by slot:
+  // only valid for a type that object.__new__ creates, and slots of its own.
+  auto* record_type = reinterpret_cast<PyTypeObject*>(args[3]);
+  if (!PyType_Check(args[3]) || record_type->tp_new != PyBaseObject_Type.tp_new) {
+    PyErr_SetString(PyExc_TypeError, "scan() argument 4 must be a type whose instances object.__new__ creates");
     return nullptr;
   }
   PyObject* descriptors = args[4];
@@ -676,8 +679,9 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* setters[9];
   for (Py_ssize_t k = 0; k < 9; ++k) {
     setters[k] = PyTuple_GET_ITEM(descriptors, k);
-    if (Py_TYPE(setters[k])->tp_descr_set == nullptr) {
-      PyErr_SetString(PyExc_TypeError, "scan() argument 5 must be a tuple of 9 slot descriptors");
+    if (!Py_IS_TYPE(setters[k], &PyMemberDescr_Type) ||
+        !PyType_IsSubtype(record_type, PyDescr_TYPE(setters[k]))) {
+      PyErr_SetString(PyExc_TypeError, "scan() argument 5 must be a tuple of 9 slot descriptors of argument 4");
       return nullptr;
     }
   }
@@ -687,6 +691,9 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       return nullptr;
     }
   }
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(text) < 0) return nullptr;  // a legacy string of the old C API
+#endif
   // Wider texts would need the whole Unicode database for whitespace and
   // word characters.
   if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) Py_RETURN_NONE;

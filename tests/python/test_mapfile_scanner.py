@@ -96,6 +96,8 @@ def test_largest_number_it_reads():
         (dict(offset="0"), TypeError),
         (dict(line_no=-5), ValueError),
         (dict(record_type="SymbolEntry"), TypeError),
+        (dict(record_type=dict), TypeError),  # made by its own __new__
+        (dict(record_type=int), TypeError),
         (dict(descriptors=None), TypeError),
         (dict(descriptors=(SymbolEntry.name,) * 8), TypeError),
         (dict(descriptors=(len,) * 9), TypeError),
