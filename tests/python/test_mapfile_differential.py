@@ -221,8 +221,15 @@ EDITS = st.sampled_from(["drop", "duplicate", "cut", "tab", "space", "join", "st
 def test_damaged_real_maps_read_alike(path, edits):
     lines = path.read_text(encoding="latin-1").split("\n")
     start = next(i for i, line in enumerate(lines) if line.startswith("Linker script and memory map"))
+    memory = next((i for i, line in enumerate(lines) if line.startswith("Memory Configuration")), start)
     for where, edit, column in edits:
-        at = start + int(where * (len(lines) - start))
+        # Mostly the memory map; now and then the memory configuration and
+        # the heading after it.
+        if column % 4 == 0:
+            at = memory + int(where * (start + 2 - memory))
+        else:
+            at = start + int(where * (len(lines) - start))
+        at = min(at, len(lines) - 1)
         line = lines[at]
         if edit == "drop":
             del lines[at]
