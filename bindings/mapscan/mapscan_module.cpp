@@ -400,6 +400,8 @@ class Scanner {
           continue;
         }
         if (parts[0] == "*fill*") {
+          // Python's sum has no bound; a damaged map may pass 2**63 - 1.
+          if (size > kIntMax - section.fill) throw NeedsPython{};
           section.fill += size;
           if (!section.advanced) section.align_fill += size;
           section.advanced = false;
