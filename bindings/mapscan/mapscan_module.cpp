@@ -280,6 +280,7 @@ struct Entry {
 // A str of part of the text.  An ASCII text gives ASCII strings directly;
 // otherwise CPython finds the narrowest form, as str slicing would.
 PyObject* new_str(string_view s, bool ascii) {
+  if (s.empty()) return check(PyUnicode_New(0, 0));  // an empty view may have no data pointer
   if (!ascii) {
     return check(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size())));
   }
