@@ -35,6 +35,13 @@ part, raises ``MapFormatError`` (a ``ModelFormatError``, hence a
 memory map gives the model read so far, with a warning issue; a map without a
 memory configuration gives sections without regions.
 
+Speed: a 50 MB map (some 300,000 symbols) reads in a few tenths of a second.
+The memory map part of a map whose characters all lie in Latin-1 (ASCII
+maps, and maps decoded as Latin-1) goes through the compiled scanner
+``brenvale._mapscan``, which applies the same line rules as the Python loop
+here and makes the records itself; any other map, and every map when the
+module is missing, is read by the Python loop, about five times slower.
+
 Entry points: ``load_build_input(path)`` takes a JSON model, a GNU ld map or
 an armlink map, told apart by content, and returns a ``BuildInput`` as
 ``model_io.load_build`` does; ``read_map_file(path_or_text)`` returns the
@@ -45,12 +52,16 @@ model of a GNU ld map; ``looks_like_gnu_ld_map(text)`` and
 from __future__ import annotations
 
 import gc
+import importlib
 import os
 import re
 import sys
 import time
-from dataclasses import dataclass, field
+from collections import deque
+from dataclasses import dataclass, field, fields
+from itertools import islice, repeat
 from pathlib import Path
+from types import MemberDescriptorType
 from typing import IO, Any
 
 from .model_io import INT_MAX, ModelFormatError, load_build
@@ -94,6 +105,8 @@ _DATA_STATEMENT = re.compile(r"^(?:BYTE|SHORT|LONG|QUAD|SQUAD)\b")
 # Script statements that ld echoes with their value: ". = ALIGN (4)",
 # "_etext = .", "PROVIDE (end = .)", "ASSERT (...)".
 _ASSIGNMENT_WORDS = (".", "PROVIDE", "HIDDEN", "ASSERT")
+# What a line below an input section starts with when it is not a symbol.
+_NOT_SYMBOL_STARTS = ("0x",) + _ASSIGNMENT_WORDS
 _ASSIGNMENT = re.compile(r"^(?:\.\s|\.$|PROVIDE\b|PROVIDE_HIDDEN\b|HIDDEN\b|ASSERT\b|\S+\s+[-+*/|&]?=\s)")
 
 # Output sections that occupy no target memory.  ld prints them at address 0,
@@ -394,12 +407,110 @@ class _OutputSection:
         self.items: list[Any] = []
 
 
+def _statement_line(section: _OutputSection, entry: list[Any] | None, line: str) -> list[Any] | None:
+    """Read a line indented below an input section other than a plain symbol:
+    a symbol whose name holds spaces, an assignment, a data statement or a
+    relaxation note.  Returns the input section that later symbol lines
+    belong to (None after an assignment or a data statement)."""
+    parts = line.split(None, 1)
+    if len(parts) < 2 or parts[0][:2] != "0x":
+        return entry
+    rest = parts[1].rstrip()
+    if rest[:2] == "0x":
+        words = rest.split(None, 2)
+        if len(words) > 1 and _DATA_STATEMENT.match(words[1]):
+            section.has_content = True
+            try:
+                address, size = int(parts[0], 16), int(words[0], 16)
+            except ValueError:
+                return None
+            if size > 0:
+                section.items.append((None, address))
+            return None
+        # Otherwise "0x29 (size before relaxing)" and the like.
+        return entry
+    if rest == "(size before relaxing)":
+        return entry
+    if ("=" in rest or rest.startswith(_ASSIGNMENT_WORDS)) and _ASSIGNMENT.match(rest):
+        if rest.startswith(". ="):
+            section.advanced = "ALIGN" not in rest
+        return None
+    if entry is not None:
+        try:
+            entry[4].append((int(parts[0], 16), rest))
+        except ValueError:
+            pass
+    return entry
+
+
+# Building a record through the constructor of a frozen dataclass costs nine
+# object.__setattr__ calls in a Python frame; a large map makes hundreds of
+# thousands of records, and that alone would take longer than the rest of the
+# reading.  The slots are set through their descriptors instead, column by
+# column, which runs in C.  Only valid while the record has exactly these
+# fields and no __post_init__: otherwise the constructor is used.
+_SYMBOL_FIELDS = (
+    "name", "demangled_name", "address", "size", "section_name",
+    "object_file", "archive", "source_file", "compilation_unit",
+)
+
+
+def _slot_descriptors() -> tuple[MemberDescriptorType, ...] | None:
+    if tuple(item.name for item in fields(SymbolEntry)) != _SYMBOL_FIELDS:
+        return None
+    if hasattr(SymbolEntry, "__post_init__") or SymbolEntry.__new__ is not object.__new__:
+        return None
+    descriptors = []
+    for name in _SYMBOL_FIELDS:
+        descriptor = vars(SymbolEntry).get(name)
+        if not isinstance(descriptor, MemberDescriptorType):
+            return None
+        descriptors.append(descriptor)
+    return tuple(descriptors)
+
+
+_SYMBOL_DESCRIPTORS = _slot_descriptors()
+_SYMBOL_SETTERS = None if _SYMBOL_DESCRIPTORS is None else [item.__set__ for item in _SYMBOL_DESCRIPTORS]
+
+
+def _load_scanner() -> Any:
+    # The compiled scanner is optional: without it (a source tree, a build
+    # that skipped it) the Python reader below reads every map.
+    try:
+        return importlib.import_module(f"{__package__}._mapscan")
+    except ImportError:
+        return None
+
+
+_mapscan = _load_scanner()
+
+
+def _make_symbols(rows: list[tuple[Any, ...]]) -> list[SymbolEntry]:
+    """SymbolEntry records of *rows*: (name, demangled name, address, size,
+    section, object file, archive); no map names a source file or unit."""
+    setters = _SYMBOL_SETTERS
+    if setters is None or not rows:
+        return [
+            SymbolEntry(name, demangled, address, size, section, object_file, archive, None, None)
+            for name, demangled, address, size, section, object_file, archive in rows
+        ]
+    symbols: list[SymbolEntry] = list(map(object.__new__, repeat(SymbolEntry, len(rows))))
+    for setter, column in zip(setters, zip(*rows)):
+        deque(map(setter, symbols, column), maxlen=0)
+    for setter in setters[len(rows[0]):]:
+        deque(map(setter, symbols, repeat(None)), maxlen=0)
+    return symbols
+
+
 class _Reader:
     def __init__(self, source: str) -> None:
         self.source = source
         self.regions: list[MemoryRegion] = []
         self.sections: list[_OutputSection] = []
         self.symbols: list[SymbolEntry] = []
+        # (name, demangled, address, size, section, object, archive) of each
+        # symbol in map order; made into records once the map is read.
+        self.rows: list[tuple[Any, ...]] = []
         self.saw_map = False
         self.saw_output = False
         self.finished = False
@@ -409,6 +520,9 @@ class _Reader:
         # Memoised split of "lib.a(obj.o)" texts; a map repeats each file
         # name once per input section.
         self.files: dict[str, tuple[str | None, str | None]] = {}
+        # Memoised names of input sections without a symbol line: ".text",
+        # ".rodata" and the like recur for every object file.
+        self.section_symbols: dict[str, str] = {}
 
     # -- input sections and their symbols ------------------------------------
 
@@ -417,12 +531,15 @@ class _Reader:
         section.items = []
         out_name = section.name
         section_start = section.vma
-        section_end = section_start + section.size
         files = self.files
-        append = self.symbols.append
-        count = len(items)
-        for index in range(count):
-            entry = items[index]
+        section_symbols = self.section_symbols
+        append = self.rows.append
+        emitted = False
+        # Each input section ends, at the latest, where the next item of the
+        # section starts or where the section ends.
+        bounds = [item[1] for item in items]
+        bounds.append(section_start + section.size)
+        for entry, bound in zip(items, islice(bounds, 1, None)):
             name = entry[0]
             if name is None:
                 continue
@@ -430,24 +547,37 @@ class _Reader:
             end = start + size
             if start < section_start:
                 continue  # not where the section is: a damaged line
-            if end > (items[index + 1][1] if index + 1 < count else section_end):
+            if end > bound:
                 # Merged input (".rodata.*.str1.1", ".rodata.cst4"): ld prints
                 # it at the current address with its size before merging,
                 # while its bytes went into an earlier input section.
                 continue
-            section.has_content = True
+            emitted = True
             split = files.get(file_text)
             if split is None:
                 split = files[file_text] = split_archive_member(file_text)
             object_file, archive = split
 
-            # Symbol lines outside the input section are absolute or belong
-            # to the next statement; aliases at one address keep the first name.
-            if not listed:
+            if len(listed) == 1:
+                # The usual shape: one symbol line, at the input's start.
+                address, symbol = listed[0]
+                if address == start:
+                    demangled = None
+                    if "(" in symbol or "::" in symbol or " " in symbol:
+                        derived = symbol_name_from_section(name)
+                        if derived and derived.startswith("_Z"):
+                            # ld printed the demangled form; the section
+                            # name keeps the linkage name.
+                            symbol, demangled = derived, symbol
+                    append((symbol, demangled, start, size, out_name, object_file, archive))
+                    continue
+                points = listed if start < address < end else None
+            elif not listed:
                 points = None
-            elif len(listed) == 1:
-                points = listed if start <= listed[0][0] < end else None
             else:
+                # Symbol lines outside the input section are absolute or
+                # belong to the next statement; aliases at one address keep
+                # the first name.
                 points = []
                 seen = set()
                 for address, symbol in sorted(listed, key=_first):
@@ -455,16 +585,14 @@ class _Reader:
                         seen.add(address)
                         points.append((address, symbol))
 
-            if points is None or points[0][0] != start:
+            if not points or points[0][0] != start:
                 # Bytes before the first symbol line (static code, or no
                 # symbol line at all) take the input section's name.
+                derived = section_symbols.get(name)
+                if derived is None:
+                    derived = section_symbols[name] = symbol_name_from_section(name) or name
                 first_end = points[0][0] if points else end
-                append(
-                    SymbolEntry(
-                        symbol_name_from_section(name) or name, None, start, first_end - start,
-                        out_name, object_file, archive, None, None,
-                    )
-                )
+                append((derived, None, start, first_end - start, out_name, object_file, archive))
                 if not points:
                     continue
                 leading = False
@@ -476,18 +604,16 @@ class _Reader:
                 if leading and position == 0 and _looks_demangled(symbol):
                     derived = symbol_name_from_section(name)
                     if derived and derived.startswith("_Z"):
-                        # ld printed the demangled form; the section name
-                        # keeps the linkage name.
                         symbol, demangled = derived, symbol
-                # Positional: a frozen dataclass builds faster without
-                # keywords, and a large map makes hundreds of thousands.
                 append(
-                    SymbolEntry(
+                    (
                         symbol, demangled, address,
                         (points[position + 1][0] if position < last else end) - address,
-                        out_name, object_file, archive, None, None,
+                        out_name, object_file, archive,
                     )
                 )
+        if emitted:
+            section.has_content = True
 
     def _finish_section(self, section: _OutputSection) -> None:
         if section.items:
@@ -495,55 +621,69 @@ class _Reader:
 
     # -- the memory map part ---------------------------------------------------
 
-    def _read_map_part(self, lines: list[str], start: int) -> None:
-        """Read lines[start:], the part after "Linker script and memory map".
+    def _read_map_part(self, lines: list[str], line_no: int) -> None:
+        """Read *lines*, the part after "Linker script and memory map" (line *line_no*).
 
         One loop with local state: a large map has a million lines, nearly
         all input-section and symbol lines, and plain splits and prefix tests
-        cost far less per line than a regex or a method call.
+        cost far less per line than a regex or a method call.  The symbol
+        lines, the most frequent kind, are taken first, by a path that only
+        ever accepts lines that the general one below would read the same way.
         """
         sections = self.sections
         finish = self._finish_section
         current: _OutputSection | None = None  # the output section being read
         entry: list[Any] | None = None  # its input section whose symbol lines may follow
-        pending_output: str | None = None  # a long output section name
-        pending_input: str | None = None  # a long input section name
-        line_no = start
-        for line in lines[start:] if start else lines:
+        pending: str | None = None  # a long name whose numbers are on the next line
+        pending_output = False  # whether that name is an output section's
+        for line in lines:
             line_no += 1
+            if line[:2] == "  " and pending is None:
+                # Indented deeper: symbol, assignment, data statement, relaxation note.
+                if current is None:
+                    continue
+                parts = line.split()
+                if len(parts) == 2:
+                    rest = parts[1]
+                    if parts[0][:2] == "0x" and "=" not in rest and not rest.startswith(_NOT_SYMBOL_STARTS):
+                        if entry is not None:
+                            try:
+                                entry[4].append((int(parts[0], 16), rest))
+                            except ValueError:
+                                pass
+                        continue
+                entry = _statement_line(current, entry, line)
+                continue
+
             if not line:
                 continue
-            if line[-1] == "\r":
-                line = line[:-1]
-                if not line:
-                    continue
 
-            if pending_output is not None:
-                name = pending_output
-                pending_output = None
-                match = _HEADER_CONTINUATION.match(line)
-                if match:
-                    vma, size, lma = match.groups()
-                    vma = int(vma, 16)
-                    current = _OutputSection(name, vma, int(size, 16), vma if lma is None else int(lma, 16))
-                    sections.append(current)
-                    continue
-                # A section that ld placed nowhere (no address); its lines follow.
-
-            if pending_input is not None:
-                name = pending_input
-                pending_input = None
-                parts = line.split(None, 2)
-                if len(parts) >= 2 and parts[0][:2] == "0x" and parts[1][:2] == "0x":
-                    try:
-                        address, size = int(parts[0], 16), int(parts[1], 16)
-                    except ValueError:
-                        pass
-                    else:
-                        entry = [name, address, size, parts[2].rstrip() if len(parts) > 2 else "", []]
-                        if current is not None and current.keep and size > 0:
-                            current.items.append(entry)
+            if pending is not None:
+                name = pending
+                pending = None
+                if pending_output:
+                    match = _HEADER_CONTINUATION.match(line)
+                    if match:
+                        vma_text, size_text, lma_text = match.groups()
+                        vma = int(vma_text, 16)
+                        current = _OutputSection(
+                            name, vma, int(size_text, 16), vma if lma_text is None else int(lma_text, 16)
+                        )
+                        sections.append(current)
                         continue
+                    # A section that ld placed nowhere (no address); its lines follow.
+                else:
+                    parts = line.split(None, 2)
+                    if len(parts) >= 2 and parts[0][:2] == "0x" and parts[1][:2] == "0x":
+                        try:
+                            address, size = int(parts[0], 16), int(parts[1], 16)
+                        except ValueError:
+                            pass
+                        else:
+                            entry = [name, address, size, parts[2].rstrip() if len(parts) > 2 else "", []]
+                            if current is not None and current.keep and size > 0:
+                                current.items.append(entry)
+                            continue
 
             first = line[0]
             if first != " " and first != "\t":
@@ -561,15 +701,18 @@ class _Reader:
                     continue
                 match = _SECTION_HEADER.match(line)
                 if match:
-                    name, vma, size, lma = match.groups()
-                    vma = int(vma, 16)
-                    current = _OutputSection(name, vma, int(size, 16), vma if lma is None else int(lma, 16))
+                    name, vma_text, size_text, lma_text = match.groups()
+                    vma = int(vma_text, 16)
+                    current = _OutputSection(
+                        name, vma, int(size_text, 16), vma if lma_text is None else int(lma_text, 16)
+                    )
                     sections.append(current)
                     continue
                 stripped = line.rstrip()
                 if " " not in stripped and "\t" not in stripped:
                     # Long names push the address to the next line.
-                    pending_output = stripped
+                    pending = stripped
+                    pending_output = True
                 continue
 
             if current is None or len(line) < 2:
@@ -579,6 +722,8 @@ class _Reader:
                 # An input section (" .text.main 0x... 0x... main.o"), its name
                 # alone when long, a fill, or a script pattern (" *(.text*)").
                 parts = line.split(None, 3)
+                if not parts:
+                    continue  # blanks only: as an empty line
                 numbers = None
                 if len(parts) >= 3 and parts[1][:2] == "0x" and parts[2][:2] == "0x":
                     try:
@@ -589,7 +734,8 @@ class _Reader:
                     entry = None
                     token = parts[0]
                     if len(parts) == 1 and token[0] != "*" and "(" not in token:
-                        pending_input = token
+                        pending = token
+                        pending_output = False
                     continue
                 address, size = numbers
                 if parts[0] == "*fill*":
@@ -607,36 +753,8 @@ class _Reader:
                     current.items.append(entry)
                 continue
 
-            # Indented deeper: symbol, assignment, data statement, relaxation note.
-            parts = line.split(None, 1)
-            if len(parts) < 2 or parts[0][:2] != "0x":
-                continue
-            rest = parts[1].rstrip()
-            if rest[:2] == "0x":
-                words = rest.split(None, 2)
-                if len(words) > 1 and _DATA_STATEMENT.match(words[1]):
-                    current.has_content = True
-                    entry = None
-                    try:
-                        address, size = int(parts[0], 16), int(words[0], 16)
-                    except ValueError:
-                        continue
-                    if size > 0:
-                        current.items.append((None, address))
-                # Otherwise "0x29 (size before relaxing)" and the like.
-                continue
-            if rest == "(size before relaxing)":
-                continue
-            if ("=" in rest or rest.startswith(_ASSIGNMENT_WORDS)) and _ASSIGNMENT.match(rest):
-                entry = None
-                if rest.startswith(". ="):
-                    current.advanced = "ALIGN" not in rest
-                continue
-            if entry is not None:
-                try:
-                    entry[4].append((int(parts[0], 16), rest))
-                except ValueError:
-                    pass
+            # A tab then a space: indented deeper, but not the usual way.
+            entry = _statement_line(current, entry, line)
 
         if current is not None:
             finish(current)
@@ -683,21 +801,13 @@ class _Reader:
 
     # -- driver ------------------------------------------------------------------
 
-    def read(self, text: str) -> None:
-        lines = text.split("\n")
-        if lines and lines[-1] == "":
-            lines.pop()
-        self.complete_last_line = text.endswith("\n")
+    def _read_memory_part(self, lines: list[str]) -> None:
         in_memory = False
         memory_pending: list[str] = []
         line_no = 0
         for line in lines:
             line_no += 1
             line = line.rstrip()
-            if line == _MAP_HEADING:
-                self.saw_map = True
-                self._read_map_part(lines, line_no)
-                return
             if line == _MEMORY_HEADING:
                 in_memory = True
                 continue
@@ -707,7 +817,75 @@ class _Reader:
                     self.memory_line(line, memory_pending)
                 elif self.regions or memory_pending:
                     in_memory = False
-        self.lines_read = line_no
+
+    def _scan_map_part(self, text: str, offset: int, line_no: int) -> bool:
+        """Read text[offset:] with the compiled scanner; False when it is
+        missing or leaves the text to the Python reader."""
+        if _mapscan is None or _SYMBOL_DESCRIPTORS is None:
+            return False
+        result = _mapscan.scan(
+            text, offset, line_no, SymbolEntry, _SYMBOL_DESCRIPTORS,
+            _is_non_allocated, symbol_name_from_section, split_archive_member,
+        )
+        if result is None:
+            return False
+        sections, self.symbols, self.lines_read, self.finished, self.saw_output = result
+        for name, vma, size, lma, fill, align_fill, has_content in sections:
+            section = _OutputSection(name, vma, size, lma)
+            section.fill = fill
+            section.align_fill = align_fill
+            section.has_content = has_content
+            self.sections.append(section)
+        return True
+
+    def read(self, text: str) -> None:
+        self.complete_last_line = text.endswith("\n")
+        if "\r" in text:
+            # One pass over the text instead of a test on every line.
+            text = text.replace("\r\n", "\n")
+        at = _map_heading_offset(text)
+        if at < 0:
+            lines = _split_lines(text)
+            self._read_memory_part(lines)
+            self.lines_read = len(lines)
+            return
+        head = text[:at].split("\n")
+        head.pop()  # what follows the last line break: the heading line
+        self._read_memory_part(head)
+        self.saw_map = True
+        line_no = len(head) + 1
+        newline = text.find("\n", at)
+        offset = len(text) if newline < 0 else newline + 1
+        if self._scan_map_part(text, offset, line_no):
+            return
+        self._read_map_part(_split_lines(text[offset:]), line_no)
+        rows = self.rows
+        self.rows = []
+        self.symbols = _make_symbols(rows)
+
+
+def _split_lines(text: str) -> list[str]:
+    """The lines of *text* (line breaks already "\\n"), as a map reader numbers them."""
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    if lines and lines[-1].endswith("\r"):
+        lines[-1] = lines[-1][:-1]
+    return lines
+
+
+def _map_heading_offset(text: str) -> int:
+    """Where the first line that reads "Linker script and memory map" starts, or -1."""
+    at = text.find(_MAP_HEADING)
+    while at >= 0:
+        end = text.find("\n", at)
+        if end < 0:
+            end = len(text)
+        rest = text[at + len(_MAP_HEADING):end]
+        if (at == 0 or text[at - 1] == "\n") and (not rest or rest.isspace()):
+            return at
+        at = text.find(_MAP_HEADING, at + 1)
+    return -1
 
 
 def _region_for(regions: list[MemoryRegion], address: int, size: int) -> str | None:
