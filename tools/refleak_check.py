@@ -20,6 +20,7 @@ from __future__ import annotations
 import argparse
 import enum
 import gc
+import importlib
 import importlib.util
 import sys
 import types
@@ -246,7 +247,21 @@ def cases() -> list[Case]:
                                diffreport._as_number("1e3")), None),
     ]
     out += private_plotspec_cases(model, kw)
+    out += map_reader_cases()
     return out
+
+
+def map_reader_cases() -> list[Case]:
+    """The map reader's compiled scanner: a real map, a cut one and wrong arguments."""
+    from brenvale import mapfile
+
+    text = (ROOT / "tests" / "python" / "data" / "maps" / "nrf52840-zephyr-spectrum-analyzer.map").read_text()
+    scanner = importlib.import_module("brenvale._mapscan")
+    return [
+        ("map/whole", lambda: mapfile.parse_map_text(text), None),
+        ("map/cut", lambda: mapfile.parse_map_text(text[: len(text) * 2 // 3]), None),
+        ("map/scan bad arguments", lambda: scanner.scan(text, 0), TypeError),
+    ]
 
 
 def private_plotspec_cases(model: Any, kw: dict[str, Any]) -> list[Case]:
