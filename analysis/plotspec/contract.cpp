@@ -54,7 +54,10 @@ Value build_visualization_contract(const ContractInputs& in) {
   for (const Section& s : model.sections) {
     if (strip_or_empty(s.name, "section name").empty()) continue;
     std::string_view region = strip_or_empty(s.execution_region, "execution_region");
-    section_to_region[section_key(s.name)] = Value(region);
+    // Copied into every symbol row of its sections: the caller's own text when
+    // stripping left it as it was, so no row copies or creates a string.
+    const bool unchanged = s.execution_region.is_str() && s.execution_region.str().size() == region.size();
+    section_to_region[section_key(s.name)] = unchanged ? s.execution_region : Value(region);
   }
 
   IssuesByEntity by_entity = issues_by_entity(in.issues);
