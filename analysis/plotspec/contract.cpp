@@ -120,7 +120,7 @@ Value build_visualization_contract(const ContractInputs& in) {
     layout.add("render_hints", std::move(hints));
   }
 
-  Value ownership = build_ownership_views(model.symbols, section_map, section_to_region, in.components);
+  Value ownership = build_ownership_views(model.symbols, section_map, section_to_region, in.components, &owner_ranks);
   Value diff = build_diff_view(in.regressions);
   Value relationships = build_relationship_views(model, section_map, section_to_region, in.components, flags);
 

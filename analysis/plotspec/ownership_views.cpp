@@ -173,7 +173,8 @@ Value symbol_row(const SymbolRecord& r, std::string_view component) {
 
 // Ownership of objects, then one pass over the symbols.
 Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
-                 const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components) {
+                 const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components,
+                 const OwnerRanks* ranks) {
   // The first component that lists an object owns it.
   OrderedIndex<std::string_view> object_owner;
   {
@@ -207,6 +208,12 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
   const Value* last_region = nullptr;
   Category last_category = kOther;
   bool have_section = false;
+  // With the model's owner ranks, a symbol's object file leads to its object and its
+  // name id through two arrays: each distinct text is looked up by hash only once.
+  constexpr uint32_t kUnset = UINT32_MAX;
+  if (ranks && ranks->base != symbols.data()) ranks = nullptr;
+  std::vector<uint32_t> obj_of_rank(ranks ? ranks->text[0].size() : 0, kUnset);
+  std::vector<uint32_t> name_of_rank(obj_of_rank.size(), kUnset);
   for (const Symbol& s : symbols) {
     const Value& size = s.size;
     if (!size.is_number())
@@ -225,9 +232,16 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
       }
     }
     std::string_view key = chosen ? stripped(*chosen) : kUnknownObject;
+    uint32_t rank = kUnset;
+    if (ranks && chosen == &s.object_file) {
+      const uint32_t r = ranks->rank[static_cast<size_t>(&s - symbols.data())].of[0];
+      if (r < OwnerRanks::kNotText) rank = r;
+    }
 
     uint32_t obj;
-    if (last_obj != UINT32_MAX && key == last_key) {
+    if (rank != kUnset && obj_of_rank[rank] != kUnset) {
+      obj = obj_of_rank[rank];
+    } else if (last_obj != UINT32_MAX && key == last_key) {
       obj = last_obj;
     } else if (const uint32_t* found = object_index.find(key)) {
       obj = *found;
@@ -247,6 +261,7 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
       p.components[c].objects.push_back(obj);
       p.objects.push_back(ObjectEntry{std::string(key), c, {}});
     }
+    if (rank != kUnset) obj_of_rank[rank] = obj;
     last_key = key;
     last_obj = obj;
 
@@ -276,13 +291,18 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
     // have failed otherwise).
     std::string_view name =
         truthy(s.object_file) ? s.object_file.str() : truthy(s.archive) ? s.archive.str() : kUnknownObject;
-    if (last_name_id == UINT32_MAX || name != last_name) {
-      uint32_t& id = name_index[name];
-      if (id == 0) id = static_cast<uint32_t>(name_index.size());  // ids start at 1 here
-      last_name = name;
-      last_name_id = id - 1;
+    if (rank != kUnset && name_of_rank[rank] != kUnset) {
+      r.object_name = name_of_rank[rank];
+    } else {
+      if (last_name_id == UINT32_MAX || name != last_name) {
+        uint32_t& id = name_index[name];
+        if (id == 0) id = static_cast<uint32_t>(name_index.size());  // ids start at 1 here
+        last_name = name;
+        last_name_id = id - 1;
+      }
+      r.object_name = last_name_id;
+      if (rank != kUnset) name_of_rank[rank] = last_name_id;
     }
-    r.object_name = last_name_id;
     r.row_name = truthy(s.demangled_name) ? &s.demangled_name : &s.name;
     r.name_is_text = r.row_name->is_str();
     if (r.name_is_text) r.text = r.row_name->str();
@@ -646,8 +666,9 @@ Value category_for_ownership(const Value& /*region_name*/, const Section* sectio
 }
 
 Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
-                            const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components) {
-  Pass p = symbol_pass(symbols, section_map, section_to_region, components);
+                            const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components,
+                            const OwnerRanks* ranks) {
+  Pass p = symbol_pass(symbols, section_map, section_to_region, components, ranks);
   return p.int_sizes ? finish<IntBytes>(p, components) : finish<AnyBytes>(p, components);
 }
 

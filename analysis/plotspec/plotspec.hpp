@@ -100,8 +100,10 @@ Value build_region_render_hints(const Value& region, const Value& total_region_b
 
 // ---- ownership views ----
 Value category_for_ownership(const Value& region_name, const Section* section);
+// `ranks`, when given, must be rank_owners(symbols) (it only saves look-ups).
 Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
-                            const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components);
+                            const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components,
+                            const OwnerRanks* ranks = nullptr);
 
 // ---- diff view ----
 Value build_diff_view(const Value& regressions);
