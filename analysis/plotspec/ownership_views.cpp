@@ -70,8 +70,10 @@ struct IntBytes {
   static T zero() { return 0; }
   static T of(const Value& v) { return v.as_int(); }
   static void add(T& acc, const T& x) {
-    if (__builtin_add_overflow(acc, x, &acc)) [[unlikely]]
-      acc = checked_add(acc - x, x);  // raises the OverflowError
+    T sum;
+    if (__builtin_add_overflow(acc, x, &sum)) [[unlikely]]
+      (void)checked_add(acc, x);  // raises the OverflowError
+    acc = sum;
   }
   static bool lt(const T& a, const T& b) { return a < b; }
   static bool eq(const T& a, const T& b) { return a == b; }
