@@ -74,13 +74,13 @@ PY
 reports="$stage/reports"
 mkdir -p "$reports"
 set +e
-# --capture=sys: a report that ends the process goes to its stderr even when the
-# log file is not written; pytest's descriptor capture would swallow it.
+# -s: a report that ends the process goes to its stderr even when the log file is
+# not written, and pytest's output capture would swallow it with the process.
 LD_PRELOAD="$preload" \
   ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$reports/asan" \
   UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/ubsan" \
   PYTHONPATH="$stage" BRENVALE_SANITIZED=1 \
-  "$VENV_PY" -m pytest -p no:cacheprovider --capture=sys tests/python --ignore=tests/python/test_html_browser.py "$@"
+  "$VENV_PY" -m pytest -p no:cacheprovider -s tests/python --ignore=tests/python/test_html_browser.py "$@"
 status=$?
 set -e
 if compgen -G "$reports/*" >/dev/null; then
