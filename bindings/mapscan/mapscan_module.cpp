@@ -266,6 +266,10 @@ struct Section {
   u64 vma, size, lma;
   u64 fill = 0, align_fill = 0;
   bool advanced = false, has_content = false, keep = false;
+  // Whether the map shows bytes stored for the section: an input section that
+  // holds some, or a data statement (zeroed inputs and reservations hold none).
+  bool stored = false;
+  size_t overrun_line = 0;  // the first input section that starts past the section's end
 };
 
 // An input section whose symbols are made once the next input section, fill
@@ -296,6 +300,7 @@ struct Callbacks {
   PyObject* is_non_allocated;
   PyObject* name_from_section;
   PyObject* split_member;
+  PyObject* holds_no_bytes;
 };
 
 class Scanner {
@@ -306,6 +311,7 @@ class Scanner {
   Ref symbols;  // the records, in map order
   size_t lines_read = 0;
   bool finished = false, saw_output = false;
+  long open_at_end = -1;  // the section being read when the text ended
 
   void run(string_view text, size_t line_no) {
     long current = -1;  // index into sections
@@ -325,6 +331,7 @@ class Scanner {
       if (stop == text.size() && !line.empty() && line.back() == '\r') line.remove_suffix(1);
       pos = stop + 1;
       ++line_no;
+      line_no_ = line_no;
 
       if (starts_with(line, "  ") && !has_pending) {
         if (current < 0) continue;
@@ -416,6 +423,7 @@ class Scanner {
       target = statement_line(section, target, line);
     }
     if (current >= 0) finish(sections[current]);
+    open_at_end = current;
     lines_read = line_no;
   }
 
@@ -423,6 +431,7 @@ class Scanner {
   enum class Target { none, dropped, entry };
 
   const Callbacks& cb_;
+  size_t line_no_ = 0;
   Entry entry_;
   std::vector<Symbol> points_;
   std::unordered_map<string_view, std::pair<Ref, Ref>> files_;  // (object file, archive) of a file text
@@ -451,6 +460,14 @@ class Scanner {
     if (current < 0) return Target::dropped;
     Section& section = sections[current];
     if (!section.keep || size == 0) return Target::dropped;
+    if (address > section.vma + section.size && section.overrun_line == 0) section.overrun_line = line_no_;
+    if (!section.stored) {
+      Ref name_object(new_str(name, cb_.ascii));
+      Ref answer(check(PyObject_CallOneArg(cb_.holds_no_bytes, name_object.get())));
+      int truth = PyObject_IsTrue(answer.get());
+      if (truth < 0) throw PyErrorSet{};
+      section.stored = truth == 0;
+    }
     settle(section, address);
     entry_.open = true;
     entry_.start = address;
@@ -473,6 +490,7 @@ class Scanner {
       int w = split(rest, 2, words);
       if (w > 1 && data_statement(words[1])) {
         section.has_content = true;
+        section.stored = true;
         // words[0] starts with "0x" as rest does.
         u64 address, size;
         if (!parse_hex(parts[0], address) || !parse_hex(words[0], size)) return Target::none;
@@ -631,27 +649,30 @@ class Scanner {
 };
 
 PyObject* section_tuple(const Section& section) {
-  return check(Py_BuildValue("(OKKKKKO)", section.name_object.get(), static_cast<unsigned long long>(section.vma),
+  return check(Py_BuildValue("(OKKKKKOOn)", section.name_object.get(), static_cast<unsigned long long>(section.vma),
                              static_cast<unsigned long long>(section.size), static_cast<unsigned long long>(section.lma),
                              static_cast<unsigned long long>(section.fill),
                              static_cast<unsigned long long>(section.align_fill),
-                             section.has_content ? Py_True : Py_False));
+                             section.has_content ? Py_True : Py_False, section.stored ? Py_True : Py_False,
+                             static_cast<Py_ssize_t>(section.overrun_line)));
 }
 
 constexpr const char* kScanDoc =
     "scan(text, offset, line_no, record_type, descriptors, is_non_allocated, symbol_name_from_section,\n"
-    "     split_archive_member)\n"
+    "     split_archive_member, holds_no_bytes)\n"
     "--\n\n"
     "Read the memory map part of a GNU ld map: text[offset:], whose first line is\n"
-    "line line_no + 1.  Returns (sections, symbols, lines_read, finished, saw_output),\n"
-    "sections as (name, vma, size, lma, fill, align_fill, has_content) tuples and\n"
+    "line line_no + 1.  Returns (sections, symbols, lines_read, finished, saw_output,\n"
+    "open_at_end), sections as (name, vma, size, lma, fill, align_fill, has_content,\n"
+    "stored, overrun_line) tuples, open_at_end the index of the section being read\n"
+    "when the text ended (-1 for none), and\n"
     "symbols as record_type objects whose slots are set through descriptors; or None\n"
     "when the text needs the Python reader (characters past U+00FF, numbers past\n"
     "2**63 - 1 or with underscores).";
 
 PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 8) {
-    PyErr_Format(PyExc_TypeError, "scan() takes 8 positional arguments (%zd given)", nargs);
+  if (nargs != 9) {
+    PyErr_Format(PyExc_TypeError, "scan() takes 9 positional arguments (%zd given)", nargs);
     return nullptr;
   }
   PyObject* text = args[0];
@@ -688,7 +709,7 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       return nullptr;
     }
   }
-  for (int k = 5; k < 8; ++k) {
+  for (int k = 5; k < 9; ++k) {
     if (!PyCallable_Check(args[k])) {
       PyErr_Format(PyExc_TypeError, "scan() argument %d must be callable", k + 1);
       return nullptr;
@@ -703,7 +724,7 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
   const char* data = static_cast<const char*>(PyUnicode_DATA(text));
   string_view part(data + offset, static_cast<size_t>(PyUnicode_GET_LENGTH(text) - offset));
-  Callbacks callbacks{PyUnicode_IS_ASCII(text) != 0, args[3], setters, args[5], args[6], args[7]};
+  Callbacks callbacks{PyUnicode_IS_ASCII(text) != 0, args[3], setters, args[5], args[6], args[7], args[8]};
   try {
     Scanner scanner(callbacks);
     scanner.run(part, static_cast<size_t>(line_no));
@@ -712,8 +733,9 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     for (size_t k = 0; k < scanner.sections.size(); ++k) {
       PyList_SET_ITEM(sections.get(), static_cast<Py_ssize_t>(k), section_tuple(scanner.sections[k]));
     }
-    return check(Py_BuildValue("(OOnOO)", sections.get(), symbols, static_cast<Py_ssize_t>(scanner.lines_read),
-                               scanner.finished ? Py_True : Py_False, scanner.saw_output ? Py_True : Py_False));
+    return check(Py_BuildValue("(OOnOOn)", sections.get(), symbols, static_cast<Py_ssize_t>(scanner.lines_read),
+                               scanner.finished ? Py_True : Py_False, scanner.saw_output ? Py_True : Py_False,
+                               static_cast<Py_ssize_t>(scanner.open_at_end)));
   } catch (const NeedsPython&) {
     Py_RETURN_NONE;
   } catch (const PyErrorSet&) {

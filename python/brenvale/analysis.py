@@ -5,8 +5,11 @@ them, so that a host with better front ends can supply its own figures; these
 are the plain versions the command line uses.
 
 A section belongs to a region when its ``execution_region`` equals the region's
-name exactly (no stripping, case-sensitive): the contract's region layouts
-place sections by the same rule, so usage figures and layouts always agree.
+name exactly (no stripping, case-sensitive).  A section that runs in one region
+and is stored in another also occupies the second with its load image (its
+``load_region``, at its ``lma``), as ``ld --print-memory-usage`` counts it.  The
+contract's region layouts place sections and load images by the same rules, so
+usage figures and layouts always agree.
 """
 
 from __future__ import annotations
@@ -44,13 +47,40 @@ def sections_by_region(model: NormalizedBuildModel) -> dict[str, list[SectionPla
     return grouped
 
 
+def load_images_by_region(model: NormalizedBuildModel) -> dict[str, list[SectionPlacement]]:
+    """Region name -> the sections stored in it but running elsewhere, in model order.
+
+    A section without contents names its execution region as its load region
+    (the readers see to that), so it never has a load image.
+    """
+    grouped: dict[str, list[SectionPlacement]] = {r.name: [] for r in model.memory_regions}
+    for section in model.sections:
+        load = section.load_region or ""
+        if load == (section.execution_region or "") or section.lma is None or not section.size > 0:
+            continue
+        bucket = grouped.get(load)
+        if bucket is not None:
+            bucket.append(section)
+    return grouped
+
+
+def region_used_bytes(model: NormalizedBuildModel) -> dict[str, int]:
+    """Bytes each region holds: its sections plus the load images stored in it."""
+    running = sections_by_region(model)
+    stored = load_images_by_region(model)
+    return {
+        region.name: sum(max(s.size, 0) for s in running[region.name]) + sum(s.size for s in stored[region.name])
+        for region in model.memory_regions
+    }
+
+
 def region_usage(model: NormalizedBuildModel) -> dict[str, RegionUsageResult]:
     """Used, free and overflowing bytes of every memory region."""
-    grouped = sections_by_region(model)
+    used_bytes = region_used_bytes(model)
     usage = {}
     for region in model.memory_regions:
         capacity = region_capacity(region)
-        used = sum(max(section.size, 0) for section in grouped[region.name])
+        used = used_bytes[region.name]
         usage[region.name] = RegionUsageResult(
             used_bytes=used,
             free_bytes=max(capacity - used, 0),
@@ -61,14 +91,19 @@ def region_usage(model: NormalizedBuildModel) -> dict[str, RegionUsageResult]:
 
 
 def padding_waste(model: NormalizedBuildModel) -> PaddingWasteResult:
-    """Alignment padding (before and after each section) summed per memory region."""
-    grouped = sections_by_region(model)
-    return PaddingWasteResult(
-        by_region={
-            name: sum(max(s.padding_before, 0) + max(s.padding_after, 0) for s in sections)
-            for name, sections in grouped.items()
-        }
-    )
+    """Alignment padding and fill summed per memory region.
+
+    A section's padding before and after it and the fill inside it count in
+    the region it runs in; the fill inside a load image is stored too, so it
+    counts in the load region as well.
+    """
+    by_region = {
+        name: sum(max(s.padding_before, 0) + max(s.padding_after, 0) + max(s.fill_bytes, 0) for s in sections)
+        for name, sections in sections_by_region(model).items()
+    }
+    for name, images in load_images_by_region(model).items():
+        by_region[name] += sum(max(s.fill_bytes, 0) for s in images)
+    return PaddingWasteResult(by_region=by_region)
 
 
 def overflow_issues(
@@ -186,10 +221,12 @@ def components_by_archive(model: NormalizedBuildModel) -> list[ComponentGroup]:
 
 __all__ = [
     "components_by_archive",
+    "load_images_by_region",
     "merge_issues",
     "overflow_issues",
     "padding_waste",
     "region_capacity",
     "region_usage",
+    "region_used_bytes",
     "sections_by_region",
 ]

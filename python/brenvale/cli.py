@@ -8,12 +8,15 @@ Commands:
   of a build comparison, and the HTML report and payload when asked for;
 * ``demo [--out DIR]``: both on the bundled baseline/current sample pair.
 
-A MODEL is a JSON build model or a GNU ld map file, told apart by content.
+A MODEL is a JSON build model, or a GNU ld or armlink map file, told apart by
+content.  A map that is cut short or damaged is refused unless
+``--allow-partial`` is given; then it is read as far as it goes, with a
+warning on standard error.
 
 Exit status: 0 on success, 2 for a usage error (argparse), 1 for input that
-cannot be used (unreadable or malformed model, builds that cannot be
-compared, unwritable output, compiled module missing), reported as one line
-on standard error.  Output files are written only when everything succeeded,
+cannot be used (unreadable, malformed, cut or damaged model or map,
+unwritable output, compiled module missing), reported as one line on
+standard error.  Output files are written only when everything succeeded,
 each through a temporary file renamed into place.
 """
 
@@ -27,7 +30,6 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
-from .compare import BuildMismatchError
 from .model_io import ModelFormatError
 from .output import write_texts_atomic
 from .records import BuildInput
@@ -49,17 +51,25 @@ def _compiled_modules() -> Iterator[None]:
         ) from None
 
 
-def _load(path: str) -> BuildInput:
+def _load(path: str, allow_partial: bool = False) -> BuildInput:
     from .pipeline import load_input
 
     try:
-        return load_input(path)
+        build = load_input(path, allow_partial=allow_partial)
     except ModelFormatError as error:
         raise CommandError(str(error)) from None
     except IsADirectoryError:
         raise CommandError(f"cannot read {path}: it is a directory") from None
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+    for issue in build.issues:
+        if issue.id.startswith(_PARTIAL_READ_ISSUES):
+            print(f"{PROG}: warning: {issue.description}", file=sys.stderr)
+    return build
+
+
+# The reader's findings on a map read with --allow-partial.
+_PARTIAL_READ_ISSUES = ("map:truncated", "map:damaged:")
 
 
 def _compare(
@@ -67,11 +77,8 @@ def _compare(
 ) -> tuple[dict[str, Any], dict[str, Any]]:
     from .pipeline import compare_files
 
-    try:
-        with _compiled_modules():
-            return compare_files(baseline, current, baseline_path=baseline_path, current_path=current_path)
-    except BuildMismatchError as error:
-        raise CommandError(f"cannot compare {current_path} with baseline {baseline_path}: {error}") from None
+    with _compiled_modules():
+        return compare_files(baseline, current, baseline_path=baseline_path, current_path=current_path)
 
 
 def _write(files: Sequence[tuple[str, str]]) -> None:
@@ -91,10 +98,10 @@ def _contract_text(
 
 
 def _run_contract(args: argparse.Namespace) -> int:
-    build = _load(args.model)
+    build = _load(args.model, args.allow_partial)
     regressions = None
     if args.baseline is not None:
-        _, regressions = _compare(_load(args.baseline), build, args.baseline, args.model)
+        _, regressions = _compare(_load(args.baseline, args.allow_partial), build, args.baseline, args.model)
     text = _contract_text(build, regressions, sankey=args.sankey, graph=args.graph, indent=args.indent)
     if args.output is None or args.output == "-":
         sys.stdout.write(text + "\n")
@@ -124,12 +131,25 @@ def _summary(payload: dict[str, Any], written: dict[str, str]) -> str:
         return diffreport.render_diff_console_summary(payload, output_paths=written or None)
 
 
+def _region_change_lines(payload: dict[str, Any]) -> list[str]:
+    """Lines naming the regions that only one of the two builds declares."""
+    lines = []
+    for status, label in (("added", "Regions added in the current build"), ("removed", "Regions removed since the baseline")):
+        names = [row["region"] for row in payload.get("regions", []) if row.get("status") == status]
+        if names:
+            lines.append(f"{label}: {', '.join(names)}")
+    return lines
+
+
 def _run_diff(args: argparse.Namespace) -> int:
-    payload, _ = _compare(_load(args.baseline), _load(args.current), args.baseline, args.current)
+    baseline = _load(args.baseline, args.allow_partial)
+    payload, _ = _compare(baseline, _load(args.current, args.allow_partial), args.baseline, args.current)
     outputs = _diff_outputs(payload, args.html, args.json)
     summary = _summary(payload, {name: path for name, path, _ in outputs})
     _write([(path, text) for _, path, text in outputs])
     print(summary)
+    for line in _region_change_lines(payload):
+        print(line)
     return 0
 
 
@@ -166,7 +186,11 @@ def _non_negative(text: str) -> int:
     return value
 
 
-_MODEL_HELP = "build model: a JSON model file or a GNU ld map file"
+_MODEL_HELP = "build model: a JSON model file, or a GNU ld or armlink map file"
+_PARTIAL_HELP = (
+    "read a map that is cut short or damaged as far as it goes, with a warning, "
+    "instead of refusing it"
+)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -199,21 +223,24 @@ def build_parser() -> argparse.ArgumentParser:
     contract.add_argument(
         "--indent", type=_non_negative, default=None, metavar="N", help="indent the JSON by N spaces"
     )
+    contract.add_argument("--allow-partial", action="store_true", help=_PARTIAL_HELP)
     contract.set_defaults(run=_run_contract)
 
     diff = commands.add_parser(
         "diff",
         help="compare a build with a baseline build",
         description=(
-            "Compare CURRENT with BASELINE (JSON models or GNU ld maps with the same memory "
-            "regions), print a summary, and write the HTML report and the diff payload as JSON "
-            "when asked for."
+            "Compare CURRENT with BASELINE (JSON models, GNU ld or armlink maps), print a "
+            "summary, and write the HTML report and the diff payload as JSON when asked for.  "
+            "Regions are matched by name; a region only one build declares is compared as "
+            "added or removed."
         ),
     )
     diff.add_argument("baseline", metavar="BASELINE", help="the earlier build (" + _MODEL_HELP + ")")
     diff.add_argument("current", metavar="CURRENT", help="the build to judge (" + _MODEL_HELP + ")")
     diff.add_argument("--html", metavar="FILE", help="write the self-contained HTML report to FILE")
     diff.add_argument("--json", metavar="FILE", help="write the diff payload as JSON to FILE")
+    diff.add_argument("--allow-partial", action="store_true", help=_PARTIAL_HELP)
     diff.set_defaults(run=_run_diff)
 
     demo = commands.add_parser(

@@ -12,9 +12,10 @@ Sizes are compared in bytes: a region by the bytes its sections occupy, a
 section by its size, a symbol by its size, a component by its flash plus RAM
 total.  A delta is current minus baseline, so growth is positive.
 
-Two builds are comparable only when they declare the same memory regions (by
-name): a per-region comparison of different memory maps would silently compare
-unrelated figures, so ``BuildMismatchError`` is raised instead.
+Regions are matched by exact name.  A region that only one build declares (an
+SDK update that adds Zephyr's ``IDT_LIST``, say) is compared as added or
+removed, with its sections and symbols, and the comparison names it
+(``Comparison.added_regions``, ``removed_regions``).
 """
 
 from __future__ import annotations
@@ -25,13 +26,14 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final
 
-from .analysis import region_capacity, region_usage
+from .analysis import region_capacity, region_usage, region_used_bytes
 from .records import (
     BuildInput,
     ComponentGroup,
     DiffEntry,
     NormalizedBuildModel,
     RegionCategory,
+    RegionUsageResult,
     SymbolEntry,
 )
 
@@ -52,10 +54,6 @@ ADDED: Final = "added"
 REMOVED: Final = "removed"
 CHANGED: Final = "changed"
 UNCHANGED: Final = "unchanged"
-
-
-class BuildMismatchError(ValueError):
-    """The two builds cannot be compared (their memory regions differ)."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -90,6 +88,9 @@ class Comparison:
     baseline_sizes: dict[tuple[str, str], int]
     # region name -> (current used bytes, baseline used bytes, current ratio, baseline ratio, size)
     regions: dict[str, tuple[int, int, float, float, int]]
+    # regions declared by the current build only / by the baseline only, by name
+    added_regions: list[str]
+    removed_regions: list[str]
 
     @property
     def flash_delta_bytes(self) -> int:
@@ -111,24 +112,21 @@ class Comparison:
 
 
 def flash_and_ram_totals(model: NormalizedBuildModel) -> tuple[int, int]:
-    """Bytes a build needs in flash and in RAM.
+    """Bytes a build needs in flash and in RAM: the used bytes of its flash
+    regions and of its RAM regions.
 
-    A section counts towards RAM when it executes in a RAM region and towards
-    flash when it executes or loads from a flash region, so initialised data
-    counts in both (its image is stored in flash and copied to RAM at start-up),
-    as the toolchain's own size reports count it.  Sections in regions of
-    category "other" or in no region count in neither.
+    A region holds the sections that run in it and the load images stored in
+    it, so initialised data counts in flash and in RAM (its image is stored in
+    flash and copied to RAM at start-up), as the toolchain's own size reports
+    count it, and the totals always equal the sum of the region figures the
+    contract shows.  Regions of category "other" and sections in no region
+    count in neither.
     """
+    used = region_used_bytes(model)
+    # By name: a model that declares one region twice holds its sections once.
     categories = {region.name: region.category for region in model.memory_regions}
-    flash = ram = 0
-    for section in model.sections:
-        size = max(section.size, 0)
-        run = categories.get(section.execution_region or "")
-        load = categories.get(section.load_region or "")
-        if run is RegionCategory.RAM:
-            ram += size
-        if run is RegionCategory.FLASH or load is RegionCategory.FLASH:
-            flash += size
+    flash = sum(used[name] for name, category in categories.items() if category is RegionCategory.FLASH)
+    ram = sum(used[name] for name, category in categories.items() if category is RegionCategory.RAM)
     return flash, ram
 
 
@@ -181,20 +179,11 @@ def describe_build(build: BuildInput, path: str = "") -> BuildDescription:
 # Entities and entries
 
 
-def check_comparable(current: NormalizedBuildModel, baseline: NormalizedBuildModel) -> None:
-    """Raise BuildMismatchError unless both builds declare the same region names."""
+def region_changes(current: NormalizedBuildModel, baseline: NormalizedBuildModel) -> tuple[list[str], list[str]]:
+    """(regions only the current build declares, regions only the baseline declares), each sorted."""
     now = {region.name for region in current.memory_regions}
     before = {region.name for region in baseline.memory_regions}
-    if now == before:
-        return
-    parts = []
-    if before - now:
-        parts.append("only in the baseline: " + ", ".join(sorted(before - now)))
-    if now - before:
-        parts.append("only in the current build: " + ", ".join(sorted(now - before)))
-    raise BuildMismatchError(
-        "the builds declare different memory regions (" + "; ".join(parts) + "), so they cannot be compared"
-    )
+    return sorted(now - before), sorted(before - now)
 
 
 def _symbol_owner(symbol: SymbolEntry) -> str:
@@ -273,6 +262,22 @@ def _entries(
     return out
 
 
+def _region_figures(
+    current: NormalizedBuildModel, baseline: NormalizedBuildModel
+) -> dict[str, tuple[int, int, float, float, int]]:
+    now_usage = region_usage(current)
+    before_usage = region_usage(baseline)
+    sizes = {region.name: region_capacity(region) for region in baseline.memory_regions}
+    sizes.update((region.name, region_capacity(region)) for region in current.memory_regions)
+    absent = RegionUsageResult(used_bytes=0, free_bytes=0, overflow_bytes=0, utilization_ratio=0.0)
+    regions = {}
+    for name in sorted(sizes):
+        now = now_usage.get(name, absent)
+        before = before_usage.get(name, absent)
+        regions[name] = (now.used_bytes, before.used_bytes, now.utilization_ratio, before.utilization_ratio, sizes[name])
+    return regions
+
+
 def compare_builds(
     current: BuildInput,
     baseline: BuildInput,
@@ -280,22 +285,11 @@ def compare_builds(
     current_path: str = "",
     baseline_path: str = "",
 ) -> Comparison:
-    """Compare two builds; BuildMismatchError when their regions differ."""
-    check_comparable(current.model, baseline.model)
-    now_usage = region_usage(current.model)
-    before_usage = region_usage(baseline.model)
-
-    regions: dict[str, tuple[int, int, float, float, int]] = {}
-    for region in sorted(current.model.memory_regions, key=lambda r: r.name):
-        now = now_usage[region.name]
-        before = before_usage[region.name]
-        regions[region.name] = (
-            now.used_bytes,
-            before.used_bytes,
-            now.utilization_ratio,
-            before.utilization_ratio,
-            region_capacity(region),
-        )
+    """Compare two builds; regions declared by one build only are added or removed."""
+    added_regions, removed_regions = region_changes(current.model, baseline.model)
+    regions = _region_figures(current.model, baseline.model)
+    now_regions = {region.name for region in current.model.memory_regions}
+    before_regions = {region.name for region in baseline.model.memory_regions}
 
     now_symbols = _symbol_sizes(current.model.symbols)
     before_symbols = _symbol_sizes(baseline.model.symbols)
@@ -304,8 +298,8 @@ def compare_builds(
     pairs: list[tuple[DiffEntry, int]] = []
     pairs += _entries(
         "region",
-        {name: figures[0] for name, figures in regions.items()},
-        {name: figures[1] for name, figures in regions.items()},
+        {name: figures[0] for name, figures in regions.items() if name in now_regions},
+        {name: figures[1] for name, figures in regions.items() if name in before_regions},
     )
     pairs += _entries("section", _section_sizes(current.model), _section_sizes(baseline.model))
     pairs += _entries(
@@ -321,6 +315,8 @@ def compare_builds(
         entries=[entry for entry, _ in pairs],
         baseline_sizes={(entry.kind, entry.name): before for entry, before in pairs},
         regions=regions,
+        added_regions=added_regions,
+        removed_regions=removed_regions,
     )
 
 
@@ -366,13 +362,19 @@ def diff_payload(comparison: Comparison) -> dict[str, Any]:
     from . import diffreport
 
     regions = []
+    status = {name: ADDED for name in comparison.added_regions}
+    status.update((name, REMOVED) for name in comparison.removed_regions)
     for name, (now_used, before_used, now_ratio, before_ratio, size) in comparison.regions.items():
         current_ratio = _report_ratio(now_ratio)
         baseline_ratio = _report_ratio(before_ratio)
         regions.append(
             {
                 "kind": "region",
-                "name": name,
+                # The report's region strip shows only the name: it says there
+                # that a region exists in one build only.
+                "name": f"{name} ({status[name]})" if name in status else name,
+                "region": name,
+                "status": status.get(name, CHANGED if now_used != before_used else UNCHANGED),
                 "delta": current_ratio - baseline_ratio,
                 "current": current_ratio,
                 "baseline": baseline_ratio,
@@ -433,9 +435,7 @@ __all__ = [
     "TOP_ENTRIES",
     "UNCHANGED",
     "BuildDescription",
-    "BuildMismatchError",
     "Comparison",
-    "check_comparable",
     "compare_builds",
     "contract_regressions",
     "delta_percent",
@@ -443,4 +443,5 @@ __all__ = [
     "diff_entries",
     "diff_payload",
     "flash_and_ram_totals",
+    "region_changes",
 ]

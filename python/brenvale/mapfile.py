@@ -12,10 +12,15 @@ layout is produced by ld itself, not by the back end.  What is read:
   non-zero size becomes a ``SectionPlacement``.  Its VMA and size come from the
   header line, its LMA from "load address" (the VMA when absent), its
   execution and load regions are the regions that hold the VMA and the LMA.
-  ``*fill*`` bytes inside the section are reported as ``padding_after``
-  (the record has no field for padding inside a section).  In a section
-  without input sections or data, fill that follows ``. = . + SIZE`` is not
-  padding: it reserves the section's room (a stack, a heap).
+  A section without contents (only zeroed inputs such as ``.bss`` and
+  ``COMMON``, or only reservations such as ``. = . + SIZE``; or one whose load
+  address the next section reuses) has no load image: its load region is
+  its execution region, whatever load address ld printed.  ``*fill*`` bytes
+  inside the section are part of its size; they are reported as
+  ``fill_bytes``, and ``padding_before``/``padding_after`` stay 0 (ld prints
+  nothing of the alignment gaps between sections).  In a section without
+  input sections or data, fill that follows ``. = . + SIZE`` is not waste: it
+  reserves the section's room (a stack, a heap).
 * Input-section lines become ``SymbolEntry`` records: one per symbol line that
   ld prints inside the input section (sized up to the next symbol), or one for
   the whole input section when it lists none.  A symbol without a symbol line
@@ -29,11 +34,13 @@ Debug and other non-allocated sections (``.debug_*``, ``.comment``,
 ``.ARM.attributes``, ``.xt.prop`` ...) and ``/DISCARD/`` are left out, and so
 are empty sections and empty input sections.
 
-A text that is not a GNU ld map, or a map that ends before its memory map
-part, raises ``MapFormatError`` (a ``ModelFormatError``, hence a
-``ValueError``) naming the file and the line.  A map that ends inside the
-memory map gives the model read so far, with a warning issue; a map without a
-memory configuration gives sections without regions.
+A text that is not a GNU ld map, a map that ends before ld's closing
+``OUTPUT(...)`` line of its memory map, or one where an input section starts
+past the end of its output section raises ``MapFormatError`` (a
+``ModelFormatError``, hence a ``ValueError``) naming the file, the line and
+what is missing: read as it stands, a damaged map would show a smaller build.
+With ``allow_partial`` such a map gives the model read so far, with warning
+issues; a map without a memory configuration gives sections without regions.
 
 Speed: a 50 MB map (some 300,000 symbols) reads in a few tenths of a second.
 The memory map part of a map whose characters all lie in Latin-1 (ASCII
@@ -129,6 +136,8 @@ _NON_ALLOCATED_NAMES = frozenset(
         ".shstrtab",
         ".gnu_debuglink",
         ".gnu_debugaltlink",
+        # avr-gcc's device description for programming tools, not in the image.
+        ".note.gnu.avr.deviceinfo",
         "/DISCARD/",
         # Thread-local bss is a template for each thread's copy: ld lets the
         # next section overlap it, so it takes no room of its own.
@@ -176,6 +185,9 @@ _SYMBOL_SECTION_PREFIX = re.compile(
     )
     + ")"
 )
+_ZERO_INIT_INPUT = re.compile(
+    r"^(?:\.bss|\.sbss|\.tbss|\.lbss|\.noinit|\.dynbss|\.gnu\.linkonce\.t?s?b\.|\.scommon|COMMON$|\*COM\*$)"
+)
 _IDENTIFIER = re.compile(r"^[A-Za-z_$][\w$.]*$")
 # Merged strings and constants (".rodata.str1.1", ".rodata.cst8") carry no name.
 _MERGED_SUFFIX = re.compile(r"(?:^|\.)(?:str\d+\.\d+|cst\d+)$")
@@ -209,6 +221,8 @@ class MapReadResult:
     truncated_at: int | None = None  # last line number when the map ends early
     has_memory_configuration: bool = True
     unplaced_sections: list[str] = field(default_factory=list)
+    # What a partial read passed over: "line N: problem", in line order.
+    damage: list[str] = field(default_factory=list)
 
     def issues(self) -> list[Issue]:
         """The reader's findings as issues, for a host that reports them."""
@@ -222,6 +236,17 @@ class MapReadResult:
                         f"{self.source} ends at line {self.truncated_at}, inside the memory map; "
                         "sections and symbols after that point are missing."
                     ),
+                    severity=IssueSeverity.WARNING,
+                    category=IssueCategory.OTHER,
+                    affected_entities=[],
+                )
+            )
+        for index, problem in enumerate(self.damage):
+            issues.append(
+                Issue(
+                    id=f"map:damaged:{index}",
+                    title="Linker map is damaged",
+                    description=f"{self.source}: {problem}; the sizes read may be wrong.",
                     severity=IssueSeverity.WARNING,
                     category=IssueCategory.OTHER,
                     affected_entities=[],
@@ -371,6 +396,25 @@ def _is_non_allocated(name: str) -> bool:
     return name.startswith(_NON_ALLOCATED_PREFIXES) or name in _NON_ALLOCATED_NAMES
 
 
+def holds_no_bytes(input_section: str) -> bool:
+    """Whether an input section of this name holds no bytes in the image:
+    zero-initialised data (``.bss*``, ``.sbss*``, ``COMMON`` and their kin)
+    and ``.noinit*``.
+
+    An output section made only of such inputs and of reservations
+    (``. = . + SIZE``) has no contents, so nothing of it is loaded, even where
+    ld prints a load address for it.
+    """
+    return _ZERO_INIT_INPUT.match(input_section) is not None
+
+
+def _note_input(section: _OutputSection, name: str, address: int, line_no: int) -> None:
+    if not section.stored and not holds_no_bytes(name):
+        section.stored = True
+    if address > section.vma + section.size and not section.overrun_line:
+        section.overrun_line = line_no
+
+
 def _first(item: tuple[Any, ...]) -> Any:
     return item[0]
 
@@ -386,6 +430,7 @@ def _looks_demangled(name: str) -> bool:
 class _OutputSection:
     __slots__ = (
         "name", "vma", "size", "lma", "fill", "align_fill", "advanced", "has_content", "keep", "items",
+        "stored", "overrun_line",
     )
 
     def __init__(self, name: str, vma: int, size: int, lma: int) -> None:
@@ -399,6 +444,10 @@ class _OutputSection:
         self.align_fill = 0
         self.advanced = False
         self.has_content = False
+        # Whether the map shows bytes stored for the section (see _holds_no_bytes).
+        self.stored = False
+        # The line of the first input section that starts past the section's end.
+        self.overrun_line = 0
         # Addresses past 2**63 - 1 come only from a damaged map; the records
         # hold signed 64-bit values.
         self.keep = 0 < size and vma + size <= INT_MAX and lma <= INT_MAX and not _is_non_allocated(name)
@@ -420,6 +469,7 @@ def _statement_line(section: _OutputSection, entry: list[Any] | None, line: str)
         words = rest.split(None, 2)
         if len(words) > 1 and _DATA_STATEMENT.match(words[1]):
             section.has_content = True
+            section.stored = True
             try:
                 address, size = int(parts[0], 16), int(words[0], 16)
             except ValueError:
@@ -513,6 +563,7 @@ class _Reader:
         self.rows: list[tuple[Any, ...]] = []
         self.saw_map = False
         self.saw_output = False
+        self.open_at_end: _OutputSection | None = None
         self.finished = False
         self.complete_last_line = True
         self.lines_read = 0
@@ -682,6 +733,7 @@ class _Reader:
                         else:
                             entry = [name, address, size, parts[2].rstrip() if len(parts) > 2 else "", []]
                             if current is not None and current.keep and size > 0:
+                                _note_input(current, name, address, line_no)
                                 current.items.append(entry)
                             continue
 
@@ -750,6 +802,7 @@ class _Reader:
                     continue
                 entry = [parts[0], address, size, parts[3].rstrip() if len(parts) > 3 else "", []]
                 if current.keep and size > 0:
+                    _note_input(current, parts[0], address, line_no)
                     current.items.append(entry)
                 continue
 
@@ -758,6 +811,7 @@ class _Reader:
 
         if current is not None:
             finish(current)
+        self.open_at_end = current
         self.lines_read = line_no
 
     # -- the memory configuration ---------------------------------------------
@@ -825,17 +879,21 @@ class _Reader:
             return False
         result = _mapscan.scan(
             text, offset, line_no, SymbolEntry, _SYMBOL_DESCRIPTORS,
-            _is_non_allocated, symbol_name_from_section, split_archive_member,
+            _is_non_allocated, symbol_name_from_section, split_archive_member, holds_no_bytes,
         )
         if result is None:
             return False
-        sections, self.symbols, self.lines_read, self.finished, self.saw_output = result
-        for name, vma, size, lma, fill, align_fill, has_content in sections:
+        sections, self.symbols, self.lines_read, self.finished, self.saw_output, open_at_end = result
+        for name, vma, size, lma, fill, align_fill, has_content, stored, overrun_line in sections:
             section = _OutputSection(name, vma, size, lma)
             section.fill = fill
             section.align_fill = align_fill
             section.has_content = has_content
+            section.stored = stored
+            section.overrun_line = overrun_line
             self.sections.append(section)
+        if open_at_end >= 0:
+            self.open_at_end = self.sections[open_at_end]
         return True
 
     def read(self, text: str) -> None:
@@ -902,8 +960,48 @@ def _region_for(regions: list[MemoryRegion], address: int, size: int) -> str | N
     return None if best is None else best.name
 
 
-def parse_map_text(text: str, source: str = "<map>") -> MapReadResult:
-    """Read the text of a GNU ld map; *source* names it in messages."""
+def _has_load_image(sections: list[_OutputSection], index: int) -> bool:
+    """Whether the section at *index* has bytes stored at its load address.
+
+    GNU ld prints a load address for every section that follows one loaded
+    elsewhere, whether it has contents or not, and moves the load address on
+    only past stored bytes.  So the next allocated section says it best: one
+    that reuses this section's load span shows it holds nothing, one that
+    keeps the same distance between its running and its load address past
+    the span shows it holds its bytes.  Otherwise the section's inputs
+    decide: only zeroed inputs or reservations store nothing.
+    """
+    section = sections[index]
+    for later in islice(sections, index + 1, None):
+        if _is_non_allocated(later.name):
+            continue
+        end = section.lma + section.size
+        if section.lma <= later.lma < end:
+            return False
+        if later.lma >= end and later.vma - later.lma == section.vma - section.lma:
+            return True
+        break
+    return section.stored
+
+
+def _truncation_problem(reader: _Reader) -> str:
+    if reader.open_at_end is not None:
+        return f"the map ends inside output section {reader.open_at_end.name}; is it truncated?"
+    placed = [section for section in reader.sections if section.keep]
+    if placed:
+        return f"the map ends inside its memory map, after output section {placed[-1].name}; is it truncated?"
+    return "the map ends inside its memory map, before any output section; is it truncated?"
+
+
+def parse_map_text(text: str, source: str = "<map>", *, allow_partial: bool = False) -> MapReadResult:
+    """Read the text of a GNU ld map; *source* names it in messages.
+
+    A map that ends inside its memory map part (before ld's closing
+    ``OUTPUT(...)`` line) or whose section contents run past the section's
+    end raises MapFormatError: read as it stands it would show a smaller
+    build.  With *allow_partial* what is there is read, and the result says
+    what is missing (``MapReadResult.issues``).
+    """
     if not looks_like_gnu_ld_map(text):
         raise MapFormatError(
             source,
@@ -924,18 +1022,41 @@ def parse_map_text(text: str, source: str = "<map>") -> MapReadResult:
     if not reader.saw_map:
         raise MapFormatError(
             source,
-            f"the map ends before its '{_MAP_HEADING}' part (truncated?)",
+            f"the map ends before its '{_MAP_HEADING}' part; is it truncated?",
             line=max(reader.lines_read, 1),
         )
+    # ld closes the memory map of allocated sections with OUTPUT(...); what may
+    # follow (debug sections, the cross reference table) sizes nothing.
+    ended_early = not (reader.finished or reader.saw_output)
+    overruns: list[tuple[int, str]] = []
+    for section in reader.sections:
+        if section.keep and section.overrun_line:
+            end = section.vma + section.size
+            overruns.append(
+                (
+                    section.overrun_line,
+                    f"an input section of output section {section.name} starts past its end "
+                    f"(0x{end:x}); is the map damaged?",
+                )
+            )
+    problems = sorted(overruns)
+    if ended_early:
+        problems.append((max(reader.lines_read, 1), _truncation_problem(reader)))
+    if problems and not allow_partial:
+        line, problem = problems[0]
+        raise MapFormatError(source, problem, line=line)
 
     regions = reader.regions
     sections = []
     unplaced = []
-    for section in reader.sections:
+    for index, section in enumerate(reader.sections):
         if not section.keep:
             continue
         execution = _region_for(regions, section.vma, section.size)
-        load = _region_for(regions, section.lma, section.size)
+        if section.lma != section.vma and _has_load_image(reader.sections, index):
+            load = _region_for(regions, section.lma, section.size)
+        else:
+            load = execution  # nothing is loaded for it
         if regions and execution is None:
             unplaced.append(section.name)
         sections.append(
@@ -947,7 +1068,10 @@ def parse_map_text(text: str, source: str = "<map>") -> MapReadResult:
                 lma=section.lma,
                 size=section.size,
                 padding_before=0,
-                padding_after=section.fill if section.has_content else section.align_fill,
+                padding_after=0,
+                # Fill after ". = . + SIZE" is part of a reservation (a stack,
+                # a heap), not waste.
+                fill_bytes=section.fill if section.has_content else section.align_fill,
             )
         )
     names = [section.name for section in sections]
@@ -958,7 +1082,6 @@ def parse_map_text(text: str, source: str = "<map>") -> MapReadResult:
     model = NormalizedBuildModel(
         sections=sections, symbols=reader.symbols, memory_regions=regions, stack_heap_hints=hints
     )
-    ended_early = not (reader.finished or reader.saw_output) or not reader.complete_last_line
     return MapReadResult(
         model=model,
         source=source,
@@ -966,6 +1089,7 @@ def parse_map_text(text: str, source: str = "<map>") -> MapReadResult:
         truncated_at=reader.lines_read if ended_early else None,
         has_memory_configuration=bool(regions),
         unplaced_sections=unplaced,
+        damage=[f"line {line}: {problem}" for line, problem in sorted(overruns)],
     )
 
 
@@ -980,7 +1104,7 @@ def _progress_stream(progress: Any, size: int) -> IO[str] | None:
     return stream
 
 
-def read_map(path: str | os.PathLike[str], *, progress: Any = None) -> MapReadResult:
+def read_map(path: str | os.PathLike[str], *, progress: Any = None, allow_partial: bool = False) -> MapReadResult:
     """Read the map file at *path*.
 
     *progress*: None prints one line on standard error before and after
@@ -996,7 +1120,7 @@ def read_map(path: str | os.PathLike[str], *, progress: Any = None) -> MapReadRe
         print(f"brenvale: reading linker map {source} ({size / 1e6:.1f} MB)...", file=stream, flush=True)
     text = _decode(data)
     del data  # a large map would otherwise be held twice while it is read
-    result = parse_map_text(text, source)
+    result = parse_map_text(text, source, allow_partial=allow_partial)
     if stream is not None:
         model = result.model
         print(
@@ -1021,7 +1145,11 @@ def read_map_file(path_or_text: str | os.PathLike[str], *, progress: Any = None)
 
 
 def load_map_build(
-    path: str | os.PathLike[str], *, progress: Any = None, group_components: bool = True
+    path: str | os.PathLike[str],
+    *,
+    progress: Any = None,
+    group_components: bool = True,
+    allow_partial: bool = False,
 ) -> BuildInput:
     """A map file as the host's ``BuildInput``, like ``model_io.load_build``.
 
@@ -1029,7 +1157,7 @@ def load_map_build(
     unless *group_components* is false; the issues are the reader's findings
     (map truncated, no memory configuration, sections outside every region).
     """
-    result = read_map(path, progress=progress)
+    result = read_map(path, progress=progress, allow_partial=allow_partial)
     components = []
     if group_components:
         from .analysis import components_by_archive
@@ -1038,7 +1166,9 @@ def load_map_build(
     return BuildInput(model=result.model, components=components, issues=result.issues())
 
 
-def load_build_input(path: str | os.PathLike[str], *, progress: Any = None) -> BuildInput:
+def load_build_input(
+    path: str | os.PathLike[str], *, progress: Any = None, allow_partial: bool = False
+) -> BuildInput:
     """A build from a model file, a GNU ld map or an armlink map, decided by content.
 
     GNU ld maps go through ``load_map_build``, armlink maps through
@@ -1051,14 +1181,14 @@ def load_build_input(path: str | os.PathLike[str], *, progress: Any = None) -> B
     with open(path, "rb") as stream:
         head = _decode(stream.read(SNIFF_BYTES))
     if looks_like_gnu_ld_map(head):
-        return load_map_build(path, progress=progress)
+        return load_map_build(path, progress=progress, allow_partial=allow_partial)
     if head.lstrip()[:1] in ("{", ""):
         return load_build(path)
     # Imported here: the armlink reader builds on this module.
     from .mapfile_armlink import load_armlink_build, looks_like_armlink_map
 
     if looks_like_armlink_map(head):
-        return load_armlink_build(path)
+        return load_armlink_build(path, allow_partial=allow_partial)
     if _IAR_MARKER in head:
         raise MapFormatError(source, "IAR map files are not read; give a GNU ld or armlink map or a JSON model", line=1)
     raise MapFormatError(source, "neither a JSON build model nor a GNU ld or armlink map file", line=1)
@@ -1068,6 +1198,7 @@ __all__ = [
     "MapFormatError",
     "MapReadResult",
     "PROGRESS_THRESHOLD_BYTES",
+    "holds_no_bytes",
     "is_gnu_ld_map_file",
     "load_build_input",
     "load_map_build",

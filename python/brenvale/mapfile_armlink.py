@@ -11,8 +11,12 @@ they are read as follows:
   ``<region>$$RW`` (initialised data, loaded from the "Load Addr" column),
   ``<region>$$ZI`` (zeroed data).  The ``STACK`` and ``HEAP`` input sections
   of the startup file each become a section of their own, named as in the map,
-  so that they can be hinted as stack and heap.  ``PAD`` lines are the
-  padding of the section they fall in.
+  so that they can be hinted as stack and heap.  ``PAD`` lines are fill
+  inside the section they fall in (``fill_bytes``, part of its size).
+  Zeroed data has no load address ("-"), so nothing of it is loaded.
+* A map that ends before the end of its memory map, or whose execution
+  region holds more than the region's own "Size" says, raises
+  ``MapFormatError``: read as it stands it would show a smaller build.
 * Each input section gives symbols as in GNU ld maps: the code and data
   symbols of the "Image Symbol Table" that lie inside it (Thumb addresses
   without their low bit), or else its name (``i.main`` -> ``main``).
@@ -25,7 +29,16 @@ import re
 from pathlib import Path
 
 from .mapfile import MapFormatError, _decode, region_category, split_archive_member
-from .records import BuildInput, MemoryRegion, NormalizedBuildModel, SectionPlacement, SymbolEntry
+from .records import (
+    BuildInput,
+    Issue,
+    IssueCategory,
+    IssueSeverity,
+    MemoryRegion,
+    NormalizedBuildModel,
+    SectionPlacement,
+    SymbolEntry,
+)
 
 _MEMORY_MAP_HEADING = "Memory Map of the image"
 _EXECUTION_REGION = re.compile(
@@ -63,8 +76,12 @@ class _Group:
         self.inputs: list[tuple[int, int, str, str]] = []
 
 
-def parse_armlink_map(text: str, source: str = "<map>") -> NormalizedBuildModel:
-    """The build model of an armlink map's text; *source* names it in errors."""
+def parse_armlink_map(text: str, source: str = "<map>", *, problems: list[str] | None = None) -> NormalizedBuildModel:
+    """The build model of an armlink map's text; *source* names it in errors.
+
+    A damaged map raises MapFormatError, unless *problems* is a list: then
+    what is there is read and each problem is appended to it.
+    """
     lines = text.replace("\r\n", "\n").split("\n")
     try:
         start = next(i for i, line in enumerate(lines) if line.strip() == _MEMORY_MAP_HEADING)
@@ -91,9 +108,21 @@ def parse_armlink_map(text: str, source: str = "<map>") -> NormalizedBuildModel:
     region_kinds: set[str] = set()
     region_bounds: tuple[int, int] | None = None
     group: _Group | None = None
+    region_line = 0
+    region_content = 0  # bytes the region's lines hold
+    region_declared = 0  # the region's "Size"
+    found: list[tuple[int, str]] = []
 
     def close_region() -> None:
         if region_name is not None:
+            if region_content > region_declared:
+                found.append(
+                    (
+                        region_line,
+                        f"execution region {region_name} holds 0x{region_content:x} bytes, more than its "
+                        f"size 0x{region_declared:x}; is the map damaged?",
+                    )
+                )
             base, length = region_bounds
             attributes = "rw" if region_kinds - {"RO"} else "rx"
             regions.append(
@@ -101,15 +130,21 @@ def parse_armlink_map(text: str, source: str = "<map>") -> NormalizedBuildModel:
                              region_category(region_name, attributes))
             )
 
+    ended = False
+    last_line = len(lines) - (1 if lines and lines[-1] == "" else 0)
     for line_no in range(start + 1, len(lines)):
         line = lines[line_no]
         if line.startswith("====="):
+            ended = True
             break
         match = _EXECUTION_REGION.match(line)
         if match:
             close_region()
             region_name = match.group(1)
             region_bounds = (int(match.group(2), 16), int(match.group(5), 16))
+            region_declared = int(match.group(4), 16)
+            region_content = 0
+            region_line = line_no + 1
             region_kinds = set()
             group = None
             continue
@@ -122,6 +157,7 @@ def parse_armlink_map(text: str, source: str = "<map>") -> NormalizedBuildModel:
             size = int(parts[2], 16)
         except ValueError:
             raise MapFormatError(source, f"unreadable memory map line {line.strip()!r}", line=line_no + 1) from None
+        region_content += size
         if parts[3] == "PAD":
             if group is not None:
                 group.padding += size
@@ -146,6 +182,14 @@ def parse_armlink_map(text: str, source: str = "<map>") -> NormalizedBuildModel:
         group.inputs.append((address, size, section_name, object_text))
         group.end = address + size
     close_region()
+    if not ended:
+        where = f"inside execution region {region_name}" if region_name is not None else "inside its memory map"
+        found.append((max(last_line, 1), f"the map ends {where}; is it truncated?"))
+    if found:
+        if problems is None:
+            line, problem = found[0]
+            raise MapFormatError(source, problem, line=line)
+        problems.extend(f"line {line}: {problem}" for line, problem in found)
 
     sections = []
     symbols = []
@@ -156,7 +200,7 @@ def parse_armlink_map(text: str, source: str = "<map>") -> NormalizedBuildModel:
         execution = _region_of(regions, group.vma)
         loaded_from = _region_of(regions, group.lma)
         sections.append(
-            SectionPlacement(group.name, execution, loaded_from, group.vma, group.lma, size, 0, group.padding)
+            SectionPlacement(group.name, execution, loaded_from, group.vma, group.lma, size, 0, 0, group.padding)
         )
         for address, length, section_name, object_text in group.inputs:
             if length <= 0:
@@ -189,16 +233,32 @@ def _region_of(regions: list[MemoryRegion], address: int) -> str | None:
     return None
 
 
-def load_armlink_build(path: str | os.PathLike[str]) -> BuildInput:
-    """An armlink map file as the host's ``BuildInput`` (components by archive)."""
+def load_armlink_build(path: str | os.PathLike[str], *, allow_partial: bool = False) -> BuildInput:
+    """An armlink map file as the host's ``BuildInput`` (components by archive).
+
+    With *allow_partial* a damaged map is read as far as it goes, with a
+    warning issue per problem, instead of raising MapFormatError.
+    """
     from .analysis import components_by_archive
 
     source = os.fspath(path)
     text = _decode(Path(path).read_bytes())
     if not looks_like_armlink_map(text):
         raise MapFormatError(source, "not an armlink map file", line=1)
-    model = parse_armlink_map(text, source)
-    return BuildInput(model=model, components=components_by_archive(model))
+    problems: list[str] | None = [] if allow_partial else None
+    model = parse_armlink_map(text, source, problems=problems)
+    issues = [
+        Issue(
+            id=f"map:damaged:{index}",
+            title="Linker map is damaged",
+            description=f"{source}: {problem}; the sizes read may be wrong.",
+            severity=IssueSeverity.WARNING,
+            category=IssueCategory.OTHER,
+            affected_entities=[],
+        )
+        for index, problem in enumerate(problems or [])
+    ]
+    return BuildInput(model=model, components=components_by_archive(model), issues=issues)
 
 
 __all__ = ["load_armlink_build", "looks_like_armlink_map", "parse_armlink_map"]

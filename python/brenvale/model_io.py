@@ -5,7 +5,7 @@ File format (one JSON object, UTF-8)::
     {
       "memory_regions": [{"name", "start_address", "end_address", "size", "category"}],
       "sections": [{"name", "execution_region", "load_region", "vma", "lma",
-                    "size", "padding_before", "padding_after"}],
+                    "size", "padding_before", "padding_after", "fill_bytes"?}],
       "symbols": [{"name", "demangled_name", "address", "size", "section_name",
                    "object_file", "archive", "source_file", "compilation_unit"}],
       "stack_heap_hints": {"stack_sections": [names], "heap_sections": [names]},
@@ -19,7 +19,7 @@ File format (one JSON object, UTF-8)::
 "components", "issues" and "metadata" may be left out.  "metadata" is free-form;
 the build comparison shows its "target_name", "analysis_timestamp" (ISO 8601,
 date "T" time) and "tool_version" strings when present.  Every field listed for
-a record is required; fields a record carries beyond these are ignored, so a
+a record is required except those marked "?" ("fill_bytes", default 0); fields a record carries beyond these are ignored, so a
 front end may keep its own data beside them.
 
 Types: names are strings; "execution_region", "load_region", "demangled_name",
@@ -31,6 +31,12 @@ null; "end_address" is inclusive.  "category" of a region is one of "flash",
 "category" one of "overflow", "policy", "reserved", "alignment", "padding",
 "other".  A component's "objects" are object file names and its "symbols"
 symbol names; "affected_entities" names sections or regions.
+
+A section's "padding_before" and "padding_after" are alignment bytes in the gap
+before and after it; "fill_bytes" is fill inside it, already part of its
+"size".  A section that runs in one region and is stored in another names the
+second as "load_region" (at "lma"); one without contents (zeroed data, a stack
+or heap reservation) has its "execution_region" as "load_region".
 
 Anything malformed raises ModelFormatError, whose message names the file, the
 record kind, its index and the field (or, for text that is not JSON, the line
@@ -202,7 +208,8 @@ def _enum(kind: type[RegionCategory] | type[IssueSeverity] | type[IssueCategory]
     return check
 
 
-_Fields = tuple[tuple[str, Callable[[Any], Any]], ...]
+# (name, check) of a required field; (name, check, default) of an optional one.
+_Fields = tuple[tuple[str, Callable[[Any], Any]] | tuple[str, Callable[[Any], Any], Any], ...]
 
 _REGION_FIELDS: _Fields = (
     ("name", _text),
@@ -220,6 +227,7 @@ _SECTION_FIELDS: _Fields = (
     ("size", _count),
     ("padding_before", _count),
     ("padding_after", _count),
+    ("fill_bytes", _count, 0),
 )
 _SYMBOL_FIELDS: _Fields = (
     ("name", _text),
@@ -277,9 +285,13 @@ def _read_records(
                 index=index,
             )
         values = []
-        for field_name, check in fields:
+        for field_spec in fields:
+            field_name, check = field_spec[0], field_spec[1]
             try:
-                values.append(check(item[field_name]))
+                if len(field_spec) > 2 and field_name not in item:
+                    values.append(field_spec[2])
+                else:
+                    values.append(check(item[field_name]))
             except (KeyError, _Bad) as error:
                 name = item.get("name", item.get("id"))
                 raise ModelFormatError(
@@ -388,8 +400,11 @@ def load_build(path: str | os.PathLike[str]) -> BuildInput:
 
 def _fields_of(record: Any, fields: _Fields) -> dict[str, Any]:
     out = {}
-    for name, _ in fields:
+    for field_spec in fields:
+        name = field_spec[0]
         value = getattr(record, name)
+        if len(field_spec) > 2 and value == field_spec[2]:
+            continue  # an optional field at its default stays out, as older files have it
         out[name] = value.value if isinstance(value, IssueCategory | IssueSeverity | RegionCategory) else value
     return out
 

@@ -17,17 +17,19 @@ from .compare import compare_builds, contract_regressions, diff_payload
 from .records import BuildInput
 
 
-def load_input(path: str | os.PathLike[str]) -> BuildInput:
+def load_input(path: str | os.PathLike[str], *, allow_partial: bool = False) -> BuildInput:
     """Read a build from a JSON model, a GNU ld map or an armlink map, told apart by content.
 
     Raises ModelFormatError (a ValueError) for content that is none of them,
-    or malformed, and OSError for a file that cannot be read.
+    or malformed, or a map that is cut or damaged (unless *allow_partial*:
+    then the build read so far, whose issues say what is missing), and
+    OSError for a file that cannot be read.
     """
     # Imported here: the map readers import the model loader, which must not
     # import them back at module level.
     from .mapfile import load_build_input
 
-    return load_build_input(path)
+    return load_build_input(path, allow_partial=allow_partial)
 
 
 def contract_arguments(
@@ -98,10 +100,7 @@ def contract_json(
 def compare_files(
     baseline: BuildInput, current: BuildInput, *, baseline_path: str = "", current_path: str = ""
 ) -> tuple[dict[str, Any], dict[str, Any]]:
-    """The diff payload and the contract's regressions map of two loaded builds.
-
-    BuildMismatchError when the builds declare different memory regions.
-    """
+    """The diff payload and the contract's regressions map of two loaded builds."""
     comparison = compare_builds(current, baseline, current_path=current_path, baseline_path=baseline_path)
     return diff_payload(comparison), contract_regressions(comparison)
 

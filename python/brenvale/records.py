@@ -70,8 +70,12 @@ class SectionPlacement:
     vma: int
     lma: int
     size: int
+    # Alignment bytes in the gap before and after the section, never inside it.
     padding_before: int
     padding_after: int
+    # Fill inside the section (GNU ld's "*fill*", armlink's PAD): already part
+    # of `size`, so it is drawn as the section and only counted as waste.
+    fill_bytes: int = 0
 
 
 @dataclass(frozen=True, slots=True)

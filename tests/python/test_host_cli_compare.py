@@ -213,7 +213,7 @@ def bad_inputs(tmp_path):
     }
 
 
-BAD = ["missing", "directory", "invalid JSON", "missing field", "wrong type", "other regions", "truncated map"]
+BAD = ["missing", "directory", "invalid JSON", "missing field", "wrong type", "truncated map"]
 
 
 class TestBadInput:
@@ -241,12 +241,17 @@ class TestBadInput:
         assert (status, out) == (1, "") and err.count("\n") == 1 and message in err
         assert not target.exists()
 
-    def test_mismatch_names_both_files(self, tmp_path, capsys):
-        inputs = bad_inputs(tmp_path)
-        status, _, err = run(["diff", inputs["other regions"][0], inputs["good"][0]], capsys)
-        assert status == 1
-        assert f"cannot compare {inputs['good'][0]} with baseline {inputs['other regions'][0]}" in err
-        assert "only in the baseline: SRAM" in err and "only in the current build: RAM" in err
+    def test_builds_whose_regions_differ_are_compared(self, tmp_path, capsys):
+        inputs = bad_inputs(tmp_path / "in")
+        html = tmp_path / "out" / "d.html"
+        status, out, err = run(["diff", inputs["other regions"][0], inputs["good"][0], "--html", str(html)], capsys)
+        assert (status, err) == (0, "")
+        lines = out.splitlines()
+        assert "Regions added in the current build: RAM" in lines
+        assert "Regions removed since the baseline: SRAM" in lines
+        assert "region:RAM" in out  # the new region's bytes rank as growth
+        page = html.read_text(encoding="utf-8")
+        assert ">RAM (added)</span>" in page and ">SRAM (removed)</span>" in page
 
     @pytest.mark.parametrize("module", ["diffreport", "plotspec"])
     def test_missing_compiled_module(self, tmp_path, capsys, monkeypatch, module):

@@ -6,8 +6,6 @@ import pytest
 
 from brenvale import diffreport
 from brenvale.compare import (
-    BuildMismatchError,
-    check_comparable,
     compare_builds,
     contract_regressions,
     delta_percent,
@@ -86,7 +84,8 @@ class TestEntries:
         baseline, current = pair()
         entries = entry_map(compare_builds(current, baseline))
         expected = {
-            ("region", "FLASH"): ("changed", 428 - 320, 428),
+            # .data's load image (40 bytes) is stored in FLASH in both builds.
+            ("region", "FLASH"): ("changed", 468 - 360, 468),
             ("region", "RAM"): ("changed", -40, 100),
             ("section", ".text"): ("changed", 120, 420),
             ("section", ".data"): ("unchanged", 0, 40),
@@ -148,19 +147,31 @@ class TestEntries:
         assert [a["name"] for a in added] == ["printf"]
 
 
-class TestComparable:
-    def test_region_names_must_match(self):
+class TestRegionsOfOneBuildOnly:
+    def test_added_and_removed_regions_are_compared_with_their_contents(self):
         baseline, current = pair()
-        moved = build(current.model.sections, regions=(FLASH, MemoryRegion("SRAM", 0, 9, 10, RegionCategory.RAM)))
-        with pytest.raises(BuildMismatchError) as caught:
-            compare_builds(moved, baseline)
-        message = str(caught.value)
-        assert "only in the baseline: RAM" in message and "only in the current build: SRAM" in message
-        assert "\n" not in message
+        sram = MemoryRegion("SRAM", 0x3000_0000, 0x3000_0000 + 99, 100, RegionCategory.RAM)
+        moved = build([*current.model.sections, section(".sram", "SRAM", 64, 0x3000_0000)],
+                      [*current.model.symbols, symbol("dma_buf", ".sram", 64)],
+                      regions=(FLASH, sram))  # RAM gone, SRAM new
+        comparison = compare_builds(moved, baseline)
+        assert (comparison.added_regions, comparison.removed_regions) == (["SRAM"], ["RAM"])
+        regions = {e.name: (e.status, e.delta, e.current) for e in comparison.of_kind("region")}
+        assert regions["SRAM"] == ("added", 64, 64)
+        assert regions["RAM"][0] == "removed" and regions["RAM"][2] == 0
+        assert {e.name: e.status for e in comparison.of_kind("section")}[".sram"] == "added"
+        assert ("symbol", "dma_buf", "added") in {(e.kind, e.name, e.status) for e in comparison.entries}
+        rows = {row["region"]: row for row in diff_payload(comparison)["regions"]}
+        assert rows["SRAM"]["name"] == "SRAM (added)" and rows["SRAM"]["status"] == "added"
+        assert rows["RAM"]["name"] == "RAM (removed)" and rows["RAM"]["current_used_bytes"] == 0
+        assert rows["FLASH"]["name"] == "FLASH" and rows["FLASH"]["status"] == "changed"
+        assert set(contract_regressions(comparison)["regions"]) == {"FLASH", "RAM", "SRAM"}
 
     def test_region_order_and_sizes_may_differ(self):
         bigger = MemoryRegion("RAM", RAM.start_address, RAM.end_address + 400, 800, RegionCategory.RAM)
-        check_comparable(build([], regions=(RAM, FLASH)).model, build([], regions=(FLASH, bigger)).model)
+        comparison = compare_builds(build([], regions=(RAM, FLASH)), build([], regions=(FLASH, bigger)))
+        assert (comparison.added_regions, comparison.removed_regions) == ([], [])
+        assert comparison.regions["RAM"][4] == 400
 
 
 class TestPayload:
@@ -202,9 +213,9 @@ class TestPayload:
         assert set(rows) == {"FLASH", "RAM"}
         flash = rows["FLASH"]
         assert flash["kind"] == "region"
-        assert (flash["current"], flash["baseline"]) == (0.428, 0.32)
+        assert (flash["current"], flash["baseline"]) == (0.468, 0.36)
         assert flash["delta"] == pytest.approx(0.108)
-        assert (flash["current_used_bytes"], flash["baseline_used_bytes"], flash["delta_bytes"]) == (428, 320, 108)
+        assert (flash["current_used_bytes"], flash["baseline_used_bytes"], flash["delta_bytes"]) == (468, 360, 108)
         assert rows["RAM"]["delta"] == pytest.approx(-0.1)
 
     def test_overflowing_ratio_is_capped_for_the_report_only(self):
@@ -271,7 +282,7 @@ class TestContractRegressions:
         assert (regressions["status"], regressions["flash_delta_bytes"], regressions["ram_delta_bytes"]) == (
             "ok", 108, -40,
         )
-        assert regressions["regions"]["FLASH"] == {"current": 0.428, "baseline": 0.32, "delta": 0.428 - 0.32}
+        assert regressions["regions"]["FLASH"] == {"current": 0.468, "baseline": 0.36, "delta": 0.468 - 0.36}
         assert regressions["sections"][".text"] == {"delta_bytes": 120}
         assert regressions["sections"][".old"] == {"delta_bytes": -20}
         assert set(regressions["sections"]) == {".text", ".data", ".bss", ".new", ".old"}

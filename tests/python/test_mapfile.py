@@ -198,7 +198,9 @@ class TestOutputSections:
         result = parse(TEXT_AND_DATA)
         text, datas, bss = result.model.sections
         assert (text.name, text.vma, text.lma, text.size) == ("text", 0x100, 0x100, 0x140)
-        assert (text.execution_region, text.load_region, text.padding_after) == ("FLASH", "FLASH", 8)
+        # Fill inside a section is part of it, never padding drawn after it.
+        assert (text.execution_region, text.load_region, text.fill_bytes, text.padding_after) == (
+            "FLASH", "FLASH", 8, 0)
         assert (datas.vma, datas.lma, datas.size) == (0x20000000, 0x240, 0x20)
         assert (datas.execution_region, datas.load_region) == ("RAM", "FLASH")
         # NOLOAD data loads where it runs.
@@ -294,13 +296,14 @@ class TestOutputSections:
             "                0x000000000000014c        0x4 LONG 0x20002e20 ADDR (.TFM_DATA)\n\n"
         )
         result = parse(body)
-        padding = {s.name: s.padding_after for s in result.model.sections}
-        assert padding == {
+        assert {(s.padding_before, s.padding_after) for s in result.model.sections} == {(0, 0)}
+        fill = {s.name: s.fill_bytes for s in result.model.sections}
+        assert fill == {
             ".msp_stack": 0,
             ".heap": 0,
             ".ramfunc": 0x18,
             ".TFM_APP_ROT_LINKER_BSS": 0x1C,
-            # With content in the section, every fill byte is padding.
+            # With content in the section, every fill byte is waste.
             ".TFM_SP_META_PTR": 0x1C,
             ".copy.table": 4,
         }
@@ -525,7 +528,7 @@ class TestSymbols:
             ("drive_modes", 0x58E5, 8),
             ("ports", 0x58ED, 0x12),
         ]
-        assert sum(size for _, _, size in rows) + section(result, "rodata").padding_after == 0x650
+        assert sum(size for _, _, size in rows) + section(result, "rodata").fill_bytes == 0x650
 
     def test_crlf_map_reads_the_same(self):
         text = make_map(TEXT_AND_DATA)
@@ -583,7 +586,16 @@ class TestBadInput:
 
     def test_map_that_ends_inside_its_memory_map(self):
         cut = AVR_CUT[: AVR_CUT.index(" .init2")]
-        result = parse_map_text(cut, "cut.map")
+        with pytest.raises(MapFormatError) as caught:
+            parse_map_text(cut, "cut.map")
+        assert str(caught.value) == (
+            f"cut.map: line {cut.count(chr(10))}: the map ends inside output section .text; is it truncated?"
+        )
+        before_output = AVR_CUT[: AVR_CUT.index("OUTPUT(")] + "LOAD extra.o\n"
+        with pytest.raises(MapFormatError, match="ends inside its memory map, after output section .data;"):
+            parse_map_text(before_output, "cut.map")
+        # Read as far as it goes only when asked, and then it says so.
+        result = parse_map_text(cut, "cut.map", allow_partial=True)
         assert result.truncated_at == cut.count("\n")
         text_section = result.model.sections[0]
         # The header's size stands; the symbols are what was read.
@@ -593,25 +605,35 @@ class TestBadInput:
         assert issue.id == "map:truncated" and issue.severity is IssueSeverity.WARNING
         assert f"line {result.truncated_at}" in issue.description
 
-    def test_last_line_cut_short(self):
-        result = parse_map_text(AVR_CUT[:-5], "cut.map")
-        assert result.truncated_at == AVR_CUT.count("\n")
-        assert parse_map_text(AVR_CUT, "whole.map").truncated_at is None
+    def test_cut_after_the_memory_map_is_the_whole_build(self):
+        # ld's closing OUTPUT(...) line was read: what is cut is the file name, nothing that has a size.
+        whole = parse_map_text(AVR_CUT, "whole.map")
+        assert whole.truncated_at is None
+        assert parse_map_text(AVR_CUT[:-5], "cut.map").model == whole.model
 
-    def test_every_cut_gives_a_model_or_a_clear_error(self):
+    def test_every_cut_gives_the_whole_build_or_a_clear_error(self):
         text = AVR_CUT
+        whole = parse_map_text(text, "whole.map").model
         for end in range(len(text) + 1):
             try:
                 result = parse_map_text(text[:end], "cut.map")
             except MapFormatError as error:
                 assert error.line is not None and error.line >= 1
+                assert "\n" not in str(error)
                 continue
-            model = result.model
-            for symbol in model.symbols:
-                owner = next(s for s in model.sections if s.name == symbol.section_name)
-                assert owner.vma <= symbol.address and symbol.address + symbol.size <= owner.vma + owner.size
-            if end < len(text):
-                assert result.truncated_at is not None
+            assert result.model == whole, end
+
+    def test_contents_past_the_end_of_a_section_are_refused(self):
+        damaged = AVR_CUT.replace(".text           0x00000000       0xb0", ".text           0x00000000       0x0b")
+        with pytest.raises(MapFormatError) as caught:
+            parse_map_text(damaged, "bad.map")
+        line = damaged[: damaged.index(" .init2")].count("\n") + 1
+        assert str(caught.value) == (
+            f"bad.map: line {line}: an input section of output section .text starts past its end (0xb); "
+            "is the map damaged?"
+        )
+        result = parse_map_text(damaged, "bad.map", allow_partial=True)
+        assert [issue.id for issue in result.issues()] == ["map:damaged:0"]
 
     def test_map_without_memory_configuration(self):
         text = AVR_CUT[AVR_CUT.index("Linker script"):]
@@ -660,7 +682,9 @@ class TestEntryPoints:
     def test_load_map_build(self, tmp_path):
         path = tmp_path / "firmware.map"
         path.write_text(make_map(TEXT_AND_DATA, tail=""))
-        build = load_map_build(path)
+        with pytest.raises(MapFormatError, match="the map ends inside output section bss; is it truncated"):
+            load_map_build(path)
+        build = load_map_build(path, allow_partial=True)
         assert isinstance(build, BuildInput)
         assert [i.id for i in build.issues] == ["map:truncated"]
         by_name = {c.name: c for c in build.components}
@@ -668,7 +692,7 @@ class TestEntryPoints:
         assert app.objects == ["main.c.obj"]
         # main in flash; counter runs in RAM and loads from flash; buffer in RAM.
         assert (app.total_flash, app.total_ram) == (0x50 + 0x20, 0x20 + 0x100)
-        assert load_map_build(path, group_components=False).components == []
+        assert load_map_build(path, group_components=False, allow_partial=True).components == []
 
     def test_missing_file_raises_os_error(self, tmp_path):
         with pytest.raises(OSError):

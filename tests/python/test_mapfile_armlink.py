@@ -51,14 +51,14 @@ class TestSampleMap:
         # "0x20000618  -  0x00000200  Zero  RW  2  HEAP", "0x20000818  -  0x00000400  Zero  RW  1  STACK"
         assert (named["HEAP"].vma, named["HEAP"].size, named["STACK"].size) == (0x20000618, 0x200, 0x400)
         # One "PAD 0x00000001" among the RW data, one "PAD 0x00000004" after the bss.
-        assert (named["RW_IRAM1$$RW"].padding_after, named["RW_IRAM1$$ZI"].padding_after) == (1, 4)
+        assert (named["RW_IRAM1$$RW"].fill_bytes, named["RW_IRAM1$$ZI"].fill_bytes) == (1, 4)
         assert build.model.stack_heap_hints == {"stack_sections": ["STACK"], "heap_sections": ["HEAP"]}
 
     def test_symbols_cover_every_section(self, build):
         model = build.model
         for section in model.sections:
             own = sorted((s for s in model.symbols if s.section_name == section.name), key=lambda s: s.address)
-            assert sum(s.size for s in own) + section.padding_after == section.size, section.name
+            assert sum(s.size for s in own) + section.fill_bytes == section.size, section.name
             for before, after in zip(own, own[1:]):
                 assert before.address + before.size <= after.address
         assert len(model.symbols) == 428

@@ -33,19 +33,20 @@ def scan(text, offset=HEAD.index("\n") + 1, line_no=1, **changes):
         is_non_allocated=mapfile._is_non_allocated,
         name_from_section=symbol_name_from_section,
         split_member=split_archive_member,
+        holds_no_bytes=mapfile.holds_no_bytes,
     )
     arguments.update(changes)
     return scanner.scan(*arguments.values())
 
 
 def test_plain_map():
-    sections, symbols, lines_read, finished, saw_output = scan(HEAD + BODY)
-    assert sections == [(".text", 0x100, 0x20, 0x100, 0, 0, True)]
+    sections, symbols, lines_read, finished, saw_output, open_at_end = scan(HEAD + BODY)
+    assert sections == [(".text", 0x100, 0x20, 0x100, 0, 0, True, True, 0)]
     assert symbols == [
         SymbolEntry("main", None, 0x100, 0x10, ".text", "main.o", "app/libapp.a", None, None),
         SymbolEntry(".text", None, 0x110, 0x10, ".text", "util.o", None, None, None),
     ]
-    assert (lines_read, finished, saw_output) == (7, False, True)
+    assert (lines_read, finished, saw_output, open_at_end) == (7, False, True, -1)
 
 
 @pytest.mark.parametrize(
@@ -117,7 +118,7 @@ def test_bad_calls_raise(changes, error):
 
 
 def test_wrong_number_of_arguments():
-    with pytest.raises(TypeError, match="8 positional arguments"):
+    with pytest.raises(TypeError, match="9 positional arguments"):
         scanner.scan(HEAD + BODY, 0)
 
 
