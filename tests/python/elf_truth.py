@@ -94,7 +94,7 @@ _READELF_SECTION = re.compile(
 _READELF_SYMBOL = re.compile(
     r"^\s*\d+:\s+([0-9a-f]+)\s+(0x[0-9a-f]+|\d+)\s+(\S+)\s+(\S+)\s+(\S+)\s+(\S+)(?: (.*))?$"
 )
-_MEMORY_LINE = re.compile(r"^(\S+)\s+0x([0-9a-fA-F]+)\s+0x([0-9a-fA-F]+)(?:\s+\S+)?\s*$")
+_MEMORY_LINE = re.compile(r"^(\S+)\s+0x([0-9a-fA-F]+)\s+0x([0-9a-fA-F]+)(?:\s+\S.*)?$")
 
 
 def _parse_objdump_sections(text: str, source: Path) -> tuple[str, list[tuple[str, int, int, int, int, frozenset[str]]]]:
