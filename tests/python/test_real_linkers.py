@@ -249,6 +249,13 @@ def test_archive_members_are_named(name):
     assert "unused_helper" not in symbols
 
 
+@pytest.mark.parametrize("name", corpus("read"))
+def test_stack_and_heap_reservations_are_hinted(name):
+    reserved = ([".stack"], [".heap"]) if "atmega" not in name else ([], [])
+    hints = _model(name).stack_heap_hints
+    assert (hints["stack_sections"], hints["heap_sections"]) == reserved
+
+
 # ---------------------------------------------------------------------------
 # Region usage
 
