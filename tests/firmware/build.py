@@ -64,7 +64,8 @@ class Build:
     file_prefix_map: bool = True
 
     def tools(self) -> list[str]:
-        return [self.cc, self.cxx, self.ar[0], self.objdump, "readelf"]
+        cxx = [self.cxx] if any(source.endswith(".cpp") for source in self.sources) else []
+        return [self.cc, *cxx, self.ar[0], self.objdump, "readelf"]
 
 
 FREESTANDING = ["-ffreestanding", "-nostdlib"]
