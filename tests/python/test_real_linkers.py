@@ -40,29 +40,9 @@ FRENCH = (
     "headings ('Membre d'archive inclu ...', 'Configuration mémoire', "
     "\"Script de l'éditeurs de liens and table de projection mémoire\") are only known in English"
 )
-NOTE_ALLOCATED = (
-    "the reader takes the non-allocated .note.gnu.avr.deviceinfo (ld prints it at 0x0) "
-    "for a 64-byte section in the text region"
-)
-NOBITS_LOAD = (
-    "the reader sets load_region to the region of the load address that ld prints for "
-    "NOBITS sections, although nothing is loaded for them"
-)
-FILL_AS_PADDING = "the reader reports *fill* inside an output section as padding_after"
-USAGE_LOAD_IMAGES = (
-    "region_usage counts sections by execution region only: the flash copies of .data and "
-    ".ramfunc are missing from FLASH"
-)
-
 # Map -> reason, for the checks the reader does not pass yet.
 KNOWN_FAULTS: dict[str, dict[str, str]] = {
     "read": {"gnu-ld-atmega328p-fr": FRENCH},
-    "no_extra_sections": {"gnu-ld-atmega328p": NOTE_ALLOCATED},
-    "nobits_load_region": {"gnu-ld-cortex-m4": NOBITS_LOAD, "gnu-ld-rv32imac": NOBITS_LOAD},
-    "padding": {"gnu-ld-cortex-m4": FILL_AS_PADDING, "gnu-ld-rv32imac": FILL_AS_PADDING,
-                "gnu-ld-atmega328p": FILL_AS_PADDING},
-    "region_usage": {"gnu-ld-cortex-m4": USAGE_LOAD_IMAGES, "gnu-ld-rv32imac": USAGE_LOAD_IMAGES,
-                     "gnu-ld-atmega328p": NOTE_ALLOCATED + "; " + USAGE_LOAD_IMAGES},
 }
 
 
