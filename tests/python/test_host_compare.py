@@ -1,6 +1,9 @@
 """The build comparison: diff entries, the diff payload and the contract's regressions map."""
 
 import json
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -14,7 +17,7 @@ from brenvale.compare import (
     flash_and_ram_totals,
 )
 from brenvale.model_io import load_build
-from brenvale.pipeline import build_contract
+from brenvale.pipeline import build_contract, load_input
 from brenvale.records import (
     BuildInput,
     ComponentGroup,
@@ -322,3 +325,16 @@ class TestBundledPair:
         assert comparison.flash_delta_bytes > 0 > comparison.ram_delta_bytes
         large = diffreport.added_large_symbols(comparison.entries)
         assert [entry["name"] for entry in large] == ["__l_vfprintf"]
+
+
+class TestBundledSamples:
+    def test_the_model_and_the_map_of_one_build_compare_as_identical(self):
+        map_path = Path(__file__).parent / "data" / "maps" / "nrf52840-zephyr-spectrum-analyzer.map"
+        comparison = compare_builds(load_input(map_path), load_build(sample_path()))
+        assert {entry.status for entry in comparison.entries} == {"unchanged"}
+        assert len(comparison.of_kind("symbol")) == len(load_build(sample_path()).model.symbols)
+
+    def test_the_samples_are_what_the_generator_makes_of_the_map(self):
+        tool = Path(__file__).resolve().parents[2] / "tools" / "make_samples.py"
+        done = subprocess.run([sys.executable, str(tool), "--check"], capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
