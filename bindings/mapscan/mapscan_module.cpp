@@ -168,8 +168,10 @@ struct Header {
   u64 vma = 0, size = 0, lma = 0;
 };
 
-// The numbers of a section header: "0xVMA <ws> 0xSIZE [<ws> load address <ws> 0xLMA] <ws>*"
-// up to the end of s, as the header patterns of mapfile.py read them.
+// The numbers of a section header: "0xVMA <ws> 0xSIZE [<ws> words <ws> 0xLMA] <ws>*"
+// up to the end of s, as the header patterns of mapfile.py read them.  The words
+// are "load address" in the user's language ("address de chargement"): one or
+// more runs of non-blanks that do not start with "0x".
 bool header_numbers(string_view s, Header& out) {
   u64 numbers[3];
   for (int k = 0; k < 2; ++k) {
@@ -187,11 +189,15 @@ bool header_numbers(string_view s, Header& out) {
       out.size = numbers[1];
       out.lma = numbers[0];
       if (s.empty()) return true;
-      if (gap == 0 || !starts_with(s, "load address")) return false;
-      s.remove_prefix(12);
-      gap = space_run(s);
-      if (gap == 0) return false;
-      s.remove_prefix(gap);
+      if (gap == 0 || starts_with(s, "0x")) return false;
+      while (!s.empty() && !starts_with(s, "0x")) {
+        size_t word = 0;
+        while (word < s.size() && !is_space(s[word])) ++word;
+        s.remove_prefix(word);
+        gap = space_run(s);
+        if (gap == 0) return false;
+        s.remove_prefix(gap);
+      }
       if (!starts_with(s, "0x")) return false;
       s.remove_prefix(2);
       digits = hex_run(s);

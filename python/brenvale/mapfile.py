@@ -100,14 +100,22 @@ _FIRST_HEADINGS = frozenset(
 # These two end in words that differ between ld versions.
 _FIRST_HEADING_PREFIXES = ("Archive member included ", "As-needed library included ")
 
+# Untranslated marks of a GNU ld map: the default region that closes the
+# memory configuration, and the archive member list ld opens a map with.
+_DEFAULT_REGION_LINE = re.compile(r"^\*default\*[ \t]+0x[0-9A-Fa-f]+[ \t]+0x[0-9A-Fa-f]+\s*$", re.MULTILINE)
+# "lib.a(member.o)", its reason "file.o (symbol)" or "(--whole-archive)" on the
+# same line or indented on the next.
+_ARCHIVE_MEMBER_LINE = re.compile(r"^\S+\([^()]+\)(?:[ \t]+\(.*\))?\s*$")
+_ARCHIVE_REASON_LINE = re.compile(r"^(?:[ \t]+\S.*\)|\S+\([^()]+\)(?:[ \t]+\(.*\))?)\s*$")
+
 # An IAR map, named in the error for a file given in place of a map read here.
 _IAR_MARKER = "IAR ELF Linker"
 
 _HEX = r"0x([0-9A-Fa-f]+)"
-_SECTION_HEADER = re.compile(
-    rf"^(\S+)\s+{_HEX}\s+{_HEX}(?:\s+load address\s+{_HEX})?\s*$"
-)
-_HEADER_CONTINUATION = re.compile(rf"^\s+{_HEX}\s+{_HEX}(?:\s+load address\s+{_HEX})?\s*$")
+# "load address" is translated ("address de chargement"): any words before the LMA.
+_LOAD_ADDRESS = rf"(?:\s+(?:(?!0x)\S+\s+)+{_HEX})?"
+_SECTION_HEADER = re.compile(rf"^(\S+)\s+{_HEX}\s+{_HEX}{_LOAD_ADDRESS}\s*$")
+_HEADER_CONTINUATION = re.compile(rf"^\s+{_HEX}\s+{_HEX}{_LOAD_ADDRESS}\s*$")
 _DATA_STATEMENT = re.compile(r"^(?:BYTE|SHORT|LONG|QUAD|SQUAD)\b")
 # Script statements that ld echoes with their value: ". = ALIGN (4)",
 # "_etext = .", "PROVIDE (end = .)", "ASSERT (...)".
@@ -289,15 +297,26 @@ class MapReadResult:
 def looks_like_gnu_ld_map(text: str) -> bool:
     """True when *text* (a whole map or its first kilobytes) is a GNU ld map.
 
-    The first non-blank line is one of the headings ld opens a map with, or a
-    line of its own reads "Linker script and memory map" or "Memory
-    Configuration".  JSON models, armlink and IAR maps all fail the test.
+    ld translates its headings into the user's language ("Configuration
+    mémoire"), so besides the English headings the map is known by what is
+    never translated: the ``*default*`` line that closes its memory
+    configuration, or the layout of the archive member list it opens with (a
+    ``lib.a(member.o)`` line, then an indented ``file.o (symbol)`` line).  JSON
+    models, armlink and IAR maps all fail the test.
     """
     # Only the head: the text may be a whole 50 MB map.
-    for line in text[:4096].splitlines():
+    lines = text[:4096].splitlines()
+    for index, line in enumerate(lines):
         stripped = line.rstrip()
         if stripped:
             if stripped in _FIRST_HEADINGS or stripped.startswith(_FIRST_HEADING_PREFIXES):
+                return True
+            following = [item for item in lines[index + 1:index + 6] if item.strip()]
+            if (
+                len(following) >= 2
+                and _ARCHIVE_MEMBER_LINE.match(following[0])
+                and _ARCHIVE_REASON_LINE.match(following[1])
+            ):
                 return True
             break
     return (
@@ -305,6 +324,7 @@ def looks_like_gnu_ld_map(text: str) -> bool:
         or f"\n{_MEMORY_HEADING}\n" in text
         or f"\n{_MAP_HEADING}\r\n" in text
         or f"\n{_MEMORY_HEADING}\r\n" in text
+        or _DEFAULT_REGION_LINE.search(text) is not None
     )
 
 
@@ -856,21 +876,24 @@ class _Reader:
     # -- driver ------------------------------------------------------------------
 
     def _read_memory_part(self, lines: list[str]) -> None:
-        in_memory = False
+        start = _memory_table_start(lines)
+        if start is None:
+            return
         memory_pending: list[str] = []
-        line_no = 0
-        for line in lines:
-            line_no += 1
-            line = line.rstrip()
-            if line == _MEMORY_HEADING:
-                in_memory = True
+        titled = False
+        for index in range(start, len(lines)):
+            line = lines[index].rstrip()
+            if not line:
+                if self.regions or memory_pending:
+                    break
                 continue
-            if in_memory:
-                if line:
-                    self.line_no = line_no
-                    self.memory_line(line, memory_pending)
-                elif self.regions or memory_pending:
-                    in_memory = False
+            if not titled:
+                titled = True
+                words = line.split()
+                if len(words) >= 3 and not words[1].startswith("0x"):
+                    continue  # the column titles, in the user's language
+            self.line_no = index + 1
+            self.memory_line(line, memory_pending)
 
     def _scan_map_part(self, text: str, offset: int, line_no: int) -> bool:
         """Read text[offset:] with the compiled scanner; False when it is
@@ -932,8 +955,30 @@ def _split_lines(text: str) -> list[str]:
     return lines
 
 
+def _memory_table_start(lines: list[str]) -> int | None:
+    """Index of the first line after the memory configuration's heading, or None.
+
+    A translated map has its heading in the user's language; its table is the
+    block of lines that ends with the ``*default*`` region.
+    """
+    for index, line in enumerate(lines):
+        if line.rstrip() == _MEMORY_HEADING:
+            return index + 1
+    for index in range(len(lines) - 1, -1, -1):
+        if _DEFAULT_REGION_LINE.match(lines[index]):
+            while index > 0 and lines[index - 1].strip():
+                index -= 1
+            return index
+    return None
+
+
 def _map_heading_offset(text: str) -> int:
-    """Where the first line that reads "Linker script and memory map" starts, or -1."""
+    """Where the heading line of the memory map part starts, or -1.
+
+    In English it reads "Linker script and memory map"; in any language it is
+    the first line after the memory configuration, which ends with the
+    ``*default*`` region.
+    """
     at = text.find(_MAP_HEADING)
     while at >= 0:
         end = text.find("\n", at)
@@ -943,6 +988,17 @@ def _map_heading_offset(text: str) -> int:
         if (at == 0 or text[at - 1] == "\n") and (not rest or rest.isspace()):
             return at
         at = text.find(_MAP_HEADING, at + 1)
+    match = _DEFAULT_REGION_LINE.search(text)
+    if match is None:
+        return -1
+    at = match.end()
+    while at < len(text):
+        end = text.find("\n", at)
+        if end < 0:
+            end = len(text)
+        if text[at:end].strip():
+            return at
+        at = end + 1
     return -1
 
 

@@ -17,7 +17,8 @@ from pathlib import Path
 
 import pytest
 
-from brenvale.mapfile import is_gnu_ld_map_file, load_map_build, read_map
+from brenvale import mapfile
+from brenvale.mapfile import is_gnu_ld_map_file, load_map_build, looks_like_gnu_ld_map, parse_map_text, read_map
 from brenvale.model_io import build_from_json, build_to_json
 from brenvale.records import RegionCategory
 
@@ -321,3 +322,56 @@ class TestValuesFromTheMapText:
         # " ._device.static.3_50_" / "0x42548 0x28 ...(i2c_nrfx_twim.c.obj)" with two device
         # symbols 0x14 apart
         assert (symbols["__device_dts_ord_106"].size, symbols["__device_dts_ord_104"].size) == (0x14, 0x14)
+
+
+# ld's headings and its "load address" in other languages: French and Japanese
+# as Debian's binutils catalogs have them, German in the usual wording.  The
+# reader knows a map by what ld never translates.
+TRANSLATIONS = {
+    "fr": {
+        "Archive member included to satisfy reference by file (symbol)":
+            "Membre d'archive inclu pour satisfaire la référence par fichier (symbole)",
+        "Memory Configuration": "Configuration mémoire",
+        "Name             Origin             Length             Attributes":
+            "Nom              Origine            Longueur           Attributs",
+        "Linker script and memory map": "Script de l'éditeurs de liens and table de projection mémoire",
+        " load address ": " address de chargement ",
+    },
+    "de": {
+        "Archive member included to satisfy reference by file (symbol)":
+            "Archivelement eingebunden, um Referenz durch Datei zu erfüllen (Symbol)",
+        "Memory Configuration": "Speicherkonfiguration",
+        "Name             Origin             Length             Attributes":
+            "Name             Ursprung           Länge              Attribute",
+        "Linker script and memory map": "Linkerskript und Speicherbelegung",
+        " load address ": " Ladeadresse ",
+    },
+    "ja": {
+        "Archive member included to satisfy reference by file (symbol)":
+            "ファイル (シンボル) があるため書庫のメンバが取り込まれました",
+        "Memory Configuration": "メモリ設定",
+        "Name             Origin             Length             Attributes":
+            "名前             原点               長さ               属性",
+        "Linker script and memory map": "リンカスクリプトおよびメモリマップ",
+        " load address ": " ロードアドレス ",
+    },
+}
+
+
+@pytest.mark.parametrize("language", sorted(TRANSLATIONS))
+@pytest.mark.parametrize("name", ["nrf52840-zephyr-spectrum-analyzer", "imxrt1062-teensy41-dart"])
+def test_translated_maps_read_as_the_english_one(name, language):
+    english = (MAPS / f"{name}.map").read_text(encoding="utf-8")
+    translated = english
+    for phrase, words in TRANSLATIONS[language].items():
+        translated = translated.replace(phrase, words)
+    assert translated != english and "Linker script and memory map" not in translated
+    assert looks_like_gnu_ld_map(translated[:4096])
+    expected = parse_map_text(english, name).model
+    assert parse_map_text(translated, name).model == expected
+    scanner = mapfile._mapscan
+    mapfile._mapscan = None  # the Python reader too, not only the compiled scanner
+    try:
+        assert parse_map_text(translated, name).model == expected
+    finally:
+        mapfile._mapscan = scanner

@@ -35,15 +35,8 @@ FIRMWARE = Path(__file__).resolve().parents[1] / "firmware"
 GNU_LD_MAPS = ["gnu-ld-cortex-m4", "gnu-ld-rv32imac", "gnu-ld-atmega328p", "gnu-ld-atmega328p-fr"]
 ALL_BUILDS = GNU_LD_MAPS + ["lld-cortex-m4", "lld-rv32imac"]
 
-FRENCH = (
-    "the reader rejects a map written by a French-speaking ld as 'not a GNU ld map': its "
-    "headings ('Membre d'archive inclu ...', 'Configuration mémoire', "
-    "\"Script de l'éditeurs de liens and table de projection mémoire\") are only known in English"
-)
 # Map -> reason, for the checks the reader does not pass yet.
-KNOWN_FAULTS: dict[str, dict[str, str]] = {
-    "read": {"gnu-ld-atmega328p-fr": FRENCH},
-}
+KNOWN_FAULTS: dict[str, dict[str, str]] = {}
 
 
 def corpus(check: str) -> list[object]:
