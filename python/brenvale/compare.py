@@ -26,7 +26,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final
 
-from .analysis import region_capacity, region_usage, region_used_bytes
+from .analysis import region_capacity, region_usage
 from .records import (
     BuildInput,
     ComponentGroup,
@@ -112,21 +112,27 @@ class Comparison:
 
 
 def flash_and_ram_totals(model: NormalizedBuildModel) -> tuple[int, int]:
-    """Bytes a build needs in flash and in RAM: the used bytes of its flash
-    regions and of its RAM regions.
+    """Bytes a build needs in flash and in RAM.
 
-    A region holds the sections that run in it and the load images stored in
-    it, so initialised data counts in flash and in RAM (its image is stored in
-    flash and copied to RAM at start-up), as the toolchain's own size reports
-    count it, and the totals always equal the sum of the region figures the
-    contract shows.  Regions of category "other" and sections in no region
-    count in neither.
+    A section counts towards RAM when it executes in a RAM region and towards
+    flash when it executes or loads from a flash region, so initialised data
+    counts in flash and in RAM (its image is stored in flash and copied to RAM
+    at start-up), as the toolchain's own size reports count it.  A section
+    stored in one flash region and run from another (code that runs through a
+    cache window onto the same flash, as on the ESP32) counts in flash once,
+    although each of the two regions shows it.  Sections in regions of
+    category "other" or in no region count in neither.
     """
-    used = region_used_bytes(model)
-    # By name: a model that declares one region twice holds its sections once.
     categories = {region.name: region.category for region in model.memory_regions}
-    flash = sum(used[name] for name, category in categories.items() if category is RegionCategory.FLASH)
-    ram = sum(used[name] for name, category in categories.items() if category is RegionCategory.RAM)
+    flash = ram = 0
+    for section in model.sections:
+        size = max(section.size, 0)
+        run = categories.get(section.execution_region or "")
+        load = categories.get(section.load_region or "")
+        if run is RegionCategory.RAM:
+            ram += size
+        if run is RegionCategory.FLASH or load is RegionCategory.FLASH:
+            flash += size
     return flash, ram
 
 
