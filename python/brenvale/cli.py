@@ -51,11 +51,13 @@ def _compiled_modules() -> Iterator[None]:
         ) from None
 
 
-def _load(path: str, allow_partial: bool = False) -> BuildInput:
+def _load(path: str, args: argparse.Namespace | None = None) -> BuildInput:
     from .pipeline import load_input
 
+    allow_partial = bool(getattr(args, "allow_partial", False))
+    categories = getattr(args, "region_categories", None)
     try:
-        build = load_input(path, allow_partial=allow_partial)
+        build = load_input(path, allow_partial=allow_partial, region_categories=categories)
     except ModelFormatError as error:
         raise CommandError(str(error)) from None
     except IsADirectoryError:
@@ -97,11 +99,20 @@ def _contract_text(
         return contract_json(build, sankey=sankey, graph=graph, regressions=regressions, indent=indent)
 
 
+def _check_category_names(args: argparse.Namespace, *builds: BuildInput) -> None:
+    from .memory_maps import unknown_override_names
+
+    problem = unknown_override_names(args.region_categories or {}, *(b.model.memory_regions for b in builds))
+    if problem is not None:
+        raise CommandError(problem)
+
+
 def _run_contract(args: argparse.Namespace) -> int:
-    build = _load(args.model, args.allow_partial)
+    build = _load(args.model, args)
+    _check_category_names(args, build)
     regressions = None
     if args.baseline is not None:
-        _, regressions = _compare(_load(args.baseline, args.allow_partial), build, args.baseline, args.model)
+        _, regressions = _compare(_load(args.baseline, args), build, args.baseline, args.model)
     text = _contract_text(build, regressions, sankey=args.sankey, graph=args.graph, indent=args.indent)
     if args.output is None or args.output == "-":
         sys.stdout.write(text + "\n")
@@ -142,8 +153,9 @@ def _region_change_lines(payload: dict[str, Any]) -> list[str]:
 
 
 def _run_diff(args: argparse.Namespace) -> int:
-    baseline = _load(args.baseline, args.allow_partial)
-    payload, _ = _compare(baseline, _load(args.current, args.allow_partial), args.baseline, args.current)
+    baseline, current = _load(args.baseline, args), _load(args.current, args)
+    _check_category_names(args, baseline, current)
+    payload, _ = _compare(baseline, current, args.baseline, args.current)
     outputs = _diff_outputs(payload, args.html, args.json)
     summary = _summary(payload, {name: path for name, path, _ in outputs})
     _write([(path, text) for _, path, text in outputs])
@@ -187,6 +199,43 @@ def _non_negative(text: str) -> int:
 
 
 _MODEL_HELP = "build model: a JSON model file, or a GNU ld or armlink map file"
+def _category_override(text: str) -> tuple[str, str]:
+    from .memory_maps import parse_category_overrides
+
+    try:
+        (name, category), = parse_category_overrides([text]).items()
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error).removeprefix(f"--region-category {text!r}: ")) from None
+    return name, category.value
+
+
+class _CategoryAction(argparse.Action):
+    """Collects repeated --region-category NAME=CATEGORY into one map."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        from .records import RegionCategory
+
+        categories = dict(getattr(namespace, self.dest, None) or {})
+        name, category = values
+        categories[name] = RegionCategory(category)
+        setattr(namespace, self.dest, categories)
+
+
+def _add_category_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--region-category",
+        dest="region_categories",
+        metavar="NAME=CATEGORY",
+        type=_category_override,
+        action=_CategoryAction,
+        help=(
+            "say what region NAME is: flash, ram or other (repeatable); it always wins over the "
+            "category known from the chip or guessed from the region's name"
+        ),
+    )
+
+
 _PARTIAL_HELP = (
     "read a map that is cut short or damaged as far as it goes, with a warning, "
     "instead of refusing it"
@@ -224,6 +273,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--indent", type=_non_negative, default=None, metavar="N", help="indent the JSON by N spaces"
     )
     contract.add_argument("--allow-partial", action="store_true", help=_PARTIAL_HELP)
+    _add_category_option(contract)
     contract.set_defaults(run=_run_contract)
 
     diff = commands.add_parser(
@@ -241,6 +291,7 @@ def build_parser() -> argparse.ArgumentParser:
     diff.add_argument("--html", metavar="FILE", help="write the self-contained HTML report to FILE")
     diff.add_argument("--json", metavar="FILE", help="write the diff payload as JSON to FILE")
     diff.add_argument("--allow-partial", action="store_true", help=_PARTIAL_HELP)
+    _add_category_option(diff)
     diff.set_defaults(run=_run_diff)
 
     demo = commands.add_parser(

@@ -58,6 +58,7 @@ model of a GNU ld map; ``looks_like_gnu_ld_map(text)`` and
 
 from __future__ import annotations
 
+import dataclasses
 import gc
 import importlib
 import os
@@ -65,12 +66,19 @@ import re
 import sys
 import time
 from collections import deque
+from collections.abc import Mapping
 from dataclasses import dataclass, field, fields
 from itertools import islice, repeat
 from pathlib import Path
 from types import MemberDescriptorType
 from typing import IO, Any
 
+from .memory_maps import (
+    KNOWN,
+    apply_category_overrides,
+    classify_region,
+    region_category_issue,
+)
 from .model_io import INT_MAX, ModelFormatError, load_build
 from .records import (
     BuildInput,
@@ -200,13 +208,6 @@ _IDENTIFIER = re.compile(r"^[A-Za-z_$][\w$.]*$")
 # Merged strings and constants (".rodata.str1.1", ".rodata.cst8") carry no name.
 _MERGED_SUFFIX = re.compile(r"(?:^|\.)(?:str\d+\.\d+|cst\d+)$")
 
-# Matched against each run of letters in a region name ("IDT_LIST" -> IDT, LIST).
-_OTHER_NAME = re.compile(r"^(?:eeprom|fuses?|lock(?:bits)?|signatures?|idt|otp)$", re.IGNORECASE)
-_RAM_NAME = re.compile(r"(?<!prog)ram|tcm|ccm|^data$|^bss$|^heap$|^stack$", re.IGNORECASE)
-_FLASH_NAME = re.compile(r"flash|rom|^text$|^code$|^prog", re.IGNORECASE)
-_NAME_WORDS = re.compile(r"[A-Za-z]+")
-
-
 class MapFormatError(ModelFormatError):
     """A file that cannot be read as a GNU ld map; the message names file and line."""
 
@@ -231,6 +232,8 @@ class MapReadResult:
     unplaced_sections: list[str] = field(default_factory=list)
     # What a partial read passed over: "line N: problem", in line order.
     damage: list[str] = field(default_factory=list)
+    # Regions whose category was only guessed: (name, how, as in memory_maps).
+    guessed_categories: list[tuple[str, str]] = field(default_factory=list)
 
     def issues(self) -> list[Issue]:
         """The reader's findings as issues, for a host that reports them."""
@@ -260,6 +263,10 @@ class MapReadResult:
                     affected_entities=[],
                 )
             )
+        regions = {region.name: region for region in self.model.memory_regions}
+        for name, how in self.guessed_categories:
+            if name in regions:
+                issues.append(region_category_issue(regions[name], how))
         if not self.has_memory_configuration:
             issues.append(
                 Issue(
@@ -351,31 +358,10 @@ def _decode(data: bytes) -> str:
         return data.decode("latin-1")
 
 
-def region_category(name: str, attributes: str) -> RegionCategory:
-    """Flash, RAM or other, from a region's name and its ld attributes."""
-    words = _NAME_WORDS.findall(name)
-    if any(_OTHER_NAME.search(word) for word in words):
-        return RegionCategory.OTHER
-    if any(_RAM_NAME.search(word) for word in words):
-        return RegionCategory.RAM
-    if any(_FLASH_NAME.search(word) for word in words):
-        return RegionCategory.FLASH
-    # Attributes: letters, each negated by a preceding "!"; "rw !x" is writable.
-    granted = set()
-    negate = False
-    for char in attributes.lower():
-        if char == "!":
-            negate = True
-        elif char.isalpha():
-            if not negate:
-                granted.add(char)
-        else:
-            negate = False
-    if "w" in granted:
-        return RegionCategory.RAM
-    if "r" in granted or "x" in granted:
-        return RegionCategory.FLASH
-    return RegionCategory.OTHER
+def region_category(name: str, attributes: str, origin: int | None = None) -> RegionCategory:
+    """Flash, RAM or other, from a region's name, ld attributes and origin
+    (``memory_maps.classify_region`` says how it was decided)."""
+    return classify_region(name, attributes, origin)[0]
 
 
 def symbol_name_from_section(input_section: str) -> str | None:
@@ -576,6 +562,8 @@ class _Reader:
     def __init__(self, source: str) -> None:
         self.source = source
         self.regions: list[MemoryRegion] = []
+        # Regions whose category was only guessed: (name, how).
+        self.guessed: list[tuple[str, str]] = []
         self.sections: list[_OutputSection] = []
         self.symbols: list[SymbolEntry] = []
         # (name, demangled, address, size, section, object, archive) of each
@@ -863,13 +851,16 @@ class _Reader:
         if name == "*default*":
             return
         end = min(origin + max(length, 1) - 1, INT_MAX)
+        category, how = classify_region(name, " ".join(words[3:]), origin)
+        if how != KNOWN:
+            self.guessed.append((name, how))
         self.regions.append(
             MemoryRegion(
                 name=name,
                 start_address=min(origin, INT_MAX),
                 end_address=end,
                 size=min(length, INT_MAX),
-                category=region_category(name, " ".join(words[3:])),
+                category=category,
             )
         )
 
@@ -1145,6 +1136,7 @@ def parse_map_text(text: str, source: str = "<map>", *, allow_partial: bool = Fa
         truncated_at=reader.lines_read if ended_early else None,
         has_memory_configuration=bool(regions),
         unplaced_sections=unplaced,
+        guessed_categories=reader.guessed,
         damage=[f"line {line}: {problem}" for line, problem in sorted(overruns)],
     )
 
@@ -1206,6 +1198,7 @@ def load_map_build(
     progress: Any = None,
     group_components: bool = True,
     allow_partial: bool = False,
+    region_categories: Mapping[str, RegionCategory] | None = None,
 ) -> BuildInput:
     """A map file as the host's ``BuildInput``, like ``model_io.load_build``.
 
@@ -1214,6 +1207,8 @@ def load_map_build(
     (map truncated, no memory configuration, sections outside every region).
     """
     result = read_map(path, progress=progress, allow_partial=allow_partial)
+    if region_categories:
+        result = _with_categories(result, region_categories)
     components = []
     if group_components:
         from .analysis import components_by_archive
@@ -1222,8 +1217,21 @@ def load_map_build(
     return BuildInput(model=result.model, components=components, issues=result.issues())
 
 
+def _with_categories(result: MapReadResult, categories: Mapping[str, RegionCategory]) -> MapReadResult:
+    """*result* with the user's region categories, which are no guess."""
+    model = dataclasses.replace(
+        result.model, memory_regions=apply_category_overrides(result.model.memory_regions, categories)
+    )
+    guessed = [(name, how) for name, how in result.guessed_categories if name not in categories]
+    return dataclasses.replace(result, model=model, guessed_categories=guessed)
+
+
 def load_build_input(
-    path: str | os.PathLike[str], *, progress: Any = None, allow_partial: bool = False
+    path: str | os.PathLike[str],
+    *,
+    progress: Any = None,
+    allow_partial: bool = False,
+    region_categories: Mapping[str, RegionCategory] | None = None,
 ) -> BuildInput:
     """A build from a model file, a GNU ld map or an armlink map, decided by content.
 
@@ -1237,14 +1245,20 @@ def load_build_input(
     with open(path, "rb") as stream:
         head = _decode(stream.read(SNIFF_BYTES))
     if looks_like_gnu_ld_map(head):
-        return load_map_build(path, progress=progress, allow_partial=allow_partial)
+        return load_map_build(
+            path, progress=progress, allow_partial=allow_partial, region_categories=region_categories
+        )
     if head.lstrip()[:1] in ("{", ""):
-        return load_build(path)
+        build = load_build(path)
+        if not region_categories:
+            return build
+        regions = apply_category_overrides(build.model.memory_regions, region_categories)
+        return dataclasses.replace(build, model=dataclasses.replace(build.model, memory_regions=regions))
     # Imported here: the armlink reader builds on this module.
     from .mapfile_armlink import load_armlink_build, looks_like_armlink_map
 
     if looks_like_armlink_map(head):
-        return load_armlink_build(path, allow_partial=allow_partial)
+        return load_armlink_build(path, allow_partial=allow_partial, region_categories=region_categories)
     if _IAR_MARKER in head:
         raise MapFormatError(source, "IAR map files are not read; give a GNU ld or armlink map or a JSON model", line=1)
     raise MapFormatError(source, "neither a JSON build model nor a GNU ld or armlink map file", line=1)

@@ -28,7 +28,11 @@ import os
 import re
 from pathlib import Path
 
-from .mapfile import MapFormatError, _decode, region_category, split_archive_member
+import dataclasses
+from collections.abc import Mapping
+
+from .mapfile import MapFormatError, _decode, split_archive_member
+from .memory_maps import KNOWN, apply_category_overrides, classify_region, region_category_issue
 from .records import (
     BuildInput,
     Issue,
@@ -36,6 +40,7 @@ from .records import (
     IssueSeverity,
     MemoryRegion,
     NormalizedBuildModel,
+    RegionCategory,
     SectionPlacement,
     SymbolEntry,
 )
@@ -76,11 +81,18 @@ class _Group:
         self.inputs: list[tuple[int, int, str, str]] = []
 
 
-def parse_armlink_map(text: str, source: str = "<map>", *, problems: list[str] | None = None) -> NormalizedBuildModel:
+def parse_armlink_map(
+    text: str,
+    source: str = "<map>",
+    *,
+    problems: list[str] | None = None,
+    guessed: list[tuple[str, str]] | None = None,
+) -> NormalizedBuildModel:
     """The build model of an armlink map's text; *source* names it in errors.
 
     A damaged map raises MapFormatError, unless *problems* is a list: then
-    what is there is read and each problem is appended to it.
+    what is there is read and each problem is appended to it.  The regions
+    whose category was only guessed are appended to *guessed*, (name, how).
     """
     lines = text.replace("\r\n", "\n").split("\n")
     try:
@@ -125,10 +137,10 @@ def parse_armlink_map(text: str, source: str = "<map>", *, problems: list[str] |
                 )
             base, length = region_bounds
             attributes = "rw" if region_kinds - {"RO"} else "rx"
-            regions.append(
-                MemoryRegion(region_name, base, base + max(length, 1) - 1, length,
-                             region_category(region_name, attributes))
-            )
+            category, how = classify_region(region_name, attributes, base)
+            if how != KNOWN and guessed is not None:
+                guessed.append((region_name, how))
+            regions.append(MemoryRegion(region_name, base, base + max(length, 1) - 1, length, category))
 
     ended = False
     last_line = len(lines) - (1 if lines and lines[-1] == "" else 0)
@@ -187,9 +199,9 @@ def parse_armlink_map(text: str, source: str = "<map>", *, problems: list[str] |
         found.append((max(last_line, 1), f"the map ends {where}; is it truncated?"))
     if found:
         if problems is None:
-            line, problem = found[0]
-            raise MapFormatError(source, problem, line=line)
-        problems.extend(f"line {line}: {problem}" for line, problem in found)
+            at_line, problem = found[0]
+            raise MapFormatError(source, problem, line=at_line)
+        problems.extend(f"line {at_line}: {problem}" for at_line, problem in found)
 
     sections = []
     symbols = []
@@ -233,7 +245,12 @@ def _region_of(regions: list[MemoryRegion], address: int) -> str | None:
     return None
 
 
-def load_armlink_build(path: str | os.PathLike[str], *, allow_partial: bool = False) -> BuildInput:
+def load_armlink_build(
+    path: str | os.PathLike[str],
+    *,
+    allow_partial: bool = False,
+    region_categories: Mapping[str, RegionCategory] | None = None,
+) -> BuildInput:
     """An armlink map file as the host's ``BuildInput`` (components by archive).
 
     With *allow_partial* a damaged map is read as far as it goes, with a
@@ -246,7 +263,13 @@ def load_armlink_build(path: str | os.PathLike[str], *, allow_partial: bool = Fa
     if not looks_like_armlink_map(text):
         raise MapFormatError(source, "not an armlink map file", line=1)
     problems: list[str] | None = [] if allow_partial else None
-    model = parse_armlink_map(text, source, problems=problems)
+    guessed: list[tuple[str, str]] = []
+    model = parse_armlink_map(text, source, problems=problems, guessed=guessed)
+    if region_categories:
+        model = dataclasses.replace(
+            model, memory_regions=apply_category_overrides(model.memory_regions, region_categories)
+        )
+    regions = {region.name: region for region in model.memory_regions}
     issues = [
         Issue(
             id=f"map:damaged:{index}",
@@ -257,6 +280,9 @@ def load_armlink_build(path: str | os.PathLike[str], *, allow_partial: bool = Fa
             affected_entities=[],
         )
         for index, problem in enumerate(problems or [])
+    ]
+    issues += [
+        region_category_issue(regions[name], how) for name, how in guessed if name not in (region_categories or {})
     ]
     return BuildInput(model=model, components=components_by_archive(model), issues=issues)
 

@@ -14,22 +14,29 @@ from typing import Any
 
 from .analysis import merge_issues, overflow_issues, padding_waste, region_usage
 from .compare import compare_builds, contract_regressions, diff_payload
-from .records import BuildInput
+from .records import BuildInput, RegionCategory
 
 
-def load_input(path: str | os.PathLike[str], *, allow_partial: bool = False) -> BuildInput:
+def load_input(
+    path: str | os.PathLike[str],
+    *,
+    allow_partial: bool = False,
+    region_categories: Mapping[str, RegionCategory] | None = None,
+) -> BuildInput:
     """Read a build from a JSON model, a GNU ld map or an armlink map, told apart by content.
 
     Raises ModelFormatError (a ValueError) for content that is none of them,
     or malformed, or a map that is cut or damaged (unless *allow_partial*:
     then the build read so far, whose issues say what is missing), and
-    OSError for a file that cannot be read.
+    OSError for a file that cannot be read.  *region_categories* (region
+    name -> category) are the user's word on what a region is; names the
+    build has no region of are left to the caller.
     """
     # Imported here: the map readers import the model loader, which must not
     # import them back at module level.
     from .mapfile import load_build_input
 
-    return load_build_input(path, allow_partial=allow_partial)
+    return load_build_input(path, allow_partial=allow_partial, region_categories=region_categories)
 
 
 def contract_arguments(

@@ -250,14 +250,17 @@ def test_damaged_real_maps_read_alike(path, edits):
     lines = path.read_text(encoding="latin-1").split("\n")
     start = next(i for i, line in enumerate(lines) if line.startswith("Linker script and memory map"))
     memory = next((i for i, line in enumerate(lines) if line.startswith("Memory Configuration")), start)
+    in_memory_configuration = False
     for where, edit, column in edits:
         # Mostly the memory map; now and then the memory configuration and
         # the heading after it.
         if column % 4 == 0:
+            in_memory_configuration = True
             at = memory + int(where * (start + 2 - memory))
         else:
             at = start + int(where * (len(lines) - start))
         at = min(at, len(lines) - 1)
+        in_memory_configuration = in_memory_configuration or at <= start + 1
         line = lines[at]
         if edit == "drop":
             del lines[at]
@@ -275,6 +278,14 @@ def test_damaged_real_maps_read_alike(path, edits):
             lines[at] = line.strip()
         elif edit == "cr":
             lines[at] = line + "\r"
+    if in_memory_configuration:
+        # The reader knows a memory configuration and the heading after it by
+        # their structure now, not by their English words alone, so it reads
+        # some that the old one lost:
+        # no comparison there, only a model or a clear error.
+        for result in (outcome(mapfile, "\n".join(lines)), python_outcome("\n".join(lines))):
+            assert result[0] == "error" or type(result[0][0]) is NormalizedBuildModel
+        return
     assert_same("\n".join(lines))
 
 

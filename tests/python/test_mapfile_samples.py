@@ -154,7 +154,7 @@ class TestCounts:
     def test_read_completely(self, name):
         result = result_of(name)
         assert result.truncated_at is None and result.unplaced_sections == []
-        assert result.issues() == []
+        assert [i.id for i in result.issues() if not i.id.startswith("region-category-guessed:")] == []
 
 
 @pytest.mark.parametrize("name", sorted(EXPECTED))
