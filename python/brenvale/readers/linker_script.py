@@ -202,7 +202,7 @@ class _Expression:
 
 
 def _attribute_text(script: _Script) -> str:
-    parts = []
+    parts: list[str] = []
     while True:
         token = script.take("')'")
         if token.text == ")":

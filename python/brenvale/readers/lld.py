@@ -240,12 +240,13 @@ def _infer_regions(sections: list[_Output]) -> list[MemoryRegion]:
         if blocks and start <= _align_up(blocks[-1][1], max(align, 1)):
             block = blocks[-1]
             block[1] = max(block[1], end)
-            block[2] |= ram
+            block[2] |= int(ram)
         else:
             blocks.append([start, end, int(ram)])
     regions = []
-    for start, end, ram in blocks:
-        category = RegionCategory.RAM if ram else RegionCategory.FLASH
+    for first, last, holds_ram in blocks:
+        start, end = first, last
+        category = RegionCategory.RAM if holds_ram else RegionCategory.FLASH
         name = f"{category.value.upper()}_{start:08X}"
         regions.append(MemoryRegion(name, start, end - 1, end - start, category))
     return regions
