@@ -330,9 +330,9 @@ class _Reader:
             self.line_no = line_no
             stripped = line.strip()
             if stripped.startswith("Module") and not columns:
-                for label in re.finditer(r"\S+(?: \S+)*", line):
-                    if label.group() != "Module":
-                        columns.append((label.group(), label.end()))
+                for heading in re.finditer(r"\S+(?: \S+)*", line):
+                    if heading.group() != "Module":
+                        columns.append((heading.group(), heading.end()))
                 continue
             match = _MODULE_GROUP.match(line)
             if match:
