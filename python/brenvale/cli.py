@@ -49,17 +49,17 @@ def _compiled_modules() -> Iterator[None]:
         ) from None
 
 
-def _load(path: str) -> BuildInput:
+def _load(path: str, memory_regions: str | None = None) -> BuildInput:
     from .pipeline import load_input
 
     try:
-        return load_input(path)
+        return load_input(path, memory_regions_path=memory_regions)
     except ModelFormatError as error:
         raise CommandError(str(error)) from None
-    except IsADirectoryError:
-        raise CommandError(f"cannot read {path}: it is a directory") from None
+    except IsADirectoryError as error:
+        raise CommandError(f"cannot read {error.filename or path}: it is a directory") from None
     except OSError as error:
-        raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+        raise CommandError(f"cannot read {error.filename or path}: {error.strerror or error}") from None
 
 
 def _compare(
@@ -91,10 +91,10 @@ def _contract_text(
 
 
 def _run_contract(args: argparse.Namespace) -> int:
-    build = _load(args.model)
+    build = _load(args.model, args.memory_regions)
     regressions = None
     if args.baseline is not None:
-        _, regressions = _compare(_load(args.baseline), build, args.baseline, args.model)
+        _, regressions = _compare(_load(args.baseline, args.memory_regions), build, args.baseline, args.model)
     text = _contract_text(build, regressions, sankey=args.sankey, graph=args.graph, indent=args.indent)
     if args.output is None or args.output == "-":
         sys.stdout.write(text + "\n")
@@ -125,7 +125,9 @@ def _summary(payload: dict[str, Any], written: dict[str, str]) -> str:
 
 
 def _run_diff(args: argparse.Namespace) -> int:
-    payload, _ = _compare(_load(args.baseline), _load(args.current), args.baseline, args.current)
+    payload, _ = _compare(
+        _load(args.baseline, args.memory_regions), _load(args.current, args.memory_regions), args.baseline, args.current
+    )
     outputs = _diff_outputs(payload, args.html, args.json)
     summary = _summary(payload, {name: path for name, path, _ in outputs})
     _write([(path, text) for _, path, text in outputs])
@@ -166,7 +168,11 @@ def _non_negative(text: str) -> int:
     return value
 
 
-_MODEL_HELP = "build model: a JSON model file or a GNU ld map file"
+_MODEL_HELP = "build model: a JSON model file or a GNU ld, armlink, lld or IAR map file"
+_MEMORY_REGIONS_HELP = (
+    "linker script (GNU ld syntax, or Rust's memory.x) whose MEMORY command gives the regions of "
+    "lld maps, which print none; without it they are inferred from the section addresses"
+)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -194,6 +200,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="write the contract to FILE (replaced atomically) instead of standard output",
     )
+    contract.add_argument("--memory-regions", metavar="FILE", help=_MEMORY_REGIONS_HELP)
     contract.add_argument("--sankey", action="store_true", help="include the Sankey flow view")
     contract.add_argument("--graph", action="store_true", help="include the component/object/symbol graph")
     contract.add_argument(
@@ -212,6 +219,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     diff.add_argument("baseline", metavar="BASELINE", help="the earlier build (" + _MODEL_HELP + ")")
     diff.add_argument("current", metavar="CURRENT", help="the build to judge (" + _MODEL_HELP + ")")
+    diff.add_argument("--memory-regions", metavar="FILE", help=_MEMORY_REGIONS_HELP)
     diff.add_argument("--html", metavar="FILE", help="write the self-contained HTML report to FILE")
     diff.add_argument("--json", metavar="FILE", help="write the diff payload as JSON to FILE")
     diff.set_defaults(run=_run_diff)

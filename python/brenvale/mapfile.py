@@ -93,9 +93,6 @@ _FIRST_HEADINGS = frozenset(
 # These two end in words that differ between ld versions.
 _FIRST_HEADING_PREFIXES = ("Archive member included ", "As-needed library included ")
 
-# An IAR map, named in the error for a file given in place of a map read here.
-_IAR_MARKER = "IAR ELF Linker"
-
 _HEX = r"0x([0-9A-Fa-f]+)"
 _SECTION_HEADER = re.compile(
     rf"^(\S+)\s+{_HEX}\s+{_HEX}(?:\s+load address\s+{_HEX})?\s*$"
@@ -1038,14 +1035,21 @@ def load_map_build(
     return BuildInput(model=result.model, components=components, issues=result.issues())
 
 
-def load_build_input(path: str | os.PathLike[str], *, progress: Any = None) -> BuildInput:
-    """A build from a model file, a GNU ld map or an armlink map, decided by content.
+def load_build_input(
+    path: str | os.PathLike[str],
+    *,
+    progress: Any = None,
+    memory_regions: list[MemoryRegion] | None = None,
+) -> BuildInput:
+    """A build from a model file or a GNU ld, armlink, lld or IAR ILINK map, decided by content.
 
     GNU ld maps go through ``load_map_build``, armlink maps through
-    ``mapfile_armlink.load_armlink_build`` and JSON through
-    ``model_io.load_build``; other text raises ``MapFormatError`` saying what
-    the file seems to be.  Every error is a ``ModelFormatError``; OSError
-    passes through.
+    ``mapfile_armlink.load_armlink_build``, lld maps through
+    ``readers.lld.load_lld_build`` (with *memory_regions*, the regions of its
+    linker script, when given: lld prints none), ILINK maps through
+    ``readers.iar.load_iar_build`` and JSON through ``model_io.load_build``;
+    other text raises ``MapFormatError`` saying what the file seems to be.
+    Every error is a ``ModelFormatError``; OSError passes through.
     """
     source = os.fspath(path)
     with open(path, "rb") as stream:
@@ -1054,14 +1058,18 @@ def load_build_input(path: str | os.PathLike[str], *, progress: Any = None) -> B
         return load_map_build(path, progress=progress)
     if head.lstrip()[:1] in ("{", ""):
         return load_build(path)
-    # Imported here: the armlink reader builds on this module.
+    # Imported here: the other readers build on this module.
     from .mapfile_armlink import load_armlink_build, looks_like_armlink_map
+    from .readers.iar import load_iar_build, looks_like_iar_map, looks_like_xlink_map
+    from .readers.lld import load_lld_build, looks_like_lld_map
 
     if looks_like_armlink_map(head):
         return load_armlink_build(path)
-    if _IAR_MARKER in head:
-        raise MapFormatError(source, "IAR map files are not read; give a GNU ld or armlink map or a JSON model", line=1)
-    raise MapFormatError(source, "neither a JSON build model nor a GNU ld or armlink map file", line=1)
+    if looks_like_lld_map(head):
+        return load_lld_build(path, memory_regions=memory_regions)
+    if looks_like_iar_map(head) or looks_like_xlink_map(head):
+        return load_iar_build(path)
+    raise MapFormatError(source, "neither a JSON build model nor a GNU ld, armlink, lld or IAR map file", line=1)
 
 
 __all__ = [

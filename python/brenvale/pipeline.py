@@ -17,17 +17,22 @@ from .compare import compare_builds, contract_regressions, diff_payload
 from .records import BuildInput
 
 
-def load_input(path: str | os.PathLike[str]) -> BuildInput:
-    """Read a build from a JSON model, a GNU ld map or an armlink map, told apart by content.
+def load_input(path: str | os.PathLike[str], *, memory_regions_path: str | os.PathLike[str] | None = None) -> BuildInput:
+    """Read a build from a JSON model or a GNU ld, armlink, lld or IAR map, told apart by content.
 
-    Raises ModelFormatError (a ValueError) for content that is none of them,
-    or malformed, and OSError for a file that cannot be read.
+    *memory_regions_path* names a linker script (or Rust ``memory.x``) whose
+    MEMORY command gives the regions of an lld map, which prints none; other
+    inputs keep the regions they declare.  Raises ModelFormatError (a
+    ValueError) for content that is none of them, or malformed (the script
+    too), and OSError for a file that cannot be read.
     """
     # Imported here: the map readers import the model loader, which must not
     # import them back at module level.
     from .mapfile import load_build_input
+    from .readers.linker_script import read_memory_regions
 
-    return load_build_input(path)
+    regions = None if memory_regions_path is None else read_memory_regions(memory_regions_path)
+    return load_build_input(path, memory_regions=regions)
 
 
 def contract_arguments(

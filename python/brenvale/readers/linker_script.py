@@ -40,6 +40,7 @@ _TOKEN = re.compile(
     | (?P<newline>\n)
     | (?P<comment>/\*)
     | (?P<number>(?:0[xX][0-9A-Fa-f]+|[0-9][0-9A-Fa-f]*[hH]|[0-7]+[oO]|[0-9]+)[KkMm]?(?![\w$.]))
+    | (?P<badnumber>[0-9][\w$.]*)
     | (?P<word>[A-Za-z_.$][\w.$\-]*)
     | (?P<punct>[{}():,=;+\-*/!])
     """,
@@ -86,6 +87,8 @@ class _Script:
                     raise self.error("a comment is never closed", line)
                 line += text.count("\n", offset, close)
                 offset = close + 2
+            elif kind == "badnumber":
+                raise self.error(f"bad number {match.group()[:40]!r}", line)
             elif kind != "space":
                 tokens.append(_Token(kind, match.group(), line))
         return tokens
