@@ -87,8 +87,6 @@ class _Script:
                     raise self.error("a comment is never closed", line)
                 line += text.count("\n", offset, close)
                 offset = close + 2
-            elif kind == "badnumber":
-                raise self.error(f"bad number {match.group()[:40]!r}", line)
             elif kind != "space":
                 tokens.append(_Token(kind, match.group(), line))
         return tokens
@@ -190,6 +188,8 @@ class _Expression:
             return -value if token.text == "-" else value
         if token.kind == "number":
             return _number(token, self.script)
+        if token.kind == "badnumber":
+            raise self.script.error(f"bad number {token.text[:40]!r}", token.line)
         word = token.text.lower()
         if token.kind == "word" and word in ("origin", "length"):
             self.script.expect("(")
