@@ -28,7 +28,8 @@ An ILINK map has parts headed ``*** NAME``; three are read:
 * ENTRY LIST: symbols with their addresses and sizes.  Each row of the
   placement table yields the entries of its module inside it; an entry
   without a size reaches the next entry or the row's end; the bytes of a row
-  before its first entry (or a row with none) take the row's section name.
+  that no entry covers (literal pools, static data, a row without entries)
+  take the row's section name, so that every placed byte has a symbol.
   Thumb code addresses lose their low bit.
 
 Numbers may carry digit separators (``0x800'0491``, ``1'614``, ``1 074``).
@@ -524,12 +525,17 @@ def _symbols(reader: _Reader, sections: list[_Section]) -> list[SymbolEntry]:
             object_file, archive = _split_object(row.object, reader.groups)
             addresses = sorted(points)
             pieces: list[tuple[str, int, int]] = []
-            if not addresses or addresses[0] != row.address:
-                pieces.append((row.name, row.address, (addresses[0] if addresses else end) - row.address))
+            covered = row.address
             for index, address in enumerate(addresses):
+                if address > covered:
+                    pieces.append((row.name, covered, address - covered))
                 entry = points[address]
                 following = addresses[index + 1] if index + 1 < len(addresses) else end
-                pieces.append((entry.name, address, entry.size if entry.size is not None else following - address))
+                size = entry.size if entry.size is not None else following - address
+                pieces.append((entry.name, address, size))
+                covered = max(covered, address + size)
+            if covered < end:
+                pieces.append((row.name, covered, end - covered))
             for name, address, size in pieces:
                 if size <= 0:
                     continue

@@ -145,9 +145,10 @@ class _Expression:
         self.depth = 0
 
     def parse(self) -> int:
+        first = self.script.peek()
         value = self.sum()
         if not 0 <= value <= INT_MAX:
-            raise self.script.error(f"value {value} is outside 0..{INT_MAX}")
+            raise self.script.error(f"value {value} is outside 0..{INT_MAX}", None if first is None else first.line)
         return value
 
     def sum(self) -> int:

@@ -21,7 +21,9 @@ the output section), and a symbol with its real size.  What is read:
   size; mapping symbols (``$t``, ``$d``, ``$x``...) are left out, and Thumb
   function addresses lose their low bit.  An input section without such a
   symbol becomes one entry of its own size, named as in GNU ld maps
-  (``.text.main`` -> ``main``).  ``lib.a(obj.o)`` splits into archive and
+  (``.text.main`` -> ``main``), or after the section for lld's own
+  ``<internal>`` sections (merged strings and constants, range thunks), whose
+  symbols lld does not print.  ``lib.a(obj.o)`` splits into archive and
   object; lld's own ``<internal>`` sections have no object.
 * Regions: lld prints none.  They come from the MEMORY command of the linker
   script when the caller passes them; otherwise one region is inferred per
@@ -274,7 +276,10 @@ def _symbols(section: _Output) -> list[SymbolEntry]:
             elif label is None and address == entry.address:
                 label = name
         if not sized:
-            name = symbol_name_from_section(entry.name) or label or entry.name
+            # lld's own sections (merged strings and constants, thunks) are
+            # named after no symbol, whatever their names say.
+            derived = None if object_file is None else symbol_name_from_section(entry.name)
+            name = derived or label or entry.name
             sized.append((name, entry.address, entry.size))
         for name, address, size in sized:
             symbols.append(
