@@ -229,7 +229,7 @@ class _Reader:
                 self.closed = True
             body.append((index + 1, line))
         self.finish_part(part_name, body)
-        self.line_no = len(lines)
+        self.line_no = len(lines) - 1 if lines[-1] == "" else len(lines)
         if "PLACEMENT SUMMARY" not in self.seen:
             raise self.error("no PLACEMENT SUMMARY part in this IAR map; is it truncated?")
         if not self.closed:
