@@ -8,6 +8,7 @@ separators, an initialised-data block and a heap.
 
 from __future__ import annotations
 
+import os
 import re
 import subprocess
 import sys
@@ -322,7 +323,14 @@ def _damage(text: str, data: st.DataObject) -> str:
     return "".join(lines)
 
 
-HOSTILE = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# A soak run raises the count with BRENVALE_RELIABILITY_EXAMPLES, as for the other hostile-input tests.
+HOSTILE = settings(
+    max_examples=max(150, int(os.environ.get("BRENVALE_RELIABILITY_EXAMPLES", "0"))),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+    derandomize=bool(os.environ.get("CI")),
+    database=None,
+)
 
 
 @HOSTILE

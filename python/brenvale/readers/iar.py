@@ -63,26 +63,22 @@ from ..records import (
 _ILINK_MARKER = "IAR ELF Linker"
 _XLINK_MARKERS = ("IAR Universal Linker", "XLINK")
 
-_HEADING = re.compile(r"^\*\*\* (\S.*?)\s*$")
+_HEADING = re.compile(r"^\*\*\* (\S.*)$")
 _NUMBER = r"0x[0-9A-Fa-f][0-9A-Fa-f']*"
 _DIRECTIVE = re.compile(r'^"([^"]+)":\s+(.*)$')
 _RANGE = re.compile(rf"\[\s*from\s+({_NUMBER}|\d[\d']*)\s+(to|size)\s+({_NUMBER}|\d[\d']*)\s*\]")
 _PART = re.compile(rf'^"([^"]+)"(?:, part (\d+) of \d+)?:\s+({_NUMBER})\s*$')
 _PART_END = re.compile(rf"^\s+-\s+({_NUMBER})\s+({_NUMBER})\s*$")
-_KINDS = (
-    "ro code", "ro data", "rw code", "rw data", "const", "inited", "zero", "uninit", "noinit",
-    "code", "data", "ro", "rw", "zi",
-)
-_ROW = re.compile(
-    rf"^(\s+)(\S.*?)??\s*(?:(?<!\S)({'|'.join(_KINDS)}))?\s+({_NUMBER})\s+({_NUMBER})\s+(\S.*?)\s*$"
-)
-_ENTRY = re.compile(
-    rf"^(\S.*?)?\s+({_NUMBER})\s+(?:({_NUMBER})\s+)?(Code|Data|--)\s+(Gb|Lc|Wk)\s+(\S.*?)\s*$"
-)
-_MODULE_GROUP = re.compile(r"^(\S.*?):\s*\[(\d+)\]\s*$")
+_ONE_WORD_KINDS = frozenset({"const", "inited", "zero", "uninit", "noinit", "code", "data", "ro", "rw", "zi"})
+_TWO_WORD_KINDS = frozenset({"ro code", "ro data", "rw code", "rw data"})
+_NUMBER_TOKEN = re.compile(_NUMBER)
+_ENTRY_TYPES = frozenset({"Code", "Data", "--"})
+_ENTRY_SCOPES = frozenset({"Gb", "Lc", "Wk"})
+_WORD = re.compile(r"\S+")
+_MODULE_GROUP = re.compile(r"^(\S.*):\s*\[(\d+)\]$")
 _MODULE_NUMBER = re.compile(r"\d{1,3}(?:['\u00a0 ]\d{3})+(?!\d)|\d+")
-_FILE_KEY = re.compile(r"^\[(\d+)\] = (.*?)\s*$")
-_OBJECT_KEY = re.compile(r"^(.*?) \[(\d+)\]$")
+_FILE_KEY = re.compile(r"^\[(\d+)\] = (.*)$")
+_OBJECT_KEY = re.compile(r"^(.*) \[(\d+)\]$")
 _CLASS_OF_KIND = {
     "ro code": "ro", "ro data": "ro", "const": "ro", "code": "ro", "ro": "ro", "data": "ro",
     "rw code": "rw", "rw data": "rw", "inited": "rw", "rw": "rw",
@@ -90,6 +86,60 @@ _CLASS_OF_KIND = {
     "uninit": "noinit", "noinit": "noinit",
 }
 _RAM_SELECTORS = re.compile(r"\b(?:rw|readwrite|zi|zeroinit|block|noinit)\b", re.IGNORECASE)
+
+
+def _words(line: str) -> list[re.Match[str]]:
+    # Rows are split into words, not matched by one pattern: a pattern with
+    # optional parts backtracks over the blanks of a long damaged line.
+    return list(_WORD.finditer(line))
+
+
+def _is_number(word: str) -> bool:
+    return _NUMBER_TOKEN.fullmatch(word) is not None
+
+
+def _placement_row(line: str) -> tuple[int, str | None, str | None, str, str, str] | None:
+    """(indent, name, kind, address, size, object) of a placement table row."""
+    words = _words(line)
+    if not words or words[0].start() == 0:
+        return None
+    at = next(
+        (i for i in range(len(words) - 2) if _is_number(words[i].group()) and _is_number(words[i + 1].group())),
+        None,
+    )
+    if at is None:
+        return None
+    before = words[:at]
+    kind = None
+    if len(before) >= 2 and f"{before[-2].group()} {before[-1].group()}" in _TWO_WORD_KINDS:
+        kind = f"{before[-2].group()} {before[-1].group()}"
+        before = before[:-2]
+    elif before and before[-1].group() in _ONE_WORD_KINDS and len(before) > 1:
+        kind = before[-1].group()
+        before = before[:-1]
+    elif len(before) == 1 and before[0].group() in _ONE_WORD_KINDS and before[0].start() > 8:
+        kind, before = before[0].group(), []  # the row of a wrapped name
+    name = line[before[0].start():before[-1].end()] if before else None
+    return (words[0].start(), name, kind, words[at].group(), words[at + 1].group(), line[words[at + 2].start():].rstrip())
+
+
+def _entry_row(line: str) -> tuple[str | None, str, str | None, str, str, str] | None:
+    """(name, address, size, type, scope, object) of an entry list row."""
+    words = _words(line)
+    at = next((i for i, word in enumerate(words) if _is_number(word.group())), None)
+    if at is None or (at > 0 and words[0].start() != 0):
+        return None
+    size = None
+    rest = at + 1
+    if rest < len(words) and _is_number(words[rest].group()):
+        size, rest = words[rest].group(), rest + 1
+    if rest + 2 >= len(words):
+        return None
+    kind, scope = words[rest].group(), words[rest + 1].group()
+    if kind not in _ENTRY_TYPES or scope not in _ENTRY_SCOPES:
+        return None
+    name = line[:words[at].start()].strip() or None
+    return name, words[at].group(), size, kind, scope, line[words[rest + 2].start():].rstrip()
 
 
 def looks_like_iar_map(text: str) -> bool:
@@ -223,7 +273,7 @@ class _Reader:
             match = _HEADING.match(line)
             if match and line.startswith("*** "):
                 self.finish_part(part_name, body)
-                part_name, body = match.group(1), []
+                part_name, body = match.group(1).rstrip(), []
                 continue
             if line.startswith("Errors: "):
                 self.closed = True
@@ -290,13 +340,13 @@ class _Reader:
                         raise self.error(f"{row.name} runs past the end of placement \"{part.label}\"", row.line)
                 part.closed = True
                 continue
-            match = _ROW.match(line)
-            if match is None:
+            parsed = _placement_row(line)
+            if parsed is None:
                 stripped = line.strip()
                 if stripped and " " not in stripped and not stripped.startswith("-"):
                     pending_name = stripped  # a long name; its row follows
                 continue
-            indent_text, name, kind, address_text, size_text, object_text = match.groups()
+            indent, name, kind, address_text, size_text, object_text = parsed
             if name is None:
                 if pending_name is None:
                     raise self.error(f"placement row without a name: {line.strip()[:80]!r}")
@@ -305,7 +355,6 @@ class _Reader:
             row = _Row(name, kind, self.number(address_text), self.number(size_text), object_text, line_no)
             if row.address + row.size > INT_MAX:
                 raise self.error(f"{row.name} ends past {INT_MAX}")
-            indent = len(indent_text)
             while stack and stack[-1][0] >= indent:
                 stack.pop()
             if stack:
@@ -335,7 +384,7 @@ class _Reader:
                     if heading.group() != "Module":
                         columns.append((heading.group(), heading.end()))
                 continue
-            match = _MODULE_GROUP.match(line)
+            match = _MODULE_GROUP.match(line.rstrip())
             if match:
                 group = match.group(1)
                 self.groups[match.group(2)] = group
@@ -366,17 +415,17 @@ class _Reader:
             self.line_no = line_no
             key = _FILE_KEY.match(line) if line.startswith("[") else None
             if key is not None:
-                self.groups.setdefault(key.group(1), key.group(2))
+                self.groups.setdefault(key.group(1), key.group(2).rstrip())
                 continue
-            match = _ENTRY.match(line)
-            if match is None:
+            parsed = _entry_row(line)
+            if parsed is None:
                 stripped = line.strip()
                 if stripped and line[:1] != " " and not stripped.startswith(("Entry", "-----")):
                     pending = stripped  # a long entry name: its row follows
                 else:
                     pending = None
                 continue
-            name, address, size, kind, scope, object_text = match.groups()
+            name, address, size, kind, scope, object_text = parsed
             if name is None:
                 if pending is None:
                     continue
