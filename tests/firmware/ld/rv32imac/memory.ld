@@ -1,0 +1,5 @@
+MEMORY
+{
+    FLASH (rx)  : ORIGIN = 0x20000000, LENGTH = 512K
+    RAM   (rwx) : ORIGIN = 0x80000000, LENGTH = 16K
+}
