@@ -380,3 +380,37 @@ def test_random_bytes_through_every_reader(blob):
             read()
         except MapFormatError:
             pass
+
+
+# ---------------------------------------------------------------------------
+# The larger real-linker corpus (tests/firmware/build.py)
+
+LINKERS = DATA / "linkers"
+FIRMWARE_LD = Path(__file__).resolve().parents[1] / "firmware" / "ld"
+
+
+@pytest.mark.parametrize("arch", ["cortex-m4", "rv32imac"])
+@pytest.mark.parametrize("with_regions", [True, False], ids=["memory.ld", "inferred"])
+def test_corpus_lld_maps_against_the_elf(arch, with_regions):
+    from elf_truth import read_elf_truth
+
+    truth = read_elf_truth(LINKERS, f"lld-{arch}")
+    regions = read_memory_regions(FIRMWARE_LD / arch / "memory.ld") if with_regions else None
+    build = load_build_input(LINKERS / f"lld-{arch}.map", memory_regions=regions)
+    model = {s.name: s for s in build.model.sections}
+    assert set(model) == {s.name for s in truth.allocated_sections()}
+    for elf in truth.allocated_sections():
+        section = model[elf.name]
+        assert (section.vma, section.size) == (elf.vma, elf.size), elf.name
+        assert section.execution_region is not None
+        if elf.has_bits:
+            assert section.lma == elf.lma, elf.name
+        else:
+            assert section.load_region == section.execution_region, elf.name
+    placed = {(s.address, s.size) for s in build.model.symbols}
+    for symbol in truth.symbols:
+        if symbol.size and symbol.type in ("FUNC", "OBJECT") and not symbol.name.startswith("__Thumbv7"):
+            section = truth.section_of(symbol)
+            if section is not None and section.allocated:
+                assert (truth.symbol_address(symbol), symbol.size) in placed, symbol.name
+    _assert_valid(build.model)

@@ -135,7 +135,7 @@ class _Reader:
         out_at = header.index("Out")
         in_step = header.index("In", out_at + 3) - out_at
         symbol_step = header.index("Symbol") - out_at
-        row = re.compile(r"^\s*" + r"(\S+)\s+" * (numbers - 1) + r"(\S+) ( *)(\S.*)$")
+        row = re.compile(r"^\s*" + r"(\S+)\s+" * (numbers - 1) + r"(\S+) ( *)(.*)$")
         current: _Output | None = None
         entry: _Input | None = None
         for index in range(start + 1, len(lines)):
@@ -164,6 +164,8 @@ class _Reader:
             if vma + size > INT_MAX or lma + size > INT_MAX:
                 raise self.error(f"this row ends past {INT_MAX}", line_no)
             indent, rest = len(fields[numbers]), fields[numbers + 1].rstrip()
+            if not rest and indent < symbol_step:
+                raise self.error("a map row without a section name", line_no)
             if indent < in_step:
                 entry = None
                 if any(char.isspace() for char in rest):
@@ -267,7 +269,7 @@ def _symbols(section: _Output) -> list[SymbolEntry]:
         sized = []
         label = None
         for name, address, size in entry.symbols:
-            if _MAPPING_SYMBOL.match(name):
+            if not name or _MAPPING_SYMBOL.match(name):  # RISC-V prints nameless labels
                 continue
             if thumb and address & 1:
                 address -= 1
