@@ -271,6 +271,16 @@ def test_iar_digit_separators_init_blocks_and_wrapped_names():
     _assert_valid(build.model)
 
 
+def test_iar_place_at_outside_every_range_gets_its_own_region():
+    text = IAR_SAMPLE.read_text(encoding="latin-1").replace("[from 0x08000000 to", "[from 0x08000188 to")
+    result = parse_iar_map(text)
+    regions = {r.name: r for r in result.model.memory_regions}
+    assert (regions["A1"].start_address, regions["A1"].size, regions["A1"].category) == (
+        0x08000000, 0x188, RegionCategory.FLASH,
+    )
+    assert result.model.sections[0].execution_region == "A1" and result.issues() == []
+
+
 def test_iar_refusals():
     with pytest.raises(MapFormatError, match="XLINK"):
         load_build_input(DATA / "iar" / "xlink.map")

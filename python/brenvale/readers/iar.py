@@ -7,8 +7,9 @@ An ILINK map has parts headed ``*** NAME``; three are read:
   address range, named after the directive (a range that several directives
   share is one region).  A region is RAM when it holds writable, zeroed or
   uninitialised contents (or its directive asks for ``rw``, ``zi`` or a
-  block), flash otherwise.  ``place at`` directives give no region; what they
-  place falls in the region that holds its address.
+  block), flash otherwise.  What a ``place at`` directive places falls in the
+  region that holds its address; outside every range, the directive gets a
+  region exactly as large as what it placed.
 
   The table below the directives lists what each directive placed, in
   parts (``"P2", part 1 of 3:``).  Its rows become output sections: the rows
@@ -515,6 +516,15 @@ def _regions(reader: _Reader, sections: list[_Section]) -> list[MemoryRegion]:
             key = (start, end)
             if key not in ranges:
                 ranges[key] = (name, text[text.find("{"):] if "{" in text else "")
+    # A "place at" directive outside every range gets a region of what it placed.
+    spans: dict[str, tuple[int, int]] = {}
+    for section in sections:
+        if not any(start <= section.vma <= end for start, end in ranges):
+            low, high = spans.get(section.label, (section.vma, section.end))
+            spans[section.label] = (min(low, section.vma), max(high, section.end))
+    for label, (low, high) in spans.items():
+        if high > low and label not in {name for name, _ in ranges.values()}:
+            ranges[(low, high - 1)] = (label, "")
     regions = []
     for (start, end), (name, selectors) in ranges.items():
         inside = [s.cls for s in sections if start <= s.vma <= end]
