@@ -8,7 +8,9 @@ Commands:
   of a build comparison, and the HTML report and payload when asked for;
 * ``demo [--out DIR]``: both on the bundled baseline/current sample pair.
 
-A MODEL is a JSON build model or a GNU ld map file, told apart by content.
+A MODEL is a JSON build model or a GNU ld, armlink, lld or IAR map file, told
+apart by content; ``--memory-regions FILE`` gives lld maps the regions of
+their linker script.
 
 Exit status: 0 on success, 2 for a usage error (argparse), 1 for input that
 cannot be used (unreadable or malformed model, builds that cannot be
@@ -187,7 +189,7 @@ def build_parser() -> argparse.ArgumentParser:
         "contract",
         help="build the visualization contract of a build",
         description=(
-            "Read a build (JSON model or GNU ld map), compute region usage, padding waste "
+            "Read a build (JSON model or linker map), compute region usage, padding waste "
             "and overflow issues, and write the visualization contract as JSON.  With "
             "--baseline the contract's diff view compares the build with that baseline."
         ),
@@ -212,7 +214,7 @@ def build_parser() -> argparse.ArgumentParser:
         "diff",
         help="compare a build with a baseline build",
         description=(
-            "Compare CURRENT with BASELINE (JSON models or GNU ld maps with the same memory "
+            "Compare CURRENT with BASELINE (JSON models or linker maps with the same memory "
             "regions), print a summary, and write the HTML report and the diff payload as JSON "
             "when asked for."
         ),
