@@ -72,6 +72,8 @@ _ZERO_INIT_INPUT = re.compile(
     r"^(?:\.s?bss|\.tbss|\.lbss|COMMON|\.noinit|\.uninit|\.stack|\.heap)(?:[.$].*)?$|stack|heap",
     re.IGNORECASE,
 )
+# Code and initialised data, whatever their names say (".text.heap_init").
+_CONTENTS_INPUT = re.compile(r"^\.(?:text|rodata|srodata|s?data|ramfunc|init|fini|vectors|isr_vector)(?:[.$]|$)")
 # Sections lld lists after all allocated ones: a map must end among them.
 _TAIL_SECTIONS = (".symtab", ".shstrtab", ".strtab")
 
@@ -212,7 +214,9 @@ class _Reader:
 def _has_no_contents(section: _Output) -> bool:
     sized = [entry for entry in section.inputs if entry.size]
     if sized:
-        return all(_ZERO_INIT_INPUT.search(entry.name) for entry in sized)
+        return all(
+            _ZERO_INIT_INPUT.search(entry.name) and not _CONTENTS_INPUT.match(entry.name) for entry in sized
+        )
     return _ZERO_INIT_INPUT.search(section.name) is not None
 
 
