@@ -537,8 +537,8 @@ def _regions(reader: _Reader, sections: list[_Section]) -> list[MemoryRegion]:
 
 
 def _split_object(object_text: str, groups: dict[str, str]) -> tuple[str | None, str | None]:
-    if object_text.startswith("<"):
-        return None, None  # <Block tail>, <for P2-1>: made by the linker
+    if object_text.startswith("<") or object_text == "- Linker created -":
+        return None, None  # <Block tail>, <for P2-1>, init tables: made by the linker
     match = _OBJECT_KEY.match(object_text)
     if match is None:
         return object_text or None, None
