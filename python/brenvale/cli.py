@@ -8,8 +8,9 @@ Commands:
   of a build comparison, and the HTML report and payload when asked for;
 * ``demo [--out DIR]``: both on the bundled baseline/current sample pair.
 
-A MODEL is a JSON build model, or a GNU ld or armlink map file, told apart by
-content.  A map that is cut short or damaged is refused unless
+A MODEL is a JSON build model or a GNU ld, armlink, lld or IAR map file, told
+apart by content; ``--memory-regions FILE`` gives lld maps the regions of
+their linker script.  A map that is cut short or damaged is refused unless
 ``--allow-partial`` is given; then it is read as far as it goes, with a
 warning on standard error.
 
@@ -57,13 +58,18 @@ def _load(path: str, args: argparse.Namespace | None = None) -> BuildInput:
     allow_partial = bool(getattr(args, "allow_partial", False))
     categories = getattr(args, "region_categories", None)
     try:
-        build = load_input(path, allow_partial=allow_partial, region_categories=categories)
+        build = load_input(
+            path,
+            allow_partial=allow_partial,
+            region_categories=categories,
+            memory_regions_path=getattr(args, "memory_regions", None),
+        )
     except ModelFormatError as error:
         raise CommandError(str(error)) from None
-    except IsADirectoryError:
-        raise CommandError(f"cannot read {path}: it is a directory") from None
+    except IsADirectoryError as error:
+        raise CommandError(f"cannot read {error.filename or path}: it is a directory") from None
     except OSError as error:
-        raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+        raise CommandError(f"cannot read {error.filename or path}: {error.strerror or error}") from None
     for issue in build.issues:
         if issue.id.startswith(_PARTIAL_READ_ISSUES):
             print(f"{PROG}: warning: {issue.description}", file=sys.stderr)
@@ -198,7 +204,13 @@ def _non_negative(text: str) -> int:
     return value
 
 
-_MODEL_HELP = "build model: a JSON model file, or a GNU ld or armlink map file"
+_MODEL_HELP = "build model: a JSON model file or a GNU ld, armlink, lld or IAR map file"
+_MEMORY_REGIONS_HELP = (
+    "linker script (GNU ld syntax, or Rust's memory.x) whose MEMORY command gives the regions of "
+    "lld maps, which print none; without it they are inferred from the section addresses"
+)
+
+
 def _category_override(text: str) -> tuple[str, str]:
     from .memory_maps import parse_category_overrides
 
@@ -254,7 +266,7 @@ def build_parser() -> argparse.ArgumentParser:
         "contract",
         help="build the visualization contract of a build",
         description=(
-            "Read a build (JSON model or GNU ld map), compute region usage, padding waste "
+            "Read a build (JSON model or linker map), compute region usage, padding waste "
             "and overflow issues, and write the visualization contract as JSON.  With "
             "--baseline the contract's diff view compares the build with that baseline."
         ),
@@ -267,6 +279,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="write the contract to FILE (replaced atomically) instead of standard output",
     )
+    contract.add_argument("--memory-regions", metavar="FILE", help=_MEMORY_REGIONS_HELP)
     contract.add_argument("--sankey", action="store_true", help="include the Sankey flow view")
     contract.add_argument("--graph", action="store_true", help="include the component/object/symbol graph")
     contract.add_argument(
@@ -280,14 +293,14 @@ def build_parser() -> argparse.ArgumentParser:
         "diff",
         help="compare a build with a baseline build",
         description=(
-            "Compare CURRENT with BASELINE (JSON models, GNU ld or armlink maps), print a "
-            "summary, and write the HTML report and the diff payload as JSON when asked for.  "
-            "Regions are matched by name; a region only one build declares is compared as "
-            "added or removed."
+            "Compare CURRENT with BASELINE (JSON models or linker maps), print a summary, and "
+            "write the HTML report and the diff payload as JSON when asked for.  Regions are "
+            "matched by name; a region only one build declares is compared as added or removed."
         ),
     )
     diff.add_argument("baseline", metavar="BASELINE", help="the earlier build (" + _MODEL_HELP + ")")
     diff.add_argument("current", metavar="CURRENT", help="the build to judge (" + _MODEL_HELP + ")")
+    diff.add_argument("--memory-regions", metavar="FILE", help=_MEMORY_REGIONS_HELP)
     diff.add_argument("--html", metavar="FILE", help="write the self-contained HTML report to FILE")
     diff.add_argument("--json", metavar="FILE", help="write the diff payload as JSON to FILE")
     diff.add_argument("--allow-partial", action="store_true", help=_PARTIAL_HELP)

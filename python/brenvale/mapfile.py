@@ -116,9 +116,6 @@ _DEFAULT_REGION_LINE = re.compile(r"^\*default\*[ \t]+0x[0-9A-Fa-f]+[ \t]+0x[0-9
 _ARCHIVE_MEMBER_LINE = re.compile(r"^\S+\([^()]+\)(?:[ \t]+\(.*\))?\s*$")
 _ARCHIVE_REASON_LINE = re.compile(r"^(?:[ \t]+\S.*\)|\S+\([^()]+\)(?:[ \t]+\(.*\))?)\s*$")
 
-# An IAR map, named in the error for a file given in place of a map read here.
-_IAR_MARKER = "IAR ELF Linker"
-
 _HEX = r"0x([0-9A-Fa-f]+)"
 # "load address" is translated ("address de chargement"): any words before the LMA.
 _LOAD_ADDRESS = rf"(?:\s+(?:(?!0x)\S+\s+)+{_HEX})?"
@@ -1226,20 +1223,45 @@ def _with_categories(result: MapReadResult, categories: Mapping[str, RegionCateg
     return dataclasses.replace(result, model=model, guessed_categories=guessed)
 
 
+def _build_with_categories(
+    build: BuildInput, categories: Mapping[str, RegionCategory] | None, *, regroup: bool
+) -> BuildInput:
+    """*build* with the user's region categories; *regroup*: its components
+    were grouped from the model, so they are grouped again."""
+    if not categories:
+        return build
+    model = dataclasses.replace(
+        build.model, memory_regions=apply_category_overrides(build.model.memory_regions, categories)
+    )
+    issues = [
+        issue for issue in build.issues
+        if not (issue.id.startswith("region-category-guessed:") and issue.id.split(":", 1)[1] in categories)
+    ]
+    components = build.components
+    if regroup:
+        from .analysis import components_by_archive
+
+        components = components_by_archive(model)
+    return dataclasses.replace(build, model=model, components=components, issues=issues)
+
+
 def load_build_input(
     path: str | os.PathLike[str],
     *,
     progress: Any = None,
     allow_partial: bool = False,
     region_categories: Mapping[str, RegionCategory] | None = None,
+    memory_regions: list[MemoryRegion] | None = None,
 ) -> BuildInput:
-    """A build from a model file, a GNU ld map or an armlink map, decided by content.
+    """A build from a model file or a GNU ld, armlink, lld or IAR ILINK map, decided by content.
 
     GNU ld maps go through ``load_map_build``, armlink maps through
-    ``mapfile_armlink.load_armlink_build`` and JSON through
-    ``model_io.load_build``; other text raises ``MapFormatError`` saying what
-    the file seems to be.  Every error is a ``ModelFormatError``; OSError
-    passes through.
+    ``mapfile_armlink.load_armlink_build``, lld maps through
+    ``readers.lld.load_lld_build`` (with *memory_regions*, the regions of its
+    linker script, when given: lld prints none), ILINK maps through
+    ``readers.iar.load_iar_build`` and JSON through ``model_io.load_build``;
+    other text raises ``MapFormatError`` saying what the file seems to be.
+    Every error is a ``ModelFormatError``; OSError passes through.
     """
     source = os.fspath(path)
     with open(path, "rb") as stream:
@@ -1249,19 +1271,20 @@ def load_build_input(
             path, progress=progress, allow_partial=allow_partial, region_categories=region_categories
         )
     if head.lstrip()[:1] in ("{", ""):
-        build = load_build(path)
-        if not region_categories:
-            return build
-        regions = apply_category_overrides(build.model.memory_regions, region_categories)
-        return dataclasses.replace(build, model=dataclasses.replace(build.model, memory_regions=regions))
-    # Imported here: the armlink reader builds on this module.
+        return _build_with_categories(load_build(path), region_categories, regroup=False)
+    # Imported here: the other readers build on this module.
     from .mapfile_armlink import load_armlink_build, looks_like_armlink_map
+    from .readers.iar import load_iar_build, looks_like_iar_map, looks_like_xlink_map
+    from .readers.lld import load_lld_build, looks_like_lld_map
 
     if looks_like_armlink_map(head):
         return load_armlink_build(path, allow_partial=allow_partial, region_categories=region_categories)
-    if _IAR_MARKER in head:
-        raise MapFormatError(source, "IAR map files are not read; give a GNU ld or armlink map or a JSON model", line=1)
-    raise MapFormatError(source, "neither a JSON build model nor a GNU ld or armlink map file", line=1)
+    if looks_like_lld_map(head):
+        build = load_lld_build(path, memory_regions=memory_regions)
+        return _build_with_categories(build, region_categories, regroup=True)
+    if looks_like_iar_map(head) or looks_like_xlink_map(head):
+        return _build_with_categories(load_iar_build(path), region_categories, regroup=True)
+    raise MapFormatError(source, "neither a JSON build model nor a GNU ld, armlink, lld or IAR map file", line=1)
 
 
 __all__ = [

@@ -22,21 +22,29 @@ def load_input(
     *,
     allow_partial: bool = False,
     region_categories: Mapping[str, RegionCategory] | None = None,
+    memory_regions_path: str | os.PathLike[str] | None = None,
 ) -> BuildInput:
-    """Read a build from a JSON model, a GNU ld map or an armlink map, told apart by content.
+    """Read a build from a JSON model or a GNU ld, armlink, lld or IAR map, told apart by content.
 
     Raises ModelFormatError (a ValueError) for content that is none of them,
     or malformed, or a map that is cut or damaged (unless *allow_partial*:
     then the build read so far, whose issues say what is missing), and
     OSError for a file that cannot be read.  *region_categories* (region
     name -> category) are the user's word on what a region is; names the
-    build has no region of are left to the caller.
+    build has no region of are left to the caller.  *memory_regions_path*
+    names a linker script (or Rust ``memory.x``) whose MEMORY command gives
+    the regions of an lld map, which prints none; other inputs keep the
+    regions they declare.
     """
     # Imported here: the map readers import the model loader, which must not
     # import them back at module level.
     from .mapfile import load_build_input
+    from .readers.linker_script import read_memory_regions
 
-    return load_build_input(path, allow_partial=allow_partial, region_categories=region_categories)
+    regions = None if memory_regions_path is None else read_memory_regions(memory_regions_path)
+    return load_build_input(
+        path, allow_partial=allow_partial, region_categories=region_categories, memory_regions=regions
+    )
 
 
 def contract_arguments(

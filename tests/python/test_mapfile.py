@@ -726,8 +726,8 @@ class TestEntryPoints:
         for text, message in (
             ("Component: ARM Compiler 5.06 update 5 (build 528) Tool: armlink [4d35e2]\n",
              "no 'Memory Map of the image' part: not an armlink map"),
-            ("#\n# IAR ELF Linker V7.60.2.11341/W32 for ARM\n", "IAR map files are not read"),
-            ("hello\n", "neither a JSON build model nor a GNU ld or armlink map file"),
+            ("# IAR ELF Linker V7.60.2.11341/W32 for ARM\n", "no PLACEMENT SUMMARY part in this IAR map"),
+            ("hello\n", "neither a JSON build model nor a GNU ld, armlink, lld or IAR map file"),
         ):
             other = tmp_path / "other.map"
             other.write_text(text)

@@ -18,7 +18,7 @@ from brenvale.mapfile import MapFormatError, parse_map_text, symbol_name_from_se
 from brenvale.records import NormalizedBuildModel, SectionPlacement, SymbolEntry
 
 MAPS = Path(__file__).parent / "data" / "maps"
-GNU_MAPS = sorted(path for path in MAPS.glob("*.map") if "armlink" not in path.name)
+GNU_MAPS = sorted(path for path in MAPS.glob("*.map") if "armlink" not in path.name and "iar" not in path.name)
 
 
 def legacy_model(model):

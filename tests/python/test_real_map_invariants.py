@@ -34,11 +34,13 @@ SHARED_MAPS = Path(__file__).resolve().parents[3] / "shared" / "samples" / "maps
 # without contents, so placed_bytes below needs no rule for those; the maps
 # of our own firmware have such sections, and their ELF is the oracle there
 # (test_real_linkers.py).
-REAL_GNU_MAPS = sorted(p for p in (DATA / "maps").glob("*.map") if "armlink" not in p.name)
+REAL_GNU_MAPS = sorted(p for p in (DATA / "maps").glob("*.map") if "armlink" not in p.name and "iar" not in p.name)
 REAL_GNU_MAPS += sorted(p for p in SHARED_MAPS.glob("esp32*.map"))  # read only, where the samples are at hand
 GNU_MAPS = REAL_GNU_MAPS + [DATA / "linkers" / f"gnu-ld-{name}.map" for name in ("cortex-m4", "rv32imac", "atmega328p")]
 ARMLINK_MAP = DATA / "maps" / "stm32f103-armlink-openbrightweb.map"
-ALL_MAPS = GNU_MAPS + [ARMLINK_MAP]
+OTHER_MAPS = [ARMLINK_MAP, DATA / "maps" / "stm32f407-iar-project-template.map"]
+OTHER_MAPS += sorted((DATA / "linkers").glob("lld-*.map")) + sorted((DATA / "lld").glob("*.map"))
+ALL_MAPS = GNU_MAPS + OTHER_MAPS
 
 _HEADER = re.compile(r"^(\S+)(?:\s+0x([0-9a-fA-F]+)\s+0x([0-9a-fA-F]+)(?:\s+load address\s+0x([0-9a-fA-F]+))?)?\s*$")
 _NUMBERS = re.compile(r"^\s+0x([0-9a-fA-F]+)\s+0x([0-9a-fA-F]+)(?:\s+load address\s+0x([0-9a-fA-F]+))?\s*$")
