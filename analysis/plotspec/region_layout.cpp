@@ -1,7 +1,7 @@
 // Region layout: one memory region and its output sections become the region map
 // of the contract (identity, span, usage figures, byte breakdown, boundaries and
-// the address-ordered list of section, load image, padding and free ranges). Also the interval
-// operations (clipping, free-gap extraction) the layout rests on.
+// the address-ordered list of section, load image, padding and free ranges). Also
+// the interval operations (clipping, free-gap extraction) the layout rests on.
 #include <algorithm>
 #include <cmath>
 #include <deque>

@@ -1,8 +1,8 @@
-"""A plain Python reading of Parts 1.3 to 1.6 (classification, region layout, range
-payloads, render hints), used as the oracle of the differential tests in the other
-test_layout_*.py files.  It follows the Parts' steps literally and favours clarity
-over speed; the tests in this file only check that the oracle itself agrees with the
-Parts' worked examples.
+"""A plain Python reading of section classification, region layout, range payloads
+and render hints, used as the oracle of the differential tests in the other
+test_layout_*.py files.  It follows the documented steps literally and favours
+clarity over speed; the tests in this file only check that the oracle itself agrees
+with the documented worked examples.
 """
 
 from __future__ import annotations
@@ -381,7 +381,7 @@ def build_region_render_hints(*, region, total_region_bytes, regions_count):
     }
 
 
-# ---- the oracle against the Parts' worked examples ----
+# ---- the oracle against the documented worked examples ----
 
 def test_reference_free_intervals_example():
     free = free_intervals(0x0, 0xFFF, [Interval(0x100, 0x1FF), Interval(0x300, 0x3FF)])
