@@ -35,6 +35,7 @@ Value normalize_feature_flags(const Value& features) {
 namespace {
 
 const Value kZero(0);
+const Value kNoRegion("");
 
 std::string_view strip_or_empty(const Value& v, const char* what) {
   if (!truthy(v)) return {};
@@ -90,7 +91,6 @@ Value build_visualization_contract(const ContractInputs& in) {
     else if (s.load_region.is_str())
       by_load_region[s.load_region.str()].push_back(&s);
   }
-  static const Value kNoRegion("");
   auto region_of = [](const Value& name) -> const Value& { return truthy(name) ? name : kNoRegion; };
   // A section stored in `region` that runs elsewhere leaves a load image there; one
   // without contents (size 0, no lma) leaves none.

@@ -411,7 +411,7 @@ Value build_region_layout(const RegionLayoutArgs& a) {
   if (!a.usage) {
     used = kZero;
     for (const Section* s : a.sections) used = add(used, gt(kZero, s->size) ? kZero : s->size);
-    for (const Section* s : a.load_images) used = add(used, gt(kZero, s->size) ? kZero : s->size);
+    for (const Section* s : images) used = add(used, gt(kZero, s->size) ? kZero : s->size);
     free_bytes = kZero;
     for (const auto& entry : free) free_bytes = add(free_bytes, interval_size(entry.first));
     utilization = truthy(region_size) ? Value(layout::true_div(used, region_size)) : Value(0.0);

@@ -214,7 +214,7 @@ def build_region_layout(*, region, sections, section_symbols, issues_by_entity, 
             label="Inter-section gap (alignment waste)" if is_gap else "Free space",
             start=interval.start, end=interval.end, region_size=region_size, is_inter_section_gap=is_gap))
     if usage is None:
-        used = sum(max(s.size, 0) for s in sections) + sum(max(s.size, 0) for s in images)
+        used = sum(max(s.size, 0) for s in [*sections, *images])
         free_bytes = sum(interval.size for interval, _ in free)
         utilization = used / region_size if region_size else 0.0
         overflow = max(used - region_size, 0)
