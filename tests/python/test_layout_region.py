@@ -315,11 +315,6 @@ class TestLoadImages:
         assert typed(plotspec._build_region_layout(**args, load_images=())) == typed(want)
         assert typed(ref.build_region_layout(**args)) == typed(want)
 
-    def test_usage_given_is_taken_unchanged(self):
-        out = layout(Region("R", 0, 99, 100), [], load_images=[image("d", 0, 10)], usage=Usage(1, 2, 3, 0.5))
-        assert (out["used_bytes"], out["free_bytes"]) == (1, 2)
-        assert spans(out) == [("section", 0, 9), ("free", 10, 99)]
-
     @pytest.mark.parametrize("bad", [None, "0x100", b"\x01", [1]])
     def test_lma_of_the_wrong_type_is_type_error(self, bad):
         with pytest.raises(TypeError):
