@@ -277,6 +277,10 @@ def private_plotspec_cases(model: Any, kw: dict[str, Any]) -> list[Case]:
     layout_kw = dict(region=region, sections=sections, section_symbols=by_section, issues_by_entity={},
                      section_baseline_deltas={}, stack_heap_hints=model.stack_heap_hints, usage=usage,
                      padding_bytes=8)
+    # Sections stored in the region that run elsewhere (initialised data); a made-up one
+    # when the model has none, so the load-image path always runs.
+    images = [s for s in model.sections if s.load_region == region.name and s.execution_region != region.name]
+    images = images or [replaced(sections[0], name=".data", execution_region="RAM")]
     flags = {"sankey_enabled": True, "relationship_graph_enabled": True}
     out: list[Case] = [
         ("_symbols_by_section", lambda: p._symbols_by_section(model.symbols), None),
@@ -316,6 +320,10 @@ def private_plotspec_cases(model: Any, kw: dict[str, Any]) -> list[Case]:
         interval = p._Interval
         out += [
             ("_build_region_layout", lambda: p._build_region_layout(**layout_kw), None),
+            ("_build_region_layout/load images", lambda: p._build_region_layout(
+                **dict(layout_kw, usage=None, load_images=images)), None),
+            ("_build_region_layout/load image with text lma", lambda: p._build_region_layout(
+                **dict(layout_kw, load_images=images + [replaced(images[0], lma="0x100")])), TypeError),
             ("_build_region_layout/missing argument", lambda: p._build_region_layout(
                 **{k: v for k, v in layout_kw.items() if k != "usage"}), TypeError),
             ("_build_region_layout/section without vma", lambda: p._build_region_layout(

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "analysis/plotspec/constants.hpp"
+#include "analysis/plotspec/layout_ops.hpp"
 #include "analysis/plotspec/plotspec.hpp"
 #include "core/value/text.hpp"
 
@@ -32,6 +33,9 @@ Value normalize_feature_flags(const Value& features) {
 }
 
 namespace {
+
+const Value kZero(0);
+const Value kNoRegion("");
 
 std::string_view strip_or_empty(const Value& v, const char* what) {
   if (!truthy(v)) return {};
@@ -74,14 +78,26 @@ Value build_visualization_contract(const ContractInputs& in) {
     return py_lt_seq(kx, ky, 3);
   });
 
-  // Sections by their exact, unstripped execution region (null reads as "").
-  std::unordered_map<std::string_view, std::vector<const Section*>> by_region;
+  // Sections by their exact, unstripped execution region and load region (null reads
+  // as ""); a name that is not text can only match a region name that is not text.
+  std::unordered_map<std::string_view, std::vector<const Section*>> by_region, by_load_region;
   for (const Section& s : model.sections) {
     if (!truthy(s.execution_region))
       by_region[std::string_view()].push_back(&s);
     else if (s.execution_region.is_str())
       by_region[s.execution_region.str()].push_back(&s);
+    if (!truthy(s.load_region))
+      by_load_region[std::string_view()].push_back(&s);
+    else if (s.load_region.is_str())
+      by_load_region[s.load_region.str()].push_back(&s);
   }
+  auto region_of = [](const Value& name) -> const Value& { return truthy(name) ? name : kNoRegion; };
+  // A section stored in `region` that runs elsewhere leaves a load image there; one
+  // without contents (size 0, no lma) leaves none.
+  auto is_load_image = [&](const Section& s, const Value& region_name) {
+    return py_eq(region_of(s.load_region), region_name) && !py_eq(region_of(s.execution_region), region_name) &&
+           !s.lma.is_null() && layout::gt(s.size, kZero);
+  };
 
   Value regions = Value::list(order.size());
   for (size_t idx : order) {
@@ -91,11 +107,15 @@ Value build_visualization_contract(const ContractInputs& in) {
     if (region.name.is_str()) {
       auto it = by_region.find(region.name.str());
       if (it != by_region.end()) args.sections = it->second;
+      auto stored = by_load_region.find(region.name.str());
+      if (stored != by_load_region.end())
+        for (const Section* s : stored->second)
+          if (is_load_image(*s, region.name)) args.load_images.push_back(s);
     } else {
-      for (const Section& s : model.sections) {
-        Value er = truthy(s.execution_region) ? s.execution_region : Value("");
-        if (py_eq(er, region.name)) args.sections.push_back(&s);
-      }
+      for (const Section& s : model.sections)
+        if (py_eq(region_of(s.execution_region), region.name)) args.sections.push_back(&s);
+      for (const Section& s : model.sections)
+        if (is_load_image(s, region.name)) args.load_images.push_back(&s);
     }
     args.section_symbols = &section_symbols;
     args.issues_by_entity = &by_entity;

@@ -73,6 +73,9 @@ Value interval_size(const Interval& iv);
 struct RegionLayoutArgs {
   const Region* region = nullptr;
   std::vector<const Section*> sections;
+  // Sections of other regions whose load image is stored in this one (their lma and
+  // size place it); empty when the caller gives none.
+  std::vector<const Section*> load_images;
   const SymbolsBySection* section_symbols = nullptr;
   const IssuesByEntity* issues_by_entity = nullptr;
   const BaselineDeltas* section_baseline_deltas = nullptr;

@@ -15,23 +15,23 @@
 namespace bv::plotspec {
 
 struct Section {
-  const void* obj = nullptr;  // the caller's record (handed back where a Part returns records)
+  const void* obj = nullptr;  // the caller's record (handed back where an operation returns records)
   Value name, execution_region, load_region, vma, lma, size, padding_before, padding_after;
 };
 
 struct Region {
-  const void* obj = nullptr;  // the caller's record (handed back where a Part returns records)
+  const void* obj = nullptr;  // the caller's record (handed back where an operation returns records)
   Value name, start_address, end_address, size;
   Value category;  // the category's `value`
 };
 
 struct Symbol {
-  const void* obj = nullptr;  // the caller's record (handed back where a Part returns records)
+  const void* obj = nullptr;  // the caller's record (handed back where an operation returns records)
   Value name, demangled_name, address, size, section_name, object_file, archive, source_file, compilation_unit;
 };
 
 struct Component {
-  const void* obj = nullptr;  // the caller's record (handed back where a Part returns records)
+  const void* obj = nullptr;  // the caller's record (handed back where an operation returns records)
   Value name;
   Value objects;  // list of the object names, as given
   Value total_flash, total_ram;
@@ -39,7 +39,7 @@ struct Component {
 };
 
 struct Issue {
-  const void* obj = nullptr;  // the caller's record (handed back where a Part returns records)
+  const void* obj = nullptr;  // the caller's record (handed back where an operation returns records)
   Value id, title, description;
   Value severity, category;  // the enumerations' `value`
   Value affected_entities;   // list, elements as given
@@ -47,7 +47,7 @@ struct Issue {
 };
 
 struct Usage {
-  const void* obj = nullptr;  // the caller's record (handed back where a Part returns records)
+  const void* obj = nullptr;  // the caller's record (handed back where an operation returns records)
   Value used_bytes, free_bytes, overflow_bytes, utilization_ratio;
 };
 

@@ -1,7 +1,7 @@
 // Region layout: one memory region and its output sections become the region map
 // of the contract (identity, span, usage figures, byte breakdown, boundaries and
-// the address-ordered list of section, padding and free ranges). Also the interval
-// operations (clipping, free-gap extraction) the layout rests on.
+// the address-ordered list of section, load image, padding and free ranges). Also
+// the interval operations (clipping, free-gap extraction) the layout rests on.
 #include <algorithm>
 #include <cmath>
 #include <deque>
@@ -191,26 +191,27 @@ std::vector<std::pair<Interval, bool>> free_intervals(const Value& start, const 
 
 namespace {
 
-// Sections ascending by (vma, size, name), stable.
-void sort_sections(std::vector<const Section*>& sections) {
+// Sections ascending by (address, size, name), stable: the address is the vma for the
+// sections running here and the lma for the load images stored here.
+void sort_sections(std::vector<const Section*>& sections, Value Section::*address = &Section::vma) {
   bool fast = true;
   for (const Section* s : sections) {
-    if (!s->vma.is_int() || !s->size.is_int() || !s->name.is_str()) {
+    if (!(s->*address).is_int() || !s->size.is_int() || !s->name.is_str()) {
       fast = false;
       break;
     }
   }
   if (fast) {
-    std::stable_sort(sections.begin(), sections.end(), [](const Section* a, const Section* b) {
-      if (a->vma.as_int() != b->vma.as_int()) return a->vma.as_int() < b->vma.as_int();
+    std::stable_sort(sections.begin(), sections.end(), [address](const Section* a, const Section* b) {
+      if ((a->*address).as_int() != (b->*address).as_int()) return (a->*address).as_int() < (b->*address).as_int();
       if (a->size.as_int() != b->size.as_int()) return a->size.as_int() < b->size.as_int();
       return a->name.str() < b->name.str();
     });
     return;
   }
-  std::stable_sort(sections.begin(), sections.end(), [](const Section* a, const Section* b) {
-    const Value ka[3] = {a->vma, a->size, a->name};
-    const Value kb[3] = {b->vma, b->size, b->name};
+  std::stable_sort(sections.begin(), sections.end(), [address](const Section* a, const Section* b) {
+    const Value ka[3] = {a->*address, a->size, a->name};
+    const Value kb[3] = {b->*address, b->size, b->name};
     return py_lt_seq(ka, kb, 3);
   });
 }
@@ -279,9 +280,9 @@ Value build_region_layout(const RegionLayoutArgs& a) {
   sort_sections(sections);
 
   std::vector<Interval> occupied;
-  occupied.reserve(sections.size());
+  occupied.reserve(sections.size() + a.load_images.size());
   std::vector<Value> ranges;
-  ranges.reserve(sections.size() * 2 + 1);
+  ranges.reserve(sections.size() * 2 + a.load_images.size() + 1);
   BoundarySet boundaries;
   boundaries.add(region_start);
   boundaries.add(region_end);
@@ -306,6 +307,25 @@ Value build_region_layout(const RegionLayoutArgs& a) {
 
   Value region_issue_ids;  // issues_by_entity entry of the region, the same for every section
   bool have_region_issues = false;
+
+  // The range of a section stored or running here, with the section's attribution.
+  auto section_payload = [&](const Section& s, const Value& start, const Value& end, const Value& kind) {
+    const Value role = section_role(s.name, region.name);
+    const std::vector<const Symbol*>* syms = layout::index_find(*a.section_symbols, s.name);
+    std::span<const Symbol* const> symbols;
+    if (syms) symbols = std::span<const Symbol* const>(syms->data(), syms->size());
+    if (!have_region_issues) {
+      region_issue_ids = list_of(layout::index_find(*a.issues_by_entity, region.name));
+      have_region_issues = true;
+    }
+    const Value section_issue_ids = list_of(layout::index_find(*a.issues_by_entity, s.name));
+    const Value* groups[2] = {&section_issue_ids, &region_issue_ids};
+    const Value issue_ids = merge_issue_ids(groups);
+    const int64_t* delta = layout::index_find(*a.section_baseline_deltas, s.name);
+    const Value baseline_delta = delta ? Value(static_cast<long long>(*delta)) : Value();
+    return section_range_payload(region.name, s, start, end, region_size, kind, role, symbols, issue_ids,
+                                 baseline_delta, a.owner_ranks);
+  };
 
   std::string text;
   for (const Section* sp : sections) {
@@ -333,23 +353,7 @@ Value build_region_layout(const RegionLayoutArgs& a) {
         occupied.push_back(std::move(*clipped));
     }
 
-    const Value role = section_role(s.name, region.name);
-
-    const std::vector<const Symbol*>* syms = layout::index_find(*a.section_symbols, s.name);
-    std::span<const Symbol* const> symbols;
-    if (syms) symbols = std::span<const Symbol* const>(syms->data(), syms->size());
-    if (!have_region_issues) {
-      region_issue_ids = list_of(layout::index_find(*a.issues_by_entity, region.name));
-      have_region_issues = true;
-    }
-    const Value section_issue_ids = list_of(layout::index_find(*a.issues_by_entity, s.name));
-    const Value* groups[2] = {&section_issue_ids, &region_issue_ids};
-    const Value issue_ids = merge_issue_ids(groups);
-    const int64_t* delta = layout::index_find(*a.section_baseline_deltas, s.name);
-    const Value baseline_delta = delta ? Value(static_cast<long long>(*delta)) : Value();
-
-    ranges.push_back(section_range_payload(region.name, s, start, end, region_size, kind, role, symbols, issue_ids,
-                                           baseline_delta, a.owner_ranks));
+    ranges.push_back(section_payload(s, start, end, kind));
 
     // A padding span gets boundaries and a synthetic range named after its section.
     auto add_padding = [&](const Value& pad_start, const Value& pad_end, const char* id_tag, const char* label_tag) {
@@ -372,6 +376,28 @@ Value build_region_layout(const RegionLayoutArgs& a) {
       add_padding(add(end, kOne), add(end, s.padding_after), ":padding-after:", " (padding after)");
   }
 
+  // A section that runs elsewhere but is stored here (initialised data, code copied to
+  // RAM) takes room here too: its load image is occupied, never free or a gap. It adds
+  // nothing to the kind counters, which describe what runs here, and has no padding.
+  std::vector<const Section*> images = a.load_images;
+  sort_sections(images, &Section::lma);
+  for (const Section* sp : images) {
+    const Section& s = *sp;
+    const Value& start = s.lma;
+    const Value end = sub(add(start, s.size), kOne);
+    boundaries.add(start);
+    boundaries.add(end);
+    if (std::optional<Interval> clipped = clip_interval(Interval{start, end}, region_start, region_end))
+      occupied.push_back(std::move(*clipped));
+    const Value kind = section_kind(s.name, region.name, stack_hints, heap_hints);
+    Value payload = section_payload(s, start, end, kind);
+    text.clear();
+    append_text_form(text, s.name);
+    text += " (load image)";
+    payload.set("label", Value(text));
+    ranges.push_back(std::move(payload));
+  }
+
   const std::vector<std::pair<Interval, bool>> free = free_intervals(region_start, region_end, occupied);
   for (const auto& [iv, is_gap] : free) {
     text = region_name_text();
@@ -385,6 +411,7 @@ Value build_region_layout(const RegionLayoutArgs& a) {
   if (!a.usage) {
     used = kZero;
     for (const Section* s : a.sections) used = add(used, gt(kZero, s->size) ? kZero : s->size);
+    for (const Section* s : images) used = add(used, gt(kZero, s->size) ? kZero : s->size);
     free_bytes = kZero;
     for (const auto& entry : free) free_bytes = add(free_bytes, interval_size(entry.first));
     utilization = truthy(region_size) ? Value(layout::true_div(used, region_size)) : Value(0.0);

@@ -270,10 +270,10 @@ const ArgSpec kClipSpec{"_clip_interval", {"interval", "lower", "upper"}, 3, 3, 
 const ArgSpec kFreeSpec{"_free_intervals", {"start", "end", "occupied"}, 3, 3, {}};
 const ArgSpec kLayoutSpec{"_build_region_layout",
                           {"region", "sections", "section_symbols", "issues_by_entity", "section_baseline_deltas",
-                           "stack_heap_hints", "usage", "padding_bytes"},
+                           "stack_heap_hints", "usage", "padding_bytes", "load_images"},
                           0,
                           0,
-                          {true, true, true, true, true, true, true, true}};
+                          {true, true, true, true, true, true, true, true, false}};
 const ArgSpec kSectionRangeSpec{"_section_range_payload",
                                 {"region_name", "section", "section_start", "section_end", "region_size", "kind",
                                  "role", "symbols", "issue_ids", "baseline_delta"},
@@ -381,16 +381,19 @@ PyObject* py_free_intervals(PyObject* m, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* py_build_region_layout(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[8];
+    PyObject* a[9];
     bind_args(kLayoutSpec, args, nargs, kw, a);
     Call c(m);
     ps::Region region = read_region(c, a[0]);
     std::vector<ps::Section> sections = read_sections(c, a[1]);
+    std::vector<ps::Section> images;
+    if (a[8] && a[8] != Py_None) images = read_sections(c, a[8]);
 
     std::unordered_set<std::string> wanted;
     std::string key;
-    for (const ps::Section& s : sections)
-      if (lay::index_key(s.name, key)) wanted.insert(key);
+    for (const std::vector<ps::Section>* group : {&sections, &images})
+      for (const ps::Section& s : *group)
+        if (lay::index_key(s.name, key)) wanted.insert(key);
     if (lay::index_key(region.name, key)) wanted.insert(key);
 
     std::deque<ps::Symbol> symbol_store;
@@ -426,6 +429,8 @@ PyObject* py_build_region_layout(PyObject* m, PyObject* const* args, Py_ssize_t 
     args_in.region = &region;
     args_in.sections.reserve(sections.size());
     for (const ps::Section& s : sections) args_in.sections.push_back(&s);
+    args_in.load_images.reserve(images.size());
+    for (const ps::Section& s : images) args_in.load_images.push_back(&s);
     args_in.section_symbols = &section_symbols;
     args_in.issues_by_entity = &issues;
     args_in.section_baseline_deltas = &deltas;
@@ -536,7 +541,8 @@ PyMethodDef kLayoutMethods[] = {
      "_free_intervals(start, end, occupied)\n--\n\nThe free spans of [start, end] as (interval, is_gap) pairs."},
     {"_build_region_layout", BV_FASTCALL(py_build_region_layout),
      "_build_region_layout(*, region, sections, section_symbols, issues_by_entity, section_baseline_deltas, "
-     "stack_heap_hints, usage, padding_bytes)\n--\n\nThe region layout map of one memory region."},
+     "stack_heap_hints, usage, padding_bytes, load_images=None)\n--\n\n"
+     "The region layout map of one memory region; load_images are the sections of other regions stored in it."},
     {"_section_range_payload", BV_FASTCALL(py_section_range_payload),
      "_section_range_payload(*, region_name, section, section_start, section_end, region_size, kind, role, "
      "symbols, issue_ids, baseline_delta)\n--\n\nThe range map of one placed section."},

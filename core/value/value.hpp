@@ -173,7 +173,7 @@ class Value {
   // Decimal digits (with "-" when negative) of a BigInt.
   std::string_view big_digits() const noexcept { return {u_.p, n_}; }
   // A list converted from a tuple (or another non-list sequence): JSON writes it as a
-  // list, but it is not a list where a Part asks "is this a list?".
+  // list, but it is not a list where the contract asks "is this a list?".
   bool is_tuple() const noexcept { return tuple_; }
   void mark_tuple(bool t = true) noexcept { tuple_ = t; }
 

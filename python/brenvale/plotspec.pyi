@@ -106,6 +106,7 @@ def _build_region_layout(
     stack_heap_hints: Mapping[str, Sequence[Any]],
     usage: Any,
     padding_bytes: int,
+    load_images: Sequence[Any] | None = None,
 ) -> dict[str, Any]: ...
 def _section_range_payload(
     *,

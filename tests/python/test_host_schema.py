@@ -91,6 +91,17 @@ class TestContractSchema:
     def test_small_contracts_validate(self, name):
         assert_valid_contract(small_contracts()[name])
 
+    def test_load_images_are_section_ranges(self):
+        # The sample's initialised data runs in RAM and is stored in FLASH.
+        contract = sample_contracts()["plain"]
+        images = [r for region in contract["regions"] for r in region["ranges"] if r["label"].endswith(" (load image)")]
+        assert [(r["id"], r["execution_region"]) for r in images] == [
+            ("FLASH:datas:22784", "RAM"), ("FLASH:device_states:22972", "RAM")]
+        schema = load_contract_schema()
+        section_range = jsonschema.Draft202012Validator({"$defs": schema["$defs"], "$ref": "#/$defs/section_range"})
+        for r in images:
+            assert not list(section_range.iter_errors(r)), r["id"]
+
     @pytest.mark.parametrize("path", sorted(MAPS.glob("*.map")), ids=lambda p: p.name)
     def test_contracts_of_map_files_validate(self, path):
         assert_valid_contract(json.loads(contract_json(load_input(path), sankey=True, graph=True)))

@@ -1,6 +1,8 @@
-"""Parts 1.2 (steps 5 to 7) and 1.4 to 1.6 through build_visualization_contract: every
-region is laid out in address order, its ranges tile it, and render hints come last."""
+"""Contract assembly, region layout, range payloads and render hints through
+build_visualization_contract: every region is laid out in address order, its ranges
+tile it (load images included), and render hints come last."""
 
+import json
 import random
 from types import SimpleNamespace
 
@@ -278,3 +280,81 @@ class TestSectionOwnersInContract:
         # the first offending value in symbol order is the one named
         with pytest.raises(TypeError, match="'int' and 'str'"):
             self.build([self.sym(0, "s1", src=7), self.sym(1, "s1", obj=b"x.o")])
+
+
+class TestLoadImagesInContract:
+    """Initialised data runs in RAM and is stored in FLASH: the stored copy takes room in
+    FLASH as well, where it used to show as free space or an alignment gap."""
+
+    FLASH = MemoryRegion("FLASH", 0x0, 0xFFFF, 0x10000, RegionCategory.FLASH)
+    RAM = MemoryRegion("RAM", 0x2000_0000, 0x2000_0FFF, 0x1000, RegionCategory.RAM)
+
+    @classmethod
+    def sections(cls, **data):
+        place = SectionPlacement
+        fields = dict(name=".data", execution_region="RAM", load_region="FLASH", vma=0x2000_0000, lma=0x1000,
+                      size=0x40, padding_before=0, padding_after=0)
+        fields.update(data)
+        return [
+            place(".text", "FLASH", "FLASH", 0x0, 0x0, 0x1000, 0, 0),
+            SimpleNamespace(**fields),
+            place(".rodata", "FLASH", "FLASH", 0x1100, 0x1100, 0x80, 0, 0),
+            # none of these leaves a load image in FLASH
+            place(".bss", "RAM", "FLASH", 0x2000_0040, None, 0x100, 0, 0),  # no contents: no lma
+            place(".ramfunc", "RAM", "FLASH", 0x2000_0140, 0x1040, 0, 0, 0),  # empty
+            place(".noinit", "RAM", "RAM", 0x2000_0140, 0x2000_0140, 0x20, 0, 0),
+            place(".tdata", "RAM", " FLASH", 0x2000_0160, 0x1048, 0x8, 0, 0),  # names match exactly
+        ]
+
+    def test_flash_shows_the_load_image(self):
+        out = contract(model([self.RAM, self.FLASH], self.sections()))
+        flash, ram = out["regions"]
+        assert flash["name"] == "FLASH"
+        free = assert_tiles(flash)
+        (data,) = [r for r in flash["ranges"] if r["label"].endswith(" (load image)")]
+        assert (data["id"], data["label"], data["execution_region"]) == ("FLASH:.data:4096", ".data (load image)",
+                                                                        "RAM")
+        assert (data["start_address"], data["end_address"], data["size_bytes"]) == (0x1000, 0x103F, 0x40)
+        assert not [r for r in free if r["start_address"] <= 0x103F and r["end_address"] >= 0x1000]
+        # only the rest of the space between .data's image and .rodata is a gap
+        assert [(r["start_address"], r["is_inter_section_gap"]) for r in free] == [(0x1040, True), (0x1180, False)]
+        assert flash["used_bytes"] == 0x1000 + 0x40 + 0x80
+        assert flash["free_bytes"] == 0x10000 - flash["used_bytes"]
+        assert flash["stats"]["sections_count"] == 2
+        # RAM is laid out exactly as it would be without FLASH in the model at all
+        alone = contract(model([self.RAM], self.sections()))["regions"][0]
+        assert {k: v for k, v in ram.items() if k != "render_hints"} == {
+            k: v for k, v in alone.items() if k != "render_hints"}
+        assert ram["used_bytes"] == 0x40 + 0x100 + 0x20 + 0x8
+
+    def test_host_usage_figures_are_taken_unchanged(self):
+        usage = {"FLASH": RegionUsageResult(used_bytes=7, free_bytes=8, overflow_bytes=0, utilization_ratio=0.5)}
+        flash = contract(model([self.FLASH], self.sections()), usage=usage)["regions"][0]
+        assert (flash["used_bytes"], flash["free_bytes"]) == (7, 8)
+        assert "FLASH:.data:4096" in [r["id"] for r in flash["ranges"]]
+
+    def test_json_path_is_json_dumps_of_the_object_path(self):
+        m = model([self.RAM, self.FLASH], self.sections(name="d\u00e9j\u00e0 \ud800"))
+        args = dict(region_usage={}, padding_waste=PaddingWasteResult(by_region={}), components=[], issues=[],
+                    regressions={}, features={"sankey_enabled": True, "relationship_graph_enabled": True})
+        obj = plotspec.build_visualization_contract(m, **args)
+        assert "d\u00e9j\u00e0 \ud800 (load image)" in [r["label"] for r in obj["regions"][0]["ranges"]]
+        raw = plotspec.build_visualization_contract_json(m, **args)
+        assert raw == json.dumps(obj, ensure_ascii=False).encode("utf-8", "surrogatepass")
+        assert plotspec.build_visualization_contract_json(m, indent=2, **args) == json.dumps(
+            obj, indent=2).encode()
+
+    @pytest.mark.parametrize("bad", [dict(lma="0x1000"), dict(lma=[0x1000]), dict(size="64"), dict(size=None)])
+    def test_wrong_types_are_type_errors(self, bad):
+        with pytest.raises(TypeError):
+            contract(model([self.FLASH], self.sections(**bad)))
+        with pytest.raises(TypeError):
+            plotspec.build_visualization_contract_json(
+                model([self.FLASH], self.sections(**bad)), region_usage={},
+                padding_waste=PaddingWasteResult(by_region={}), components=[], issues=[], regressions={})
+
+    def test_stored_in_the_unnamed_region(self):
+        # a null load region reads as "", like a null execution region
+        out = contract(model([region("")], [section("d", "RAM", load_region=None, lma=5, size=4)]))
+        assert [(r["id"], r["label"]) for r in out["regions"][0]["ranges"] if not r["is_synthetic"]] == [
+            (":d:5", "d (load image)")]

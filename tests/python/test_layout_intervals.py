@@ -103,7 +103,7 @@ class TestClipInterval:
 
 
 class TestFreeIntervals:
-    def test_part_example(self):
+    def test_gaps_before_between_and_after_two_sections(self):
         got = plotspec._free_intervals(0x0, 0xFFF, [Interval(0x100, 0x1FF), Interval(0x300, 0x3FF)])
         assert spans(got) == [(0x0, 0xFF, False), (0x200, 0x2FF, True), (0x400, 0xFFF, False)]
         assert all(type(entry) is tuple and isinstance(entry[0], Interval) for entry in got)

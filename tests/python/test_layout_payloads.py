@@ -183,7 +183,7 @@ class TestSyntheticRange:
 
 
 class TestBoundaryPayload:
-    def test_part_example(self):
+    def test_rows_ascending_with_start_internal_and_end(self):
         rows = plotspec._boundary_payload({0x2000, 0x1000, 0x1800}, region_start=0x1000, region_end=0x2000)
         assert rows == [
             {"address": 0x1000, "kind": "start", "label": "region start"},

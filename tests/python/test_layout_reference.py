@@ -1,8 +1,8 @@
-"""A plain Python reading of Parts 1.3 to 1.6 (classification, region layout, range
-payloads, render hints), used as the oracle of the differential tests in the other
-test_layout_*.py files.  It follows the Parts' steps literally and favours clarity
-over speed; the tests in this file only check that the oracle itself agrees with the
-Parts' worked examples.
+"""A plain Python reading of section classification, region layout, range payloads
+and render hints, used as the oracle of the differential tests in the other
+test_layout_*.py files.  It follows the documented steps literally and favours
+clarity over speed; the tests in this file only check that the oracle itself agrees
+with the documented worked examples.
 """
 
 from __future__ import annotations
@@ -135,7 +135,7 @@ def owners_from_symbols(symbols):
 
 
 def build_region_layout(*, region, sections, section_symbols, issues_by_entity, section_baseline_deltas,
-                        stack_heap_hints, usage, padding_bytes):
+                        stack_heap_hints, usage, padding_bytes, load_images=None):
     region_start = region.start_address
     region_end = region.end_address
     region_size = max(int(region.size or 0), 0)
@@ -146,6 +146,16 @@ def build_region_layout(*, region, sections, section_symbols, issues_by_entity, 
     stack_hints = {str(x) for x in stack_heap_hints.get("stack_sections", [])}
     heap_hints = {str(x) for x in stack_heap_hints.get("heap_sections", [])}
     stack_bytes = heap_bytes = reserved_bytes = protected_bytes = 0
+
+    def attributed_range(section, start, end, kind):
+        return section_range_payload(
+            region_name=region.name, section=section, section_start=start, section_end=end,
+            region_size=region_size, kind=kind, role=section_role(section.name, region.name),
+            symbols=section_symbols.get(section.name, []),
+            issue_ids=merge_issue_ids(issues_by_entity.get(section.name, []),
+                                      issues_by_entity.get(region.name, [])),
+            baseline_delta=section_baseline_deltas.get(section.name))
+
     for section in ordered:
         start = section.vma
         size = max(section.size, 0)
@@ -166,14 +176,7 @@ def build_region_layout(*, region, sections, section_symbols, issues_by_entity, 
             clipped = clip_interval(Interval(start, end), region_start, region_end)
             if clipped is not None:
                 occupied.append(clipped)
-        role = section_role(section.name, region.name)
-        ranges.append(section_range_payload(
-            region_name=region.name, section=section, section_start=start, section_end=end,
-            region_size=region_size, kind=kind, role=role,
-            symbols=section_symbols.get(section.name, []),
-            issue_ids=merge_issue_ids(issues_by_entity.get(section.name, []),
-                                      issues_by_entity.get(region.name, [])),
-            baseline_delta=section_baseline_deltas.get(section.name)))
+        ranges.append(attributed_range(section, start, end, kind))
         if section.padding_before > 0:
             pad_start = start - section.padding_before
             pad_end = start - 1
@@ -190,6 +193,20 @@ def build_region_layout(*, region, sections, section_symbols, issues_by_entity, 
             ranges.append(synthetic_range_payload(
                 range_id=f"{region.name}:{section.name}:padding-after:{pad_start}", kind="padding",
                 label=f"{section.name} (padding after)", start=pad_start, end=pad_end, region_size=region_size))
+    images = sorted(() if load_images is None else load_images, key=lambda s: (s.lma, s.size, s.name))
+    for section in images:
+        start = section.lma
+        end = section.lma + section.size - 1
+        boundaries.add(start)
+        boundaries.add(end)
+        clipped = clip_interval(Interval(start, end), region_start, region_end)
+        if clipped is not None:
+            occupied.append(clipped)
+        kind = section_kind(section.name, region.name, stack_hint_sections=stack_hints,
+                            heap_hint_sections=heap_hints)
+        image = attributed_range(section, start, end, kind)
+        image["label"] = f"{section.name} (load image)"
+        ranges.append(image)
     free = free_intervals(region_start, region_end, occupied)
     for interval, is_gap in free:
         ranges.append(synthetic_range_payload(
@@ -197,7 +214,7 @@ def build_region_layout(*, region, sections, section_symbols, issues_by_entity, 
             label="Inter-section gap (alignment waste)" if is_gap else "Free space",
             start=interval.start, end=interval.end, region_size=region_size, is_inter_section_gap=is_gap))
     if usage is None:
-        used = sum(max(s.size, 0) for s in sections)
+        used = sum(max(s.size, 0) for s in [*sections, *images])
         free_bytes = sum(interval.size for interval, _ in free)
         utilization = used / region_size if region_size else 0.0
         overflow = max(used - region_size, 0)
@@ -364,7 +381,7 @@ def build_region_render_hints(*, region, total_region_bytes, regions_count):
     }
 
 
-# ---- the oracle against the Parts' worked examples ----
+# ---- the oracle against the documented worked examples ----
 
 def test_reference_free_intervals_example():
     free = free_intervals(0x0, 0xFFF, [Interval(0x100, 0x1FF), Interval(0x300, 0x3FF)])

@@ -1,5 +1,6 @@
 """_build_region_layout (ranges, stats, usage figures, density, boundaries)."""
 
+import dataclasses
 import enum
 from dataclasses import dataclass
 from types import SimpleNamespace
@@ -117,7 +118,7 @@ class TestShape:
 
 
 class TestRanges:
-    def test_part_example_three_free_ranges(self):
+    def test_two_sections_leave_free_space_a_gap_and_free_space(self):
         out = layout(Region("R", 0x0, 0xFFF, 0x1000), [Section("b", 0x300, 0x100), Section("a", 0x100, 0x100)])
         free = [(r["start_address"], r["end_address"], r["label"], r["is_inter_section_gap"])
                 for r in out["ranges"] if r["kind"] == "free"]
@@ -256,6 +257,80 @@ class TestLookups:
         assert out["range_count"] == 2
 
 
+def image(name, lma, size, runs_in="RAM", **kw):
+    """A section running in `runs_in` whose load image sits at `lma` of the region laid out."""
+    return Section(name, 0x2000_0000 + lma, size, execution_region=runs_in, load_region="FLASH", lma=lma, **kw)
+
+
+class TestLoadImages:
+    def test_image_occupies_its_lma_span_and_counts_as_used(self):
+        flash = Region("FLASH", 0, 999, 1000, Category.FLASH)
+        out = layout(flash, [Section(".text", 0, 100), Section(".rodata", 300, 50)],
+                     load_images=[image(".data", 100, 60, padding_before=3, padding_after=4)],
+                     section_symbols={".data": [symbol("buf", 60, ".data", "d.o")]},
+                     issues_by_entity={".data": ["D"], "FLASH": ["F"]}, section_baseline_deltas={".data": 8})
+        assert spans(out) == [("section", 0, 99), ("section", 100, 159), ("free", 160, 299), ("section", 300, 349),
+                              ("free", 350, 999)]
+        data = out["ranges"][1]
+        assert (data["id"], data["label"], data["section_name"]) == ("FLASH:.data:100", ".data (load image)", ".data")
+        assert (data["execution_region"], data["load_region"], data["role"]) == ("RAM", "FLASH", "data")
+        assert data["panel"]["section"]["vma"] == 0x2000_0000 + 100 and data["panel"]["section"]["lma"] == 100
+        assert data["top_symbols"] == [{"name": "buf", "size": 60, "address": 0}]
+        assert (data["policy_issue_ids"], data["baseline_delta_bytes"]) == (["D", "F"], 8)
+        # the gap between .text and .rodata is now partly the image: only the rest is a gap
+        assert out["ranges"][2]["is_inter_section_gap"] is True
+        assert (out["used_bytes"], out["free_bytes"], out["overflow_bytes"]) == (210, 790, 0)
+        assert out["utilization_ratio"] == 0.21
+        assert out["stats"]["sections_count"] == 2 and out["stats"]["free_ranges_count"] == 2
+        assert [b["address"] for b in out["boundaries"]] == [0, 99, 100, 159, 300, 349, 999]
+        assert out["range_count"] == 5  # no padding ranges for the image
+
+    def test_image_adds_nothing_to_the_kind_counters(self):
+        out = layout(Region("RESERVED_FLASH", 0, 999, 1000), [Section(".stack", 0, 16)],
+                     load_images=[image(".stack_copy", 16, 32), image("heap_init", 48, 8)],
+                     stack_heap_hints={"stack_sections": [], "heap_sections": ["heap_init"]})
+        assert out["stats"]["stack_bytes"] == 16 and out["stats"]["heap_bytes"] == 0
+        assert out["stats"]["reserved_bytes"] == 0
+        assert [r["kind"] for r in out["ranges"][:3]] == ["stack", "stack", "heap"]  # kind still shown
+
+    def test_images_sorted_by_lma_size_name_and_after_sections_in_ties(self):
+        images = [image("b", 50, 10), image("a", 50, 10), image("c", 20, 5)]
+        out = layout(Region("R", 0, 99, 100), [Section("a", 50, 10)], load_images=images)
+        # "R:a:50" twice: the running section was made first and the sort is stable
+        assert [(r["id"], r["label"]) for r in out["ranges"] if r["kind"] != "free"] == [
+            ("R:c:20", "c (load image)"), ("R:a:50", "a"), ("R:a:50", "a (load image)"), ("R:b:50", "b (load image)")]
+
+    def test_image_outside_the_region_and_images_without_contents(self):
+        out = layout(Region("R", 100, 199, 100), [], load_images=[image("out", 500, 10), image("half", 190, 20),
+                                                                  image("empty", 150, 0), image("neg", 160, -4)])
+        assert spans(out) == [("free", 100, 189), ("section", 150, 149), ("section", 160, 155),
+                              ("section", 190, 209), ("section", 500, 509)]
+        assert out["used_bytes"] == 30 and out["overflow_bytes"] == 0
+        assert [b["address"] for b in out["boundaries"]] == [100, 149, 150, 155, 160, 190, 199, 209, 500, 509]
+
+    def test_no_images_is_the_layout_without_them(self):
+        args = layout_args(Region("R", 0, 99, 100), [Section("a", 10, 10, padding_after=2)])
+        want = plotspec._build_region_layout(**args)
+        assert typed(plotspec._build_region_layout(**args, load_images=None)) == typed(want)
+        assert typed(plotspec._build_region_layout(**args, load_images=())) == typed(want)
+        assert typed(ref.build_region_layout(**args)) == typed(want)
+
+    @pytest.mark.parametrize("bad", [None, "0x100", b"\x01", [1]])
+    def test_lma_of_the_wrong_type_is_type_error(self, bad):
+        with pytest.raises(TypeError):
+            layout(Region("R", 0, 99, 100), [], load_images=[dataclasses.replace(image("d", 0, 10), lma=bad)])
+        with pytest.raises(TypeError):  # also where the sort compares it first
+            layout(Region("R", 0, 99, 100), [], load_images=[dataclasses.replace(image("d", 0, 10), lma=bad), image("e", 5, 1)])
+
+    def test_bad_load_images_argument(self):
+        with pytest.raises(TypeError):
+            layout(Region("R", 0, 99, 100), [], load_images=5)
+        with pytest.raises(AttributeError):
+            layout(Region("R", 0, 99, 100), [], load_images=[SimpleNamespace(name="d", size=1, vma=0)])
+        with pytest.raises(OverflowError):
+            layout(Region("R", 0, 99, 100), [], load_images=[image("d", 2**63 - 5, 10)])
+
+
 class TestBadInput:
     def test_null_size_or_vma(self):
         with pytest.raises(TypeError):
@@ -328,6 +403,18 @@ NAMES = st.sampled_from([".text", ".data", ".bss", "STACK", "heap", "x", "reserv
 
 
 @st.composite
+def load_images(draw, addresses=st.integers(-20, 700), sizes=st.integers(-5, 120), max_size=5):
+    """Sections running elsewhere, stored in the region laid out (their lma may overlap
+    the region's own sections, each other or the region's ends)."""
+    out = []
+    for _ in range(draw(st.integers(0, max_size))):
+        out.append(Section(draw(NAMES), draw(st.integers(0, 10)), draw(sizes), lma=draw(addresses),
+                           padding_before=draw(st.integers(0, 3)), padding_after=draw(st.integers(0, 3)),
+                           execution_region=draw(st.sampled_from(["RAM", "ITCM", None])), load_region="FLASH"))
+    return out
+
+
+@st.composite
 def regions(draw):
     start = draw(st.integers(0, 200))
     end = start + draw(st.integers(-5, 400))
@@ -360,10 +447,11 @@ def odd_regions(draw):
 
 
 @settings(max_examples=300, deadline=None)
-@given(odd_regions())
-def test_layout_with_floats_and_bools_agrees_with_the_reference(region_sections):
+@given(odd_regions(), st.one_of(st.none(), load_images(odd_numbers(st.integers(-5, 220)) | st.none(),
+                                                       odd_numbers(st.integers(-3, 60)), max_size=3)))
+def test_layout_with_floats_and_bools_agrees_with_the_reference(region_sections, images):
     region, sections = region_sections
-    args = layout_args(region, sections)
+    args = layout_args(region, sections, load_images=images)
     try:
         want = ref.build_region_layout(**args)
     except Exception as e:  # the same kind of error, raised by both
@@ -374,8 +462,8 @@ def test_layout_with_floats_and_bools_agrees_with_the_reference(region_sections)
 
 
 @settings(max_examples=300, deadline=None)
-@given(regions(), st.booleans(), st.integers(-10, 100), st.lists(NAMES, max_size=2))
-def test_layout_agrees_with_the_reference(region_sections, with_usage, padding, stack_hints):
+@given(regions(), st.booleans(), st.integers(-10, 100), st.lists(NAMES, max_size=2), load_images())
+def test_layout_agrees_with_the_reference(region_sections, with_usage, padding, stack_hints, images):
     region, sections = region_sections
     symbols = {".data": [symbol(f"d{i}", 40 - i, ".data", f"o{i}.o") for i in range(30)],
                "x": [symbol("x1", 1, "x")]}
@@ -383,5 +471,6 @@ def test_layout_agrees_with_the_reference(region_sections, with_usage, padding, 
                        issues_by_entity={".text": ["t"], region.name: ["r", "t"]},
                        section_baseline_deltas={".bss": 3, "x": 0},
                        stack_heap_hints={"stack_sections": stack_hints},
-                       usage=Usage(1, 2, 3, 0.5) if with_usage else None, padding_bytes=padding)
+                       usage=Usage(1, 2, 3, 0.5) if with_usage else None, padding_bytes=padding,
+                       load_images=images)
     assert typed(plotspec._build_region_layout(**args)) == typed(ref.build_region_layout(**args))

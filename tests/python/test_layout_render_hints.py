@@ -17,7 +17,7 @@ def hints(region, total=0, count=1):
 
 
 class TestClamp:
-    def test_part_examples(self):
+    def test_value_below_inside_and_above_the_bounds(self):
         assert plotspec._clamp(5, 0, 3) == 3
         assert plotspec._clamp(-1, 0, 3) == 0
         assert plotspec._clamp(2.5, 0.0, 3.0) == 2.5
