@@ -198,7 +198,7 @@ def load_armlink_build(path: str | os.PathLike[str]) -> BuildInput:
     if not looks_like_armlink_map(text):
         raise MapFormatError(source, "not an armlink map file", line=1)
     model = parse_armlink_map(text, source)
-    return BuildInput(model=model, components=components_by_archive(model))
+    return BuildInput(model=model, components=components_by_archive(model), source_format="armlink-map")
 
 
 __all__ = ["load_armlink_build", "looks_like_armlink_map", "parse_armlink_map"]
