@@ -114,11 +114,17 @@ class Budget:
 class Verdict:
     """One judged figure: what was measured, against what, and the outcome."""
 
-    subject: str  # "region FLASH", "section .text", ...
+    kind: str  # "region", "category", "section", "component"
+    name: str
     measure: str  # "fits", "used", "growth"
     measured: str
     limit: str
     status: str
+    via: str = ""  # the category rule a region was judged by
+
+    @property
+    def subject(self) -> str:
+        return f"{self.kind} {self.name}" + (f" ({self.via})" if self.via else "")
 
 
 @dataclass(frozen=True, slots=True)
@@ -333,7 +339,9 @@ def _limit_text(limits: Mapping[str, Limit], measure: str, whole: int | None, of
 
 @dataclass(frozen=True, slots=True)
 class _Figures:
-    subject: str
+    kind: str
+    name: str
+    via: str
     used: int
     growth: int | None  # None without a baseline
     whole: int | None  # what a used percentage is of
@@ -357,11 +365,11 @@ def _verdicts_of(rule_limits: Mapping[str, Limit], figures: _Figures) -> list[Ve
             )
         else:
             status = WARN
-        out.append(Verdict(figures.subject, "used", measured, limit, status))
+        out.append(Verdict(figures.kind, figures.name, "used", measured, limit, status, figures.via))
     if "max_growth" in rule_limits or "warn_growth" in rule_limits:
         limit, resolved = _limit_text(rule_limits, "growth", figures.growth_whole, figures.growth_of)
         if figures.growth is None:
-            out.append(Verdict(figures.subject, "growth", "no baseline given", limit, SKIP))
+            out.append(Verdict(figures.kind, figures.name, "growth", "no baseline given", limit, SKIP, figures.via))
         else:
             measured = format_bytes(figures.growth, signed=True)
             if figures.growth_whole:
@@ -374,7 +382,7 @@ def _verdicts_of(rule_limits: Mapping[str, Limit], figures: _Figures) -> list[Ve
                 )
             else:
                 status = WARN
-            out.append(Verdict(figures.subject, "growth", measured, limit, status))
+            out.append(Verdict(figures.kind, figures.name, "growth", measured, limit, status, figures.via))
     return out
 
 
@@ -408,9 +416,9 @@ def check_build(
         over = used - size
         measured = f"{format_bytes(used)} of {format_bytes(size)}"
         if over > 0:
-            verdicts.append(Verdict(f"region {region.name}", "fits", measured, f"overflows by {format_bytes(over)}", FAIL))
+            verdicts.append(Verdict("region", region.name, "fits", measured, f"overflows by {format_bytes(over)}", FAIL))
         else:
-            verdicts.append(Verdict(f"region {region.name}", "fits", measured, f"{format_bytes(size - used)} free", PASS))
+            verdicts.append(Verdict("region", region.name, "fits", measured, f"{format_bytes(size - used)} free", PASS))
     if budget is None:
         return verdicts
 
@@ -420,43 +428,43 @@ def check_build(
     for section in current.model.sections:
         section_regions.setdefault(section.name, section.execution_region)
 
-    def region_figures(region: MemoryRegion, subject: str) -> _Figures:
+    def region_figures(region: MemoryRegion, via: str) -> _Figures:
         entry = by_kind["region"].get(region.name)
         growth = entry.delta if entry is not None and has_baseline else None
         size = region_capacity(region) or None
-        return _Figures(subject, usage[region.name].used_bytes, _as_int(growth), size, size,
-                        region.name, region.name)
+        return _Figures("region", region.name, via, usage[region.name].used_bytes, _as_int(growth), size, size,
+                        "the region", "the region")
 
     for rule in budget.rules:
         if rule.kind == "region":
-            region = regions.get(rule.name)
-            if region is None:
-                verdicts.append(Verdict(f"region {rule.name}", "used", "not in the build", _rule_text(rule), WARN))
+            named = regions.get(rule.name)
+            if named is None:
+                verdicts.append(Verdict("region", rule.name, "used", "not in the build", _rule_text(rule), WARN))
                 continue
-            verdicts += _verdicts_of(rule.limits, region_figures(region, f"region {rule.name}"))
+            verdicts += _verdicts_of(rule.limits, region_figures(named, ""))
         elif rule.kind == "category":
             matching = [r for r in current.model.memory_regions if str(r.category) == rule.name]
             if not matching:
-                verdicts.append(Verdict(f"category {rule.name}", "used", "no region of this category",
+                verdicts.append(Verdict("category", rule.name, "used", "no region of this category",
                                         _rule_text(rule), WARN))
             for region in matching:
-                verdicts += _verdicts_of(rule.limits, region_figures(region, f"region {region.name} ({rule.name})"))
+                verdicts += _verdicts_of(rule.limits, region_figures(region, f"category {rule.name}"))
         else:
             entry = by_kind[rule.kind].get(rule.name)
-            subject = f"{rule.kind} {rule.name}"
             if entry is None:
-                verdicts.append(Verdict(subject, "used", "not in either build", _rule_text(rule), WARN))
+                verdicts.append(Verdict(rule.kind, rule.name, "used", "not in either build", _rule_text(rule), WARN))
                 continue
             before = comparison.baseline_size(entry)
             growth = _as_int(entry.delta) if has_baseline else None
             if rule.kind == "section":
                 home = section_regions.get(rule.name)
-                region = regions.get(home or "")
-                whole = region_capacity(region) if region is not None else None
-                of = home or "its region"
-                figures = _Figures(subject, _as_int(entry.current), growth, whole or None, whole or None, of, of)
+                runs_in = regions.get(home or "")
+                whole = region_capacity(runs_in) if runs_in is not None else None
+                figures = _Figures(rule.kind, rule.name, "", _as_int(entry.current), growth, whole or None,
+                                   whole or None, "its region", "its region")
             else:
-                figures = _Figures(subject, _as_int(entry.current), growth, None, before or None, "", "baseline")
+                figures = _Figures(rule.kind, rule.name, "", _as_int(entry.current), growth, None, before or None,
+                                   "", "the baseline")
             verdicts += _verdicts_of(rule.limits, figures)
     return verdicts
 
