@@ -11,7 +11,7 @@ and a closing note says how many were left out.
 from __future__ import annotations
 
 import re
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, Final
 
 from .budget import FAIL, PASS, SKIP, WARN, Overflow, Verdict, format_bytes, verdict_counts
@@ -125,23 +125,27 @@ class _Writer:
         self.parts.append(text)
         self.size += len(text)
 
-    def table(self, titles: Sequence[str], aligns: str, rows: Sequence[Sequence[str]]) -> int:
-        """Write a table of as many rows as fit; the number written."""
-        if not rows:
+    def table(self, titles: Sequence[str], aligns: str, rows: Iterable[Sequence[str]], count: int) -> int:
+        """Write a table of as many of the *count* rows as fit; the number written.
+
+        *rows* may be lazy: rows past the first that does not fit are never formatted.
+        """
+        if count <= 0:
             return 0
         header = _header(titles, aligns)
-        first = _row(rows[0])
-        if len(header) + len(first) > self.room():
-            self.cut_rows += len(rows)
-            return 0
-        self.force(header)
         written = 0
         for cells in rows:
-            if not self.add(_row(cells)):
-                self.cut_rows += len(rows) - written
+            row = _row(cells)
+            if written == 0:
+                if len(header) + len(row) > self.room():
+                    break
+                self.force(header)
+            if not self.add(row):
                 break
             written += 1
-        self.force("\n")
+        self.cut_rows += count - written
+        if written:
+            self.force("\n")
         return written
 
     def text(self) -> str:
@@ -183,8 +187,7 @@ def _list(value: Any) -> list[Any]:
     return value if isinstance(value, list) else []
 
 
-def _entry_rows(entries: Sequence[Any], *, with_baseline: bool) -> list[list[str]]:
-    rows = []
+def _entry_rows(entries: Iterable[Any], *, with_baseline: bool) -> Iterator[list[str]]:
     for entry in entries:
         if not isinstance(entry, Mapping):
             continue
@@ -193,8 +196,7 @@ def _entry_rows(entries: Sequence[Any], *, with_baseline: bool) -> list[list[str
         if with_baseline:
             cells += [format_bytes(_number(entry.get("baseline"))), format_bytes(_number(entry.get("current")))]
         cells += [format_bytes(delta, signed=True), _percent_text(entry.get("delta_pct")), str(entry.get("status") or "")]
-        rows.append([_plain(cell) if i in (0, len(cells) - 1) else cell for i, cell in enumerate(cells)])
-    return rows
+        yield [_plain(cell) if i in (0, len(cells) - 1) else cell for i, cell in enumerate(cells)]
 
 
 def _plain(text: str) -> str:
@@ -211,12 +213,16 @@ def _verdict_rows(verdicts: Sequence[Verdict]) -> list[list[str]]:
     return rows
 
 
-def _folded(writer: _Writer, summary: str, titles: Sequence[str], aligns: str, rows: Sequence[Sequence[str]]) -> None:
-    if not rows or writer.room() < 200:
-        writer.cut_rows += len(rows)
+def _folded(
+    writer: _Writer, summary: str, titles: Sequence[str], aligns: str, rows: Iterable[Sequence[str]], count: int
+) -> None:
+    if count <= 0:
+        return
+    if writer.room() < 200:
+        writer.cut_rows += count
         return
     writer.force(f"<details><summary>{summary}</summary>\n\n")
-    writer.table(titles, aligns, rows)
+    writer.table(titles, aligns, rows, count)
     writer.force("</details>\n\n")
 
 
@@ -261,41 +267,42 @@ def render_markdown(
 
     flash, ram = _number(payload.get("flash_delta_bytes")), _number(payload.get("ram_delta_bytes"))
     writer.add(f"**Flash** {format_bytes(flash, signed=True)} · **RAM** {format_bytes(ram, signed=True)}\n\n")
-    writer.table(["Region", "Base", "PR", "Delta", "Utilisation"], "lrrrr",
-                 _region_rows(payload) + _total_rows(payload))
+    regions = _region_rows(payload) + _total_rows(payload)
+    writer.table(["Region", "Base", "PR", "Delta", "Utilisation"], "lrrrr", regions, len(regions))
 
     if verdicts:
         rows = _verdict_rows(verdicts)
         titles, aligns = ["Verdict", "Budget", "Measure", "Measured", "Limit"], "lllrl"
         failing = [row for row, verdict in zip(rows, verdicts) if verdict.status in (FAIL, WARN)]
         writer.add("### Budget\n\n")
-        if failing:
-            writer.table(titles, aligns, failing)
-        _folded(writer, f"Every budget verdict ({len(rows)})", titles, aligns, rows)
+        writer.table(titles, aligns, failing, len(failing))
+        _folded(writer, f"Every budget verdict ({len(rows)})", titles, aligns, rows, len(rows))
 
     for title, key in (("Top regressions", "top_regressions"), ("Top reductions", "top_reductions")):
-        rows = _entry_rows(_list(payload.get(key)), with_baseline=False)
-        if rows and writer.add(f"### {title}\n\n"):
-            writer.table(["Kind", "Name", "Delta", "Change", "Status"], "llrrl", rows)
+        ranked = [entry for entry in _list(payload.get(key)) if isinstance(entry, Mapping)]
+        if ranked and writer.add(f"### {title}\n\n"):
+            writer.table(["Kind", "Name", "Delta", "Change", "Status"], "llrrl",
+                         _entry_rows(ranked, with_baseline=False), len(ranked))
 
     large = [[code(symbol.get("name")), format_bytes(_number(symbol.get("size")))]
              for symbol in _list(payload.get("added_large_symbols")) if isinstance(symbol, Mapping)]
     if large and writer.add(f"### Added large symbols ({len(large)})\n\n"):
         titles = ["Symbol", "Size"]
-        writer.table(titles, "lr", large[:VISIBLE_ROWS])
-        if len(large) > VISIBLE_ROWS:
-            _folded(writer, f"{len(large) - VISIBLE_ROWS} more", titles, "lr", large[VISIBLE_ROWS:])
+        shown = large[:VISIBLE_ROWS]
+        writer.table(titles, "lr", shown, len(shown))
+        rest = large[VISIBLE_ROWS:]
+        _folded(writer, f"{len(rest)} more", titles, "lr", rest, len(rest))
 
     changed = []
-    for label, key in (("sections", "sections"), ("components", "components"), ("symbols", "symbols")):
-        rows = _entry_rows([e for e in _list(payload.get(key)) if isinstance(e, Mapping)
-                            and e.get("status") != "unchanged"], with_baseline=True)
-        if rows:
-            changed.append((label, rows))
+    for key in ("sections", "components", "symbols"):
+        entries = [e for e in _list(payload.get(key)) if isinstance(e, Mapping) and e.get("status") != "unchanged"]
+        if entries:
+            changed.append((key, entries))
     if changed and writer.add("### Every change\n\n"):
-        for label, rows in changed:
-            _folded(writer, f"Changed {label} ({len(rows)})", ["Kind", "Name", "Base", "PR", "Delta", "Change", "Status"],
-                    "llrrrrl", rows)
+        for label, entries in changed:
+            _folded(writer, f"Changed {label} ({len(entries):,})",
+                    ["Kind", "Name", "Base", "PR", "Delta", "Change", "Status"], "llrrrrl",
+                    _entry_rows(entries, with_baseline=True), len(entries))
 
     if writer.cut_rows:
         writer.force(
