@@ -498,6 +498,14 @@ def render_verdicts(verdicts: Sequence[Verdict]) -> str:
     return "\n".join(lines)
 
 
+def describe_counts(verdicts: Sequence[Verdict]) -> str:
+    """ "1 failed, 2 warnings, 7 passed" (and the skipped ones, when there are any)."""
+    counts = verdict_counts(verdicts)
+    warnings = "1 warning" if counts[WARN] == 1 else f"{counts[WARN]} warnings"
+    text = f"{counts[FAIL]} failed, {warnings}, {counts[PASS]} passed"
+    return text + (f", {counts[SKIP]} skipped" if counts[SKIP] else "")
+
+
 def verdict_counts(verdicts: Sequence[Verdict]) -> dict[str, int]:
     counts = {PASS: 0, WARN: 0, FAIL: 0, SKIP: 0}
     for verdict in verdicts:
@@ -521,6 +529,7 @@ __all__ = [
     "Rule",
     "Verdict",
     "check_build",
+    "describe_counts",
     "exit_status",
     "format_bytes",
     "load_budget",

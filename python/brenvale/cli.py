@@ -278,16 +278,11 @@ def _print_overflows(overflows: Sequence[Overflow], stream: Any) -> None:
 
 
 def _print_verdicts(verdicts: Sequence[Verdict], stream: Any, *, strict: bool) -> None:
-    from .budget import exit_status, render_verdicts, verdict_counts
+    from .budget import describe_counts, exit_status, render_verdicts
 
-    counts = verdict_counts(verdicts)
     print(render_verdicts(verdicts), file=stream)
     outcome = "FAILED" if exit_status(verdicts, strict=strict) else "passed"
-    extra = f", {counts['skip']} skipped" if counts["skip"] else ""
-    print(
-        f"Budget {outcome}: {counts['fail']} failed, {counts['warn']} warnings, {counts['pass']} passed{extra}",
-        file=stream,
-    )
+    print(f"Budget {outcome}: {describe_counts(verdicts)}", file=stream)
 
 
 def _outcome(overflows: Sequence[Overflow], verdicts: Sequence[Verdict] | None, *, strict: bool) -> int:
@@ -322,9 +317,11 @@ def _run_check(args: argparse.Namespace) -> int:
     _write([(path, text) for _, path, text in reports if path != STDIN])
     console = sys.stderr if any(path == STDIN for _, path, _ in reports) else sys.stdout
     _print_verdicts(found, console, strict=args.strict)
-    for name, path, _ in reports:
-        if path != STDIN:
-            print(f"- {name}: {path}", file=console)
+    written = [(name, path) for name, path, _ in reports if path != STDIN]
+    if written:
+        print("Check Outputs:", file=console)
+    for name, path in written:
+        print(f"- {name}: {path}", file=console)
     _print_stdin_report(reports)
     from .budget import exit_status
 

@@ -14,7 +14,7 @@ import re
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, Final
 
-from .budget import FAIL, PASS, SKIP, WARN, Overflow, Verdict, format_bytes, verdict_counts
+from .budget import FAIL, PASS, SKIP, WARN, Overflow, Verdict, describe_counts, format_bytes, verdict_counts
 from .compare import delta_percent
 
 #: Largest report in characters; GitHub refuses comments over 65,536.
@@ -260,10 +260,7 @@ def render_markdown(
     if verdicts is not None:
         counts = verdict_counts(verdicts)
         outcome = "❌ **Budget failed**" if counts[FAIL] else "✅ **Budget passed**"
-        writer.add(
-            f"{outcome}: {counts[FAIL]} failed, {counts[WARN]} warnings, {counts[PASS]} passed"
-            + (f", {counts[SKIP]} skipped" if counts[SKIP] else "") + ".\n\n"
-        )
+        writer.add(f"{outcome}: {describe_counts(verdicts)}.\n\n")
 
     flash, ram = _number(payload.get("flash_delta_bytes")), _number(payload.get("ram_delta_bytes"))
     writer.add(f"**Flash** {format_bytes(flash, signed=True)} · **RAM** {format_bytes(ram, signed=True)}\n\n")

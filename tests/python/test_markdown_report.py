@@ -118,7 +118,7 @@ class TestBundledPair:
         text = render_markdown(diff_payload(comparison), verdicts=verdicts,
                                overflows=region_overflows(_shrunk(current)))
         page = parse(text)
-        assert "Budget failed" in text and "1 failed, 1 warnings" in text
+        assert "Budget failed" in text and "1 failed, 1 warning," in text
         assert "Overflow:" in text and "21,732 B too many" in text
         failing = next(t for t in page.tables if t[0][0] == "Verdict")
         assert failing[1] == ["❌ fail", "region FLASH", "growth", "+2,052 B (+0.20% of the region)", "max 1,024 B"]
