@@ -7,8 +7,9 @@ Commands:
 * ``diff BASELINE CURRENT [--html FILE] [--json FILE] [--markdown FILE] [--csv FILE]
   [--budget FILE]``: the console summary of a build comparison, and the
   reports when asked for;
-* ``check CURRENT [--baseline MODEL] [--budget FILE] [--strict]``: judge a
-  build against its size budget and whether its regions fit;
+* ``check CURRENT [--baseline MODEL] [--budget FILE] [--strict] [--markdown FILE]
+  [--csv FILE]``: judge a build against its size budget and whether its
+  regions fit;
 * ``demo [--out DIR]``: contract and diff on the bundled baseline/current sample pair.
 
 A MODEL is a JSON build model, a GNU ld map or an armlink map file, told apart
