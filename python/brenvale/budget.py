@@ -430,9 +430,9 @@ def check_build(
 
     def region_figures(region: MemoryRegion, via: str) -> _Figures:
         entry = by_kind["region"].get(region.name)
-        growth = entry.delta if entry is not None and has_baseline else None
+        growth = int(entry.delta) if entry is not None and has_baseline else None
         size = region_capacity(region) or None
-        return _Figures("region", region.name, via, usage[region.name].used_bytes, _as_int(growth), size, size,
+        return _Figures("region", region.name, via, usage[region.name].used_bytes, growth, size, size,
                         "the region", "the region")
 
     for rule in budget.rules:
@@ -455,22 +455,18 @@ def check_build(
                 verdicts.append(Verdict(rule.kind, rule.name, "used", "not in either build", _rule_text(rule), WARN))
                 continue
             before = comparison.baseline_size(entry)
-            growth = _as_int(entry.delta) if has_baseline else None
+            growth = int(entry.delta) if has_baseline else None
             if rule.kind == "section":
                 home = section_regions.get(rule.name)
                 runs_in = regions.get(home or "")
                 whole = region_capacity(runs_in) if runs_in is not None else None
-                figures = _Figures(rule.kind, rule.name, "", _as_int(entry.current), growth, whole or None,
+                figures = _Figures(rule.kind, rule.name, "", int(entry.current), growth, whole or None,
                                    whole or None, "its region", "its region")
             else:
-                figures = _Figures(rule.kind, rule.name, "", _as_int(entry.current), growth, None, before or None,
+                figures = _Figures(rule.kind, rule.name, "", int(entry.current), growth, None, before or None,
                                    "", "the baseline")
             verdicts += _verdicts_of(rule.limits, figures)
     return verdicts
-
-
-def _as_int(value: int | float | None) -> Any:
-    return None if value is None else int(value)
 
 
 def _rule_text(rule: Rule) -> str:

@@ -259,7 +259,12 @@ def render_markdown(
 
     if verdicts is not None:
         counts = verdict_counts(verdicts)
-        outcome = "❌ **Budget failed**" if counts[FAIL] else "✅ **Budget passed**"
+        if counts[FAIL]:
+            outcome = "❌ **Budget failed**"
+        elif counts[WARN]:
+            outcome = "⚠️ **Budget passed with warnings**"
+        else:
+            outcome = "✅ **Budget passed**"
         writer.add(f"{outcome}: {describe_counts(verdicts)}.\n\n")
 
     flash, ram = _number(payload.get("flash_delta_bytes")), _number(payload.get("ram_delta_bytes"))

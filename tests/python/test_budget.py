@@ -199,10 +199,6 @@ class TestCheckCommand:
         assert err == f"brenvale: error: {bad}: line 2: key 'region.FLASH.warn_growth': " \
             "expected a percentage such as \"90%\" or a whole number of bytes, got '1 KiB'\n"
 
-    def test_missing_budget_file(self, files, tmp_path, capsys):
-        code, _, err = self.run(["check", files["ok"], "--budget", str(tmp_path / "none.toml")], capsys)
-        assert code == 1 and "cannot read" in err and err.count("\n") == 1
-
     def test_reports_need_a_baseline(self, files, capsys):
         with pytest.raises(SystemExit) as caught:
             main(["check", files["ok"], "--markdown", "-"])
