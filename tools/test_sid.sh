@@ -17,7 +17,7 @@ source tools/venv.sh
 ROOT="$PWD"
 DIR="${BRENVALE_SID_DIR:-/var/tmp/brenvale-sid}"
 MIRROR="${BRENVALE_SID_MIRROR:-http://deb.debian.org/debian}"
-PACKAGES="python3.14-dev,python3.14-dbg,g++,make,cmake,python3-pytest,python3-hypothesis,python3-scikit-build-core,googletest,python3-jsonschema,python3-pip"
+PACKAGES="python3.14-dev,python3.14-dbg,g++,make,cmake,python3-pytest,python3-hypothesis,python3-scikit-build-core,googletest,python3-jsonschema,python3-pip,python3-markdown-it"
 STAMP=".brenvale-packages"
 werror="${BRENVALE_WERROR:-$([ "${CI:-}" = true ] && echo ON || echo OFF)}"
 jobs="$(nproc 2>/dev/null || echo 2)"

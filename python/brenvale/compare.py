@@ -66,6 +66,7 @@ class BuildDescription:
     tool_version: str
     total_flash: int
     total_ram: int
+    source_format: str = MODEL_SCHEMA_VERSION
 
     def as_map(self) -> dict[str, Any]:
         return {
@@ -178,6 +179,7 @@ def describe_build(build: BuildInput, path: str = "") -> BuildDescription:
         tool_version=text("tool_version", f"brenvale {__version__}"),
         total_flash=flash,
         total_ram=ram,
+        source_format=getattr(build, "source_format", MODEL_SCHEMA_VERSION),
     )
 
 
@@ -396,8 +398,8 @@ def diff_payload(comparison: Comparison) -> dict[str, Any]:
     entries = comparison.entries
     return {
         "status": "ok",
-        "current_schema_version": MODEL_SCHEMA_VERSION,
-        "baseline_schema_version": MODEL_SCHEMA_VERSION,
+        "current_schema_version": comparison.current.source_format,
+        "baseline_schema_version": comparison.baseline.source_format,
         "flash_delta_bytes": comparison.flash_delta_bytes,
         "ram_delta_bytes": comparison.ram_delta_bytes,
         "top_regressions": diffreport.rank_top_regressions(entries, limit=TOP_ENTRIES),

@@ -1211,7 +1211,7 @@ def load_map_build(
         from .analysis import components_by_archive
 
         components = components_by_archive(result.model)
-    return BuildInput(model=result.model, components=components, issues=result.issues())
+    return BuildInput(model=result.model, components=components, issues=result.issues(), source_format="gnu-ld-map")
 
 
 def _with_categories(result: MapReadResult, categories: Mapping[str, RegionCategory]) -> MapReadResult:

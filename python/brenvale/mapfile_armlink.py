@@ -284,7 +284,9 @@ def load_armlink_build(
     issues += [
         region_category_issue(regions[name], how) for name, how in guessed if name not in (region_categories or {})
     ]
-    return BuildInput(model=model, components=components_by_archive(model), issues=issues)
+    return BuildInput(
+        model=model, components=components_by_archive(model), issues=issues, source_format="armlink-map"
+    )
 
 
 __all__ = ["load_armlink_build", "looks_like_armlink_map", "parse_armlink_map"]

@@ -154,12 +154,15 @@ class BuildInput:
 
     *metadata* is the file's free-form "metadata" object; the comparison reads
     "target_name", "analysis_timestamp" and "tool_version" from it.
+    *source_format* names the kind of file the build was read from (the model
+    schema, "gnu-ld-map", "armlink-map"); reports show it as the build's schema.
     """
 
     model: NormalizedBuildModel
     components: list[ComponentGroup] = field(default_factory=list)
     issues: list[Issue] = field(default_factory=list)
     metadata: dict[str, Any] = field(default_factory=dict)
+    source_format: str = "brenvale-model-1"
 
 
 __all__ = [

@@ -687,7 +687,8 @@ def parse_iar_map(text: str, source: str = "<map>") -> IarReadResult:
 def load_iar_build(path: str | os.PathLike[str]) -> BuildInput:
     """An ILINK map file as the host's ``BuildInput`` (components by archive)."""
     result = parse_iar_map(_decode(Path(path).read_bytes()), os.fspath(path))
-    return BuildInput(model=result.model, components=components_by_archive(result.model), issues=result.issues())
+    return BuildInput(model=result.model, components=components_by_archive(result.model), issues=result.issues(),
+                      source_format="iar-ilink-map")
 
 
 __all__ = ["IarReadResult", "load_iar_build", "looks_like_iar_map", "looks_like_xlink_map", "parse_iar_map"]

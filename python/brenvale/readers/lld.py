@@ -396,7 +396,8 @@ def load_lld_build(
     """An lld map file as the host's ``BuildInput`` (components by archive)."""
     source = os.fspath(path)
     result = parse_lld_map(_decode(Path(path).read_bytes()), source, memory_regions)
-    return BuildInput(model=result.model, components=components_by_archive(result.model), issues=result.issues())
+    return BuildInput(model=result.model, components=components_by_archive(result.model), issues=result.issues(),
+                      source_format="lld-map")
 
 
 __all__ = ["LldReadResult", "load_lld_build", "looks_like_lld_map", "parse_lld_map"]
