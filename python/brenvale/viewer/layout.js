@@ -189,6 +189,8 @@
     }
     badges.appendChild(badge(grouped(region.range_count) + " ranges"));
     card.appendChild(badges);
+    var tools = el("div", {"class": "bv-bar-tools", role: "group", "aria-label": "Zoom of region " + text(region.name)});
+    card.appendChild(tools);
 
     var hints = region.render_hints || {};
     var barHeight = Math.max(hints.preferred_height_px || hints.min_height_px || 180, 1);
@@ -196,7 +198,7 @@
     var canvas = el("canvas", {
       "class": "bv-bar", tabindex: "0", role: "img",
       "aria-label": "Address bar of region " + text(region.name) + ": " + grouped((region.ranges || []).length) +
-        " ranges; arrow keys choose a range, Enter opens it",
+        " ranges; arrow keys choose a range, Enter opens it, plus and minus zoom",
       "data-region": region.id
     });
     canvas.style.height = (barHeight + 2 * BAR_PAD) + "px";
@@ -215,8 +217,23 @@
 
     var entry = {
       data: region, ri: ri, card: card, canvas: canvas, list: list, status: status,
-      barHeight: barHeight, geometry: [], hover: -1, rows: {}, cursor: -1
+      barHeight: barHeight, geometry: [], hover: -1, rows: {}, cursor: -1, focusIndex: -1,
+      view: {lo: region.start_address, hi: region.end_address + 1}
     };
+    canvas.addEventListener("wheel", function (event) {
+      var g = barGeometry(entry);
+      var rect = canvas.getBoundingClientRect();
+      var y = Math.min(g.bottom, Math.max(g.top, event.clientY - rect.top));
+      var at = entry.view.lo + (g.bottom - y) / (g.bottom - g.top) * (entry.view.hi - entry.view.lo);
+      event.preventDefault();
+      zoom(entry, event.deltaY < 0 ? 0.5 : 2, at);
+    }, {passive: false});
+    canvas.addEventListener("dblclick", function () { setView(entry, region.start_address, region.end_address + 1); });
+    zoomButtons.forEach(function (spec) {
+      var button = el("button", {type: "button", "class": "bv-button", "aria-label": spec[1] + " of region " + text(region.name)}, spec[0]);
+      button.addEventListener("click", function () { spec[2](entry); });
+      tools.appendChild(button);
+    });
     canvas.addEventListener("mousemove", function (event) { onBarMove(entry, event); });
     canvas.addEventListener("mouseleave", function () { entry.hover = -1; hideTooltip(); drawBar(entry); });
     canvas.addEventListener("click", function (event) {
@@ -226,6 +243,58 @@
     canvas.addEventListener("keydown", function (event) { onBarKey(entry, event); });
     list.addEventListener("scroll", function () { renderRows(entry); });
     return entry;
+  }
+
+  var zoomButtons = [
+    ["+", "Zoom in on the address bar", function (entry) { zoom(entry, 0.5, null); }],
+    ["\u2212", "Zoom out of the address bar", function (entry) { zoom(entry, 2, null); }],
+    ["Whole region", "Show the whole address span", function (entry) {
+      setView(entry, entry.data.start_address, entry.data.end_address + 1);
+    }],
+    ["Fit sections", "Zoom to the span the sections occupy", function (entry) {
+      var lo = Infinity, hi = -Infinity;
+      (entry.data.ranges || []).forEach(function (r) {
+        if (r.is_synthetic && r.kind === "free") return;
+        lo = Math.min(lo, r.start_address);
+        hi = Math.max(hi, r.end_address + 1);
+      });
+      if (lo < hi) setView(entry, lo, hi);
+    }]
+  ];
+
+  function setView(entry, lo, hi) {
+    var start = entry.data.start_address, end = entry.data.end_address + 1;
+    lo = Math.max(start, Math.floor(lo));
+    hi = Math.min(end, Math.ceil(hi));
+    if (!(hi > lo)) return;
+    entry.view = {lo: lo, hi: hi};
+    drawBar(entry);
+  }
+
+  // Zooming keeps the address at the anchor (by default the middle of the
+  // view, or the focused range) where it is on screen.
+  function zoom(entry, factor, anchor) {
+    var view = entry.view;
+    var span = view.hi - view.lo;
+    if (anchor === null) {
+      var r = entry.cursor >= 0 ? entry.data.ranges[entry.cursor] : null;
+      anchor = r ? (r.start_address + r.end_address + 1) / 2 : view.lo + span / 2;
+    }
+    var next = Math.max(16, span * factor);
+    var share = span > 0 ? (anchor - view.lo) / span : 0.5;
+    var lo = anchor - next * share;
+    var start = entry.data.start_address, end = entry.data.end_address + 1;
+    if (lo < start) lo = start;
+    if (lo + next > end) lo = Math.max(start, end - next);
+    setView(entry, lo, lo + next);
+  }
+
+  function ensureVisible(entry, xi) {
+    var r = entry.data.ranges[xi], view = entry.view;
+    if (!r || (r.start_address >= view.lo && r.end_address < view.hi)) return;
+    var span = view.hi - view.lo;
+    if (r.end_address + 1 - r.start_address > span) setView(entry, r.start_address, r.end_address + 1);
+    else setView(entry, (r.start_address + r.end_address + 1) / 2 - span / 2, (r.start_address + r.end_address + 1) / 2 + span / 2);
   }
 
   function barGeometry(entry) {
@@ -249,15 +318,16 @@
     if (!ctx) return;
     ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
     ctx.clearRect(0, 0, g.width, g.height);
-    var start = region.start_address, span = region.end_address - region.start_address + 1;
     var ranges = region.ranges || [];
     var barH = g.bottom - g.top;
     entry.geometry = new Array(ranges.length);
     ctx.fillStyle = state.colours.free;
     ctx.fillRect(g.x0, g.top, g.x1 - g.x0, barH);
+    var view = entry.view;
+    var lo = view.lo, span = view.hi - view.lo;
     if (!(span > 0)) return;
     function yOf(address) {
-      return g.bottom - (address - start) / span * barH;
+      return g.bottom - (address - lo) / span * barH;
     }
     // Free space first, so that a sliver of a section is never hidden by it.
     for (var pass = 0; pass < 2; pass++) {
@@ -265,6 +335,7 @@
         var r = ranges[i];
         var isFree = r.is_synthetic && r.kind === "free" && !r.is_inter_section_gap;
         if ((pass === 0) !== isFree) continue;
+        if (r.end_address + 1 <= view.lo || r.start_address >= view.hi) continue;
         var yLow = Math.min(g.bottom, Math.max(g.top, yOf(r.start_address)));
         var yHigh = Math.min(g.bottom, Math.max(g.top, yOf(r.end_address + 1)));
         var h = Math.max(1, yLow - yHigh);
@@ -274,15 +345,11 @@
         ctx.fillRect(g.x0, y, g.x1 - g.x0, h);
       }
     }
-    // Boundary ticks and hexadecimal labels; a label is drawn only where it
-    // does not overlap the previous one.
+    // Hexadecimal labels: the first and last address in view, then the
+    // region's boundaries wherever a label does not overlap another.
     ctx.font = "10px " + (getComputedStyle(document.body).getPropertyValue("--font-mono") || "monospace");
     ctx.textBaseline = "middle";
     ctx.textAlign = "right";
-    var lastLabelY = Infinity;
-    var boundaries = (region.boundaries || []).slice();
-    var end = null;
-    boundaries.forEach(function (b) { if (b.kind === "end") end = b; });
     ctx.strokeStyle = state.colours.line;
     ctx.lineWidth = 1;
     function label(address, y) {
@@ -293,14 +360,16 @@
       ctx.lineTo(g.x0, Math.round(y) + 0.5);
       ctx.stroke();
     }
-    var topY = g.top;
-    if (end) label(end.address, topY);
+    label(view.hi - 1, g.top);
+    label(view.lo, g.bottom);
+    var lastLabelY = g.bottom;
+    var boundaries = region.boundaries || [];
     for (var k = 0; k < boundaries.length; k++) {
-      var b = boundaries[k];
-      if (b.kind === "end") continue;
-      var by = Math.min(g.bottom, Math.max(g.top, yOf(b.address)));
-      if (b.kind === "start" || (lastLabelY - by >= 12 && by - topY >= 12)) {
-        label(b.address, by);
+      var address = boundaries[k].address;
+      if (address <= view.lo || address >= view.hi - 1) continue;
+      var by = yOf(address);
+      if (lastLabelY - by >= 12 && by - g.top >= 12) {
+        label(address, by);
         lastLabelY = by;
       }
     }
@@ -320,21 +389,29 @@
     var y = event.clientY - rect.top, x = event.clientX - rect.left;
     var g = barGeometry(entry);
     if (x < g.x0 - 2 || x > g.x1 + 2) return -1;
-    var best = -1, bestSize = Infinity, bestFree = true;
     var ranges = entry.data.ranges || [];
-    for (var i = 0; i < entry.geometry.length; i++) {
-      var box = entry.geometry[i];
-      if (!box) continue;
-      var slack = box.h < 4 ? (4 - box.h) / 2 : 0;
-      if (y < box.y - slack || y > box.y + box.h + slack) continue;
-      var r = ranges[i];
-      var free = r.is_synthetic && r.kind === "free";
-      var size = typeof r.size_bytes === "number" ? r.size_bytes : 0;
-      if ((bestFree && !free) || (free === bestFree && size < bestSize)) {
-        best = i; bestSize = size; bestFree = free;
+    function isFree(i) { return ranges[i].is_synthetic && ranges[i].kind === "free"; }
+    function pick(withSlack) {
+      var best = -1, bestSize = Infinity, bestFree = true;
+      for (var i = 0; i < entry.geometry.length; i++) {
+        var box = entry.geometry[i];
+        if (!box) continue;
+        var slack = withSlack && box.h < 4 ? (4 - box.h) / 2 : 0;
+        if (y < box.y - slack || y > box.y + box.h + slack) continue;
+        var free = isFree(i);
+        var size = typeof ranges[i].size_bytes === "number" ? ranges[i].size_bytes : 0;
+        if ((bestFree && !free) || (free === bestFree && size < bestSize)) {
+          best = i; bestSize = size; bestFree = free;
+        }
       }
+      return best;
     }
-    return best;
+    // The range under the pointer wins; over free space, a sliver thinner
+    // than 4 pixels within reach is taken instead, so that it can be hit.
+    var exact = pick(false);
+    if (exact >= 0 && !isFree(exact)) return exact;
+    var near = pick(true);
+    return near >= 0 ? near : exact;
   }
 
   function onBarMove(entry, event) {
@@ -355,6 +432,9 @@
     else if (event.key === "ArrowDown" || event.key === "ArrowLeft") cursor = Math.max(0, cursor - 1);
     else if (event.key === "Home") cursor = 0;
     else if (event.key === "End") cursor = ranges.length - 1;
+    else if (event.key === "+" || event.key === "=") { event.preventDefault(); zoom(entry, 0.5, null); return; }
+    else if (event.key === "-") { event.preventDefault(); zoom(entry, 2, null); return; }
+    else if (event.key === "0") { event.preventDefault(); setView(entry, entry.data.start_address, entry.data.end_address + 1); return; }
     else if (event.key === "Enter" || event.key === " ") {
       if (cursor < 0) cursor = 0;
       event.preventDefault();
@@ -364,6 +444,7 @@
     event.preventDefault();
     entry.cursor = cursor;
     entry.hover = cursor;
+    ensureVisible(entry, cursor);
     drawBar(entry);
     entry.status.textContent = rangeSummary(entry.data, ranges[cursor]);
     var box = entry.geometry[cursor];
@@ -376,6 +457,12 @@
     var list = entry.list;
     var first = Math.max(0, Math.floor(list.scrollTop / ROW_HEIGHT) - 4);
     var last = Math.min(ranges.length, Math.ceil((list.scrollTop + list.clientHeight) / ROW_HEIGHT) + 4);
+    // The rows next to a focused row exist as well, so that Tab and
+    // Shift+Tab always find the neighbour before the list has scrolled.
+    if (entry.focusIndex >= 0) {
+      first = Math.min(first, Math.max(0, entry.focusIndex - 1));
+      last = Math.max(last, Math.min(ranges.length, entry.focusIndex + 2));
+    }
     var keep = {};
     for (var i = first; i < last; i++) {
       keep[i] = true;
@@ -404,9 +491,17 @@
     row.appendChild(el("span", {"class": "name"}, range.label));
     row.appendChild(el("span", {"class": "addr"}, hex(range.start_address)));
     row.addEventListener("click", function () { selectRange(entry.ri, xi, {open: true, opener: row}); });
+    row.addEventListener("focus", function () { entry.focusIndex = xi; renderRows(entry); });
+    row.addEventListener("blur", function () { if (entry.focusIndex === xi) entry.focusIndex = -1; });
     row.addEventListener("mouseenter", function () { entry.hover = xi; drawBar(entry); });
     row.addEventListener("mouseleave", function () { entry.hover = -1; drawBar(entry); });
-    entry.list.appendChild(row);
+    // Rows stay in address order in the document, which is the Tab order.
+    var next = null;
+    for (var key in entry.rows) {
+      var index = Number(key);
+      if (index > xi && (next === null || index < next)) next = index;
+    }
+    entry.list.insertBefore(row, next === null ? null : entry.rows[next]);
     return row;
   }
 
@@ -415,6 +510,7 @@
     state.selected = {ri: ri, xi: xi};
     var entry = state.regions[ri];
     entry.cursor = xi;
+    ensureVisible(entry, xi);
     if (previous && previous.ri !== ri) {
       drawBar(state.regions[previous.ri]);
       renderRows(state.regions[previous.ri]);
