@@ -148,8 +148,8 @@ def _run_view(args: argparse.Namespace) -> int:
                                        ("--graph", args.graph)) if on]
         if given:
             raise CommandError(
-                f"{args.input} is a visualization contract: {', '.join(given)} apply to a build, "
-                "whose contract is then built with them"
+                f"{args.input} is a visualization contract, which already holds its views: "
+                f"{', '.join(given)} can only be given with a build"
             )
     else:
         build = _load(args.input)
