@@ -694,6 +694,8 @@
       return;
     }
     host.appendChild(el("p", {"class": "summary-note"}, grouped(ids.length) + " issues; each lists the ranges whose policy issue ids name it."));
+    var listBox = el("div", {"class": "bv-issue-list"});
+    host.appendChild(listBox);
     ids.forEach(function (id) {
       var issue = index[id];
       var box = el("article", {"class": "bv-issue" + (issue.is_policy_violation ? " is-violation" : ""),
@@ -724,7 +726,7 @@
       }
       if (!targets.length) links.appendChild(el("span", {"class": "bv-empty"}, "No range names this issue."));
       box.appendChild(links);
-      host.appendChild(box);
+      listBox.appendChild(box);
     });
   }
 
