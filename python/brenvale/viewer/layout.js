@@ -86,7 +86,7 @@
 
   function signedPercent(value) {
     if (typeof value !== "number" || !isFinite(value)) return "\u2014";
-    return (value > 0 ? "+" : "") + value.toFixed(3) + " %";
+    return (value > 0 ? "+" : "") + value.toFixed(3) + " pts";
   }
 
   function clear(node) {
