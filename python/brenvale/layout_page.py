@@ -101,8 +101,8 @@ def render_layout_page(contract: Mapping[str, Any]) -> str:
 
 
 def is_contract_document(document: object) -> bool:
-    """Whether a parsed JSON file is meant as a contract (rather than a build model)."""
-    return isinstance(document, Mapping) and "schema_version" in document and "regions" in document
+    """Whether a parsed JSON file is meant as a contract: build models carry no "schema_version"."""
+    return isinstance(document, Mapping) and "schema_version" in document
 
 
 __all__ = [

@@ -133,6 +133,9 @@ class TestCommands:
         bad.write_text(json.dumps({"schema_version": "viz-9", "regions": []}), encoding="utf-8")
         status, _, err = run(["view", str(bad), "-o", str(tmp_path / "p.html")], capsys)
         assert status == 1 and "field 'schema_version'" in err
+        bad.write_text(json.dumps({"schema_version": "viz-1.0.0"}), encoding="utf-8")
+        status, _, err = run(["view", str(bad), "-o", str(tmp_path / "p.html")], capsys)
+        assert status == 1 and err == f"brenvale: error: {bad}: field 'regions': not a list\n"
         broken = tmp_path / "broken.json"
         broken.write_text('{"memory_regions": [', encoding="utf-8")
         status, _, err = run(["view", str(broken), "-o", str(tmp_path / "p.html")], capsys)
