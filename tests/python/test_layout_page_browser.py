@@ -311,8 +311,10 @@ def hostile_contract():
     symbols = [SymbolEntry(name=name, demangled_name=None, address=0x100 * (i + 1), size=0x40, section_name=name,
                            object_file=name, archive=name, source_file=None, compilation_unit=None)
                for i, name in enumerate(HOSTILE)]
-    model = NormalizedBuildModel(sections, symbols, [MemoryRegion("FLASH", 0, 0xFFF, 0x1000, RegionCategory.FLASH)],
-                                 {"stack_sections": [], "heap_sections": []})
+    sections.append(SectionPlacement(".data.big", "TINY", "TINY", 0x2000, 0x2000, 0x80, 0, 0))
+    regions = [MemoryRegion("FLASH", 0, 0xFFF, 0x1000, RegionCategory.FLASH),
+               MemoryRegion("TINY", 0x2000, 0x200F, 0x10, RegionCategory.RAM)]
+    model = NormalizedBuildModel(sections, symbols, regions, {"stack_sections": [], "heap_sections": []})
     issues = [Issue(HOSTILE[0], HOSTILE[1], HOSTILE[2], IssueSeverity.WARNING, IssueCategory.POLICY, HOSTILE)]
     return plotspec.build_visualization_contract(
         model, region_usage=region_usage(model), padding_waste=padding_waste(model),
@@ -323,7 +325,8 @@ def hostile_contract():
 def test_hostile_names_are_shown_as_text(driver, pages):
     from selenium.webdriver.common.by import By
 
-    open_page(driver, pages("hostile", hostile_contract()))
+    contract = hostile_contract()
+    open_page(driver, pages("hostile", contract))
     assert driver.execute_script("return window.__pwned") is None
     assert driver.find_elements(By.CSS_SELECTOR, "main img, aside img") == []
     names = driver.execute_script(
@@ -333,6 +336,11 @@ def test_hostile_names_are_shown_as_text(driver, pages):
     assert driver.execute_script("return arguments[0].querySelector('h3').lastChild.textContent", issue) == HOSTILE[1]
     tiles = driver.execute_script("return [...document.querySelectorAll('#bv-treemap .bv-tile')].map(t => t.getAttribute('aria-label'))")
     assert tiles == [HOSTILE[2] + ", 256 B; open"]
+    # the overflowing region raises the alarm, the other does not
+    assert contract["regions"][1]["overflow_bytes"] == 0x70
+    alarms = [r.get_attribute("class") for r in driver.find_elements(By.CSS_SELECTOR, ".bv-region")]
+    assert ["is-overflow" in a for a in alarms] == [False, True]
+    assert driver.find_element(By.CSS_SELECTOR, "#bv-region-1 [role=alert]").text == "OVERFLOW 112 B"
     assert console_errors(driver) == []
 
 
