@@ -516,6 +516,8 @@
       renderRows(state.regions[previous.ri]);
     }
     drawBar(entry);
+    // The panel narrows the page on wide screens: open it before scrolling.
+    if (options && options.open) openPanel(ri, xi, options.opener || null);
     if (options && options.reveal) {
       entry.card.scrollIntoView({block: "nearest"});
       var list = entry.list;
@@ -525,7 +527,13 @@
       }
     }
     renderRows(entry);
-    if (options && options.open) openPanel(ri, xi, options.opener || null);
+  }
+
+  // Redraws what depends on the page width (after a resize or when the
+  // panel opens or closes).
+  function relayout() {
+    state.regions.forEach(function (entry) { drawBar(entry); renderRows(entry); });
+    if (window.__bvReady) drawTreemap();
   }
 
   // ------------------------------------------------------------ tooltip
@@ -664,6 +672,10 @@
     }
     state.panelOpener = opener;
     panel.hidden = false;
+    if (!document.body.classList.contains("bv-panel-open")) {
+      document.body.classList.add("bv-panel-open");
+      relayout();
+    }
     document.getElementById("bv-panel-close").focus();
   }
 
@@ -671,6 +683,8 @@
     var panel = document.getElementById("bv-panel");
     if (panel.hidden) return;
     panel.hidden = true;
+    document.body.classList.remove("bv-panel-open");
+    relayout();
     var opener = state.panelOpener;
     state.panelOpener = null;
     if (opener && document.body.contains(opener)) opener.focus();
@@ -1228,10 +1242,7 @@
     var resizeTimer = null;
     window.addEventListener("resize", function () {
       clearTimeout(resizeTimer);
-      resizeTimer = setTimeout(function () {
-        state.regions.forEach(function (entry) { drawBar(entry); renderRows(entry); });
-        if (window.__bvReady) drawTreemap();
-      }, 80);
+      resizeTimer = setTimeout(relayout, 80);
     });
   }
 
