@@ -242,6 +242,25 @@ def test_views_follow_the_contract(driver, pages, contracts):
     # the flash region's figures, as the contract gives them
     flash = driver.find_element(By.ID, "bv-region-0").text
     assert "Used 22,780 B" in flash and "0x000FFFFF" in flash and "Utilisation 2.17%" in flash
+    # zooming to the sections keeps every range at its address span, on the new scale
+    driver.find_element(By.CSS_SELECTOR, '[aria-label="Zoom to the span the sections occupy of region FLASH"]').click()
+    region = contract["regions"][0]
+    occupied = [r for r in region["ranges"] if not (r["is_synthetic"] and r["kind"] == "free")]
+    lo, hi = min(r["start_address"] for r in occupied), max(r["end_address"] + 1 for r in occupied)
+    assert driver.execute_script("return window.__bvState.regions[0].view") == {"lo": lo, "hi": hi}
+    height = region["render_hints"]["preferred_height_px"]
+    for index, range_ in enumerate(region["ranges"]):
+        box = driver.execute_script("return window.__bvState.regions[0].geometry[arguments[0]]", index)
+        if range_["start_address"] >= hi or range_["end_address"] < lo:
+            assert box is None  # wholly outside the view: not drawn
+            continue
+        top = BAR_PAD + height - (min(range_["end_address"] + 1, hi) - lo) / (hi - lo) * height
+        bottom = BAR_PAD + height - (max(range_["start_address"], lo) - lo) / (hi - lo) * height
+        h = max(1, bottom - top)
+        assert box["y"] == pytest.approx(min(top, BAR_PAD + height - h)) and box["h"] == pytest.approx(h)
+    driver.find_elements(By.CSS_SELECTOR, "canvas.bv-bar")[0].send_keys("0")
+    assert driver.execute_script("return window.__bvState.regions[0].view") == {
+        "lo": region["start_address"], "hi": region["end_address"] + 1}
     # a table sorts by the column asked for, both ways
     button = driver.find_element(By.CSS_SELECTOR, '[aria-label="Sort components by RAM B"]')
     button.click()
