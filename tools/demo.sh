@@ -3,7 +3,8 @@
 # package into .venv (reused on later runs), then compares the bundled current
 # build with its baseline and writes out/contract.json (the visualization
 # contract with its diff, Sankey and graph views), out/diff.html (the diff
-# report) and out/diff.json (the diff payload), printing the console summary.
+# report), out/diff.json (the diff payload) and out/layout.html (the layout
+# page that draws the contract), printing the console summary.
 #
 #   bash tools/demo.sh [output directory, default out]
 set -euo pipefail

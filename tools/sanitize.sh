@@ -80,7 +80,8 @@ LD_PRELOAD="$preload" \
   ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$reports/asan" \
   UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/ubsan" \
   PYTHONPATH="$stage" BRENVALE_SANITIZED=1 \
-  "$VENV_PY" -m pytest -p no:cacheprovider -s tests/python --ignore=tests/python/test_html_browser.py "$@"
+  "$VENV_PY" -m pytest -p no:cacheprovider -s tests/python --ignore=tests/python/test_html_browser.py \
+    --ignore=tests/python/test_layout_page_browser.py "$@"
 status=$?
 set -e
 if compgen -G "$reports/*" >/dev/null; then

@@ -50,18 +50,27 @@ section "Type check of the host layer (mypy --strict)"
 mapfile -t typed < <(find python/brenvale \( -name '*.py' -o -name '*.pyi' \) ! -name 'mapfile*.py' | sort)
 "$VENV_PY" -m mypy --strict --follow-imports=silent --cache-dir build/mypy "${typed[@]}"
 
-section "Browser for the report page tests"
-# The chart script is tested in a real headless browser; Debian's chromium serves.
+section "Browser for the report and layout page tests"
+# The pages' scripts are tested in a real headless browser: Debian's chromium,
+# driven through Debian's chromedriver (Selenium) for the layout page.
+missing=()
 if ! command -v chromium >/dev/null 2>&1 && ! command -v chromium-browser >/dev/null 2>&1; then
+  missing+=(chromium)
+fi
+if ! command -v chromedriver >/dev/null 2>&1; then
+  missing+=(chromium-driver)
+fi
+if [ "${#missing[@]}" -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then
-    echo "chromium is missing; installing it"
+    echo "${missing[*]} missing; installing"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   else
-    echo "chromium is missing: the browser tests will be skipped (install it as root: apt-get install -y chromium)"
+    echo "${missing[*]} missing: the browser tests will be skipped (install as root: apt-get install -y ${missing[*]})"
   fi
 fi
 command -v chromium || command -v chromium-browser || true
+command -v chromedriver || true
 
 section "Python tests"
 set +e

@@ -10,7 +10,10 @@ Commands:
 * ``check CURRENT [--baseline MODEL] [--budget FILE] [--strict] [--markdown FILE]
   [--csv FILE]``: judge a build against its size budget and whether its
   regions fit;
-* ``demo [--out DIR]``: contract and diff on the bundled baseline/current sample pair.
+* ``view INPUT [-o FILE] [--baseline MODEL] [--sankey] [--graph]``: the layout
+  page, a self-contained HTML drawing of the contract of a build (or of a
+  contract JSON file);
+* ``demo [--out DIR]``: all of them on the bundled baseline/current sample pair.
 
 A MODEL is a JSON build model or a GNU ld, armlink, lld or IAR map file, told
 apart by content; "-" reads it from standard input.  ``--memory-regions FILE``
@@ -167,11 +170,67 @@ def _run_contract(args: argparse.Namespace) -> int:
     if args.baseline is not None:
         _, regressions = _compare(_load(args.baseline, args), build, args.baseline, args.model)
     text = _contract_text(build, regressions, sankey=args.sankey, graph=args.graph, indent=args.indent)
+    pages = [] if args.html is None else [(args.html, _layout_page(text))]
     if args.output is None or args.output == "-":
+        _write(pages)
         sys.stdout.write(text + "\n")
         sys.stdout.flush()
     else:
-        _write([(args.output, text + "\n")])
+        _write([(args.output, text + "\n")] + pages)
+    return 0
+
+
+def _layout_page(contract_text: str) -> str:
+    from .layout_page import render_layout_page_json
+
+    return render_layout_page_json(contract_text)
+
+
+def _read_contract_file(path: str) -> str | None:
+    """The contract in *path* as compact JSON text, or None when the file is no contract.
+
+    A file that is not JSON, or JSON that is no contract, is left to the
+    build loaders, whose messages say what is wrong with it as a build.
+    """
+    from .layout_page import ContractError, check_contract, is_contract_document
+
+    try:
+        with open(path, "rb") as stream:
+            head = stream.read(64).lstrip()
+            if not head.startswith(b"{"):
+                return None
+            data = head + stream.read()
+        document = json.loads(data.decode("utf-8", "surrogatepass"))
+    except (OSError, UnicodeDecodeError, ValueError, RecursionError):
+        return None
+    if not is_contract_document(document):
+        return None
+    try:
+        check_contract(document, path)
+    except ContractError as error:
+        raise CommandError(str(error)) from None
+    return json.dumps(document, ensure_ascii=False)
+
+
+def _run_view(args: argparse.Namespace) -> int:
+    contract_text = _read_contract_file(args.input)
+    if contract_text is not None:
+        given = [flag for flag, on in (("--baseline", args.baseline is not None), ("--sankey", args.sankey),
+                                       ("--graph", args.graph)) if on]
+        if given:
+            raise CommandError(
+                f"{args.input} is a visualization contract, which already holds its views: "
+                f"{', '.join(given)} can only be given with a build"
+            )
+    else:
+        build = _load(args.input, args)
+        _check_category_names(args, build)
+        regressions = None
+        if args.baseline is not None:
+            _, regressions = _compare(_load(args.baseline, args), build, args.baseline, args.input)
+        contract_text = _contract_text(build, regressions, sankey=args.sankey, graph=args.graph, indent=None)
+    _write([(args.output, _layout_page(contract_text))])
+    print(f"Layout page: {args.output}")
     return 0
 
 
@@ -373,6 +432,8 @@ def _run_demo(args: argparse.Namespace) -> int:
     contract_path = os.path.join(out, "contract.json")
     contract = _contract_text(current_build, regressions, sankey=True, graph=True, indent=2)
     outputs = _diff_outputs(payload, os.path.join(out, "diff.html"), os.path.join(out, "diff.json"))
+    layout_path = os.path.join(out, "layout.html")
+    outputs.append(("layout", layout_path, _layout_page(contract)))
     written = {"contract": contract_path, **{name: path for name, path, _ in outputs}}
     summary = _summary(payload, written)
     _write([(contract_path, contract + "\n")] + [(path, text) for _, path, text in outputs])
@@ -381,7 +442,8 @@ def _run_demo(args: argparse.Namespace) -> int:
     print()
     print(summary)
     print()
-    print(f"Open {os.path.abspath(written['html'])} in a browser to see the report.")
+    print(f"Open {os.path.abspath(written['html'])} in a browser to see the report,")
+    print(f"and {os.path.abspath(layout_path)} to see the memory layout.")
     return 0
 
 
@@ -507,7 +569,25 @@ def build_parser() -> argparse.ArgumentParser:
         "--indent", type=_indent, default=None, metavar="N", help=f"indent the JSON by N spaces (0 to {MAX_INDENT})"
     )
     _add_input_options(contract)
+    contract.add_argument("--html", metavar="FILE", help="also write the layout page of the contract to FILE")
     contract.set_defaults(run=_run_contract)
+
+    view = commands.add_parser(
+        "view",
+        help="write the layout page: a self-contained HTML drawing of a contract",
+        description=(
+            "Write the layout page of INPUT: a build (JSON model or map file), whose contract is built "
+            "first, or a visualization contract JSON file.  The page works offline; open it in a browser."
+        ),
+    )
+    view.add_argument("input", metavar="INPUT", help=_MODEL_HELP + ", or a contract .json")
+    view.add_argument("-o", "--output", metavar="FILE", default="layout.html",
+                      help="write the page to FILE (default: layout.html)")
+    view.add_argument("--baseline", metavar="MODEL", help="baseline build for the diff view (" + _MODEL_HELP + ")")
+    view.add_argument("--sankey", action="store_true", help="include the Sankey flow view")
+    view.add_argument("--graph", action="store_true", help="include the component/object/symbol graph")
+    _add_input_options(view)
+    view.set_defaults(run=_run_view)
 
     diff = commands.add_parser(
         "diff",
@@ -538,7 +618,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="run contract and diff on the bundled sample builds",
         description=(
             "Compare the bundled current sample build with its bundled baseline and write "
-            "contract.json, diff.html and diff.json to DIR."
+            "contract.json, diff.html, diff.json and layout.html to DIR."
         ),
     )
     demo.add_argument("--out", metavar="DIR", default="out", help="output directory (default: out)")

@@ -127,11 +127,12 @@ class TestDemoCommand:
         out_dir = tmp_path / "demo"
         status, out, err = run(["demo", "--out", str(out_dir)], capsys)
         assert (status, err) == (0, "")
-        assert listing(out_dir) == ["contract.json", "diff.html", "diff.json"]
+        assert listing(out_dir) == ["contract.json", "diff.html", "diff.json", "layout.html"]
         assert f"Baseline build: {BASELINE}" in out and f"Current build:  {CURRENT}" in out
         assert "Status: ok" in out and "Top Regressions:" in out
-        for name in ("contract", "html", "json"):
-            file_name = {"contract": "contract.json", "html": "diff.html", "json": "diff.json"}[name]
+        for name in ("contract", "html", "json", "layout"):
+            file_name = {"contract": "contract.json", "html": "diff.html", "json": "diff.json",
+                         "layout": "layout.html"}[name]
             assert f"- {name}: {out_dir / file_name}" in out
         contract = json.loads((out_dir / "contract.json").read_text(encoding="utf-8"))
         assert_valid_contract(contract)
@@ -143,7 +144,7 @@ class TestDemoCommand:
     def test_default_directory_is_out(self, tmp_path, capsys, monkeypatch):
         monkeypatch.chdir(tmp_path)
         status, _, _ = run(["demo"], capsys)
-        assert status == 0 and listing(tmp_path / "out") == ["contract.json", "diff.html", "diff.json"]
+        assert status == 0 and listing(tmp_path / "out") == ["contract.json", "diff.html", "diff.json", "layout.html"]
 
     def test_console_script(self, tmp_path):
         # The installed 'brenvale' script, or the module entry point it wraps.
@@ -151,7 +152,7 @@ class TestDemoCommand:
         command = [script] if script else [sys.executable, "-m", "brenvale"]
         done = subprocess.run([*command, "demo", "--out", str(tmp_path)], capture_output=True, text=True, check=False)
         assert (done.returncode, done.stderr) == (0, "")
-        assert "Diff Outputs:" in done.stdout and listing(tmp_path) == ["contract.json", "diff.html", "diff.json"]
+        assert "Diff Outputs:" in done.stdout and listing(tmp_path) == ["contract.json", "diff.html", "diff.json", "layout.html"]
 
     def test_unwritable_directory_leaves_nothing_behind(self, tmp_path, capsys):
         blocker = tmp_path / "file"
