@@ -55,7 +55,11 @@ def contract_inputs(size: str = "large", seed: int = 1) -> tuple[NormalizedBuild
         kind = _KINDS[s % len(_KINDS)]
         size_ = rnd.randrange(64, region_span // (per_region + 1) // 2)
         vma = reg.start_address + idx * (region_span // (per_region + 1))
-        sections.append(SectionPlacement(f"{kind}.s{s}", reg.name, regions[0].name, vma, vma, size_,
+        # Initialised data runs where it is and is stored in the first region, as
+        # .data is in flash; everything else is stored where it runs.
+        stored = kind == ".data" and reg is not regions[0]
+        load, lma = (regions[0].name, regions[0].start_address + (s * 64) % region_span) if stored else (reg.name, vma)
+        sections.append(SectionPlacement(f"{kind}.s{s}", reg.name, load, vma, lma, size_,
                                          rnd.choice([0, 0, 4, 8]), rnd.choice([0, 0, 2, 16])))
     objects = [f"src/mod{o % 97}/obj{o}.o" for o in range(n_obj)]
     archives = [f"lib{a}.a" for a in range(n_arc)]
