@@ -80,6 +80,7 @@ from .memory_maps import (
     region_category_issue,
 )
 from .model_io import INT_MAX, ModelFormatError, load_build
+from .readers.findings import damaged_map, unplaced_section
 from .records import (
     BuildInput,
     Issue,
@@ -249,17 +250,7 @@ class MapReadResult:
                     affected_entities=[],
                 )
             )
-        for index, problem in enumerate(self.damage):
-            issues.append(
-                Issue(
-                    id=f"map:damaged:{index}",
-                    title="Linker map is damaged",
-                    description=f"{self.source}: {problem}; the sizes read may be wrong.",
-                    severity=IssueSeverity.WARNING,
-                    category=IssueCategory.OTHER,
-                    affected_entities=[],
-                )
-            )
+        issues += [damaged_map(self.source, index, problem) for index, problem in enumerate(self.damage)]
         regions = {region.name: region for region in self.model.memory_regions}
         for name, how in self.guessed_categories:
             if name in regions:
@@ -278,19 +269,10 @@ class MapReadResult:
                 )
             )
         for name in self.unplaced_sections:
-            issues.append(
-                Issue(
-                    id=f"map:unplaced:{name}",
-                    title=f"Section {name} lies outside every memory region",
-                    description=(
+            issues.append(unplaced_section(name, (
                         f"The address of output section {name} falls in no region of the "
                         "memory configuration."
-                    ),
-                    severity=IssueSeverity.WARNING,
-                    category=IssueCategory.OTHER,
-                    affected_entities=[name],
-                )
-            )
+                    )))
         return issues
 
 

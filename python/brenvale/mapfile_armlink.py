@@ -33,11 +33,9 @@ from collections.abc import Mapping
 
 from .mapfile import MapFormatError, _decode, split_archive_member
 from .memory_maps import KNOWN, apply_category_overrides, classify_region, region_category_issue
+from .readers.findings import damaged_map
 from .records import (
     BuildInput,
-    Issue,
-    IssueCategory,
-    IssueSeverity,
     MemoryRegion,
     NormalizedBuildModel,
     RegionCategory,
@@ -270,17 +268,7 @@ def load_armlink_build(
             model, memory_regions=apply_category_overrides(model.memory_regions, region_categories)
         )
     regions = {region.name: region for region in model.memory_regions}
-    issues = [
-        Issue(
-            id=f"map:damaged:{index}",
-            title="Linker map is damaged",
-            description=f"{source}: {problem}; the sizes read may be wrong.",
-            severity=IssueSeverity.WARNING,
-            category=IssueCategory.OTHER,
-            affected_entities=[],
-        )
-        for index, problem in enumerate(problems or [])
-    ]
+    issues = [damaged_map(source, index, problem) for index, problem in enumerate(problems or [])]
     issues += [
         region_category_issue(regions[name], how) for name, how in guessed if name not in (region_categories or {})
     ]

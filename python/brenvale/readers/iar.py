@@ -50,6 +50,7 @@ from pathlib import Path
 from ..analysis import components_by_archive
 from ..mapfile import MapFormatError, _decode, _looks_demangled, _region_for, region_category
 from ..model_io import INT_MAX
+from .findings import unplaced_section
 from ..records import (
     BuildInput,
     Issue,
@@ -225,16 +226,7 @@ class IarReadResult:
                 )
             )
         for name in self.unplaced_sections:
-            issues.append(
-                Issue(
-                    id=f"map:unplaced:{name}",
-                    title=f"Section {name} lies outside every memory region",
-                    description=f"The address of {name} falls in no range of a placement directive.",
-                    severity=IssueSeverity.WARNING,
-                    category=IssueCategory.OTHER,
-                    affected_entities=[name],
-                )
-            )
+            issues.append(unplaced_section(name, f"The address of {name} falls in no range of a placement directive."))
         return issues
 
 

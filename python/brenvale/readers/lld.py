@@ -53,6 +53,7 @@ from ..mapfile import (
     symbol_name_from_section,
 )
 from ..model_io import INT_MAX
+from .findings import unplaced_section
 from ..records import (
     BuildInput,
     Issue,
@@ -328,16 +329,7 @@ class LldReadResult:
                 )
             )
         for name in self.unplaced_sections:
-            issues.append(
-                Issue(
-                    id=f"map:unplaced:{name}",
-                    title=f"Section {name} lies outside every memory region",
-                    description=f"The address of output section {name} falls in no given memory region.",
-                    severity=IssueSeverity.WARNING,
-                    category=IssueCategory.OTHER,
-                    affected_entities=[name],
-                )
-            )
+            issues.append(unplaced_section(name, f"The address of output section {name} falls in no given memory region."))
         return issues
 
 

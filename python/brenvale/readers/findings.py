@@ -1,0 +1,36 @@
+"""What every map reader reports about a map besides its model, as issues.
+
+One wording for every format, so a host (and a budget check) sees the same
+issue ids whichever linker wrote the map.
+"""
+
+from __future__ import annotations
+
+from ..records import Issue, IssueCategory, IssueSeverity
+
+
+def damaged_map(source: str, index: int, problem: str) -> Issue:
+    """A problem that a partial read passed over (``--allow-partial``)."""
+    return Issue(
+        id=f"map:damaged:{index}",
+        title="Linker map is damaged",
+        description=f"{source}: {problem}; the sizes read may be wrong.",
+        severity=IssueSeverity.WARNING,
+        category=IssueCategory.OTHER,
+        affected_entities=[],
+    )
+
+
+def unplaced_section(name: str, description: str) -> Issue:
+    """A section whose address lies in no memory region; *description* says which regions."""
+    return Issue(
+        id=f"map:unplaced:{name}",
+        title=f"Section {name} lies outside every memory region",
+        description=description,
+        severity=IssueSeverity.WARNING,
+        category=IssueCategory.OTHER,
+        affected_entities=[name],
+    )
+
+
+__all__ = ["damaged_map", "unplaced_section"]
