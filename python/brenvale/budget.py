@@ -38,13 +38,13 @@ import os
 import re
 import tomllib
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from fractions import Fraction
 from typing import Any, Final
 
 from .analysis import region_capacity, region_usage
 from .compare import Comparison
-from .records import BuildInput, DiffEntry, MemoryRegion
+from .records import BuildInput, DiffEntry, MemoryRegion, RegionCategory
 
 #: Exit status of a command whose build fails its budget or overflows a region
 #: (1 is input that cannot be used, 2 a usage error).
@@ -108,6 +108,9 @@ class Rule:
 class Budget:
     path: str
     rules: list[Rule]
+    # [region.NAME] category = "flash": what the region is, whatever the map
+    # suggests (as --region-category says it; the command line wins).
+    categories: dict[str, RegionCategory] = field(default_factory=dict)
 
 
 @dataclass(frozen=True, slots=True)
@@ -237,6 +240,7 @@ def parse_budget(text: str, path: str = "<budget>") -> Budget:
         raise fail("no limits: expected tables such as [region.FLASH] with max_used, warn_used, "
                    "max_growth or warn_growth")
     rules = []
+    categories: dict[str, RegionCategory] = {}
     for kind, entries in document.items():
         if kind not in KINDS:
             raise fail(f"unknown table; expected one of {', '.join(KINDS)} (as in [region.FLASH])", kind)
@@ -249,6 +253,12 @@ def parse_budget(text: str, path: str = "<budget>") -> Budget:
                 raise fail(f"unknown category; expected one of {', '.join(CATEGORIES)}", kind, name)
             parsed: dict[str, Limit] = {}
             for key, value in limits.items():
+                if kind == "region" and key == "category":
+                    if value not in CATEGORIES:
+                        raise fail(f"unknown category {value!r}; expected one of {', '.join(CATEGORIES)}",
+                                   kind, name, key)
+                    categories[name] = RegionCategory(value)
+                    continue
                 if key not in LIMIT_KEYS:
                     raise fail(f"unknown limit; expected one of {', '.join(LIMIT_KEYS)}", kind, name, key)
                 limit = _parse_limit(value)
@@ -259,6 +269,8 @@ def parse_budget(text: str, path: str = "<budget>") -> Budget:
                                kind, name, key)
                 parsed[key] = limit
             if not parsed:
+                if name in categories:
+                    continue  # a table that only says what the region is
                 raise fail(f"no limits; expected one or more of {', '.join(LIMIT_KEYS)}", kind, name)
             for measure in ("used", "growth"):
                 warn, top = parsed.get(f"warn_{measure}"), parsed.get(f"max_{measure}")
@@ -266,7 +278,7 @@ def parse_budget(text: str, path: str = "<budget>") -> Budget:
                     raise fail(f"the warning level is above max_{measure} ({top.source})",
                                kind, name, f"warn_{measure}")
             rules.append(Rule(kind, name, parsed, lines.get((kind, name))))
-    return Budget(path, rules)
+    return Budget(path, rules, categories)
 
 
 def _toml_key(key: str) -> str:

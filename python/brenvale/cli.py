@@ -42,7 +42,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
-from .budget import EXIT_BUDGET_FAILED, BudgetError, Overflow, Verdict
+from .budget import EXIT_BUDGET_FAILED, Budget, BudgetError, Overflow, Verdict
 from .compare import Comparison
 from .model_io import ModelFormatError
 from .output import write_texts_atomic
@@ -158,7 +158,8 @@ def _contract_text(
 def _check_category_names(args: argparse.Namespace, *builds: BuildInput) -> None:
     from .memory_maps import unknown_override_names
 
-    problem = unknown_override_names(args.region_categories or {}, *(b.model.memory_regions for b in builds))
+    given = getattr(args, "checked_region_categories", args.region_categories) or {}
+    problem = unknown_override_names(given, *(b.model.memory_regions for b in builds))
     if problem is not None:
         raise CommandError(problem)
 
@@ -266,11 +267,12 @@ def _region_change_lines(payload: dict[str, Any]) -> list[str]:
 
 def _run_diff(args: argparse.Namespace) -> int:
     _one_stdin(args, [args.baseline, args.current], [args.markdown, args.csv])
+    budget = _read_budget(args)
     baseline, current = _load(args.baseline, args), _load(args.current, args)
     _check_category_names(args, baseline, current)
     comparison = _comparison(baseline, current, _display_path(args.baseline), _display_path(args.current))
     payload = _payload(comparison)
-    budget_verdicts = _verdicts(args.budget, current, comparison, has_baseline=True) if args.budget else None
+    budget_verdicts = _verdicts(budget, current, comparison, has_baseline=True) if budget is not None else None
     overflows = _overflows(current)
     outputs = _diff_outputs(payload, args.html, args.json)
     reports = _ci_outputs(args, payload, comparison, overflows, budget_verdicts)
@@ -316,9 +318,14 @@ def _overflows(build: BuildInput) -> list[Overflow]:
     return region_overflows(build)
 
 
-def _verdicts(path: str, current: BuildInput, comparison: Comparison, *, has_baseline: bool) -> list[Verdict]:
-    from .budget import check_build, load_budget
+def _read_budget(args: argparse.Namespace) -> Budget | None:
+    """The budget file of --budget, read before the builds: the region
+    categories it states apply to them (those given on the command line win)."""
+    from .budget import load_budget
 
+    path = args.budget
+    if path is None:
+        return None
     try:
         budget = load_budget(path)
     except BudgetError as error:
@@ -327,6 +334,17 @@ def _verdicts(path: str, current: BuildInput, comparison: Comparison, *, has_bas
         raise CommandError(f"cannot read {path}: it is a directory") from None
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+    if budget.categories:
+        # Names from the command line must name a region; the budget's, like
+        # its limits, may name one the build lacks.
+        args.checked_region_categories = args.region_categories or {}
+        args.region_categories = {**budget.categories, **args.checked_region_categories}
+    return budget
+
+
+def _verdicts(budget: Budget, current: BuildInput, comparison: Comparison, *, has_baseline: bool) -> list[Verdict]:
+    from .budget import check_build
+
     return check_build(current, budget, comparison, has_baseline=has_baseline)
 
 
@@ -389,6 +407,7 @@ def _run_check(args: argparse.Namespace) -> int:
     _one_stdin(args, [args.current, args.baseline], [args.markdown, args.csv])
     if args.baseline is None and (args.markdown is not None or args.csv is not None):
         args.parser.error("--markdown and --csv compare with a baseline: give --baseline")
+    budget = _read_budget(args)
     current = _load(args.current, args)
     baseline = _load(args.baseline, args) if args.baseline is not None else None
     _check_category_names(args, current, *([baseline] if baseline is not None else []))
@@ -398,8 +417,8 @@ def _run_check(args: argparse.Namespace) -> int:
         comparison = _comparison(current, current, current_path, current_path)
     else:
         comparison = _comparison(baseline, current, _display_path(args.baseline), current_path)
-    if args.budget is not None:
-        found = _verdicts(args.budget, current, comparison, has_baseline=baseline is not None)
+    if budget is not None:
+        found = _verdicts(budget, current, comparison, has_baseline=baseline is not None)
     else:
         from .budget import check_build
 
@@ -522,6 +541,8 @@ _EXIT_STATUSES = (
 _BUDGET_FORMAT = """budget file (TOML): one table per region ([region.NAME]), region category ([category.flash],
 [category.ram], [category.other]), section ([section.".text"]) or component ([component.libc]),
 each with any of:
+  category = "flash"    (regions only) what the region is: flash, ram or other; wins over the
+                        chip's known memory map and any guess; --region-category wins over it
   max_used = "90%"      hard ceiling on the bytes used (bytes, or percent of the region)
   warn_used = "80%"     warning level below it
   max_growth = 4096     hard ceiling on growth against --baseline (bytes or percent)

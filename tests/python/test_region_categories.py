@@ -91,3 +91,21 @@ def test_bad_overrides_are_one_line_errors(tmp_path, capsys, argument, status, m
         assert main(["contract", str(path), "-o", str(out_file), "--region-category", argument]) == status
     err = capsys.readouterr().err
     assert message in err and not out_file.exists()
+
+
+def test_a_budget_file_says_what_a_region_is_and_the_command_line_wins(tmp_path, capsys):
+    old, new = tmp_path / "old.map", tmp_path / "new.map"
+    old.write_text(ESP_IDF_MAP.format(text="0x100"), encoding="utf-8")
+    new.write_text(ESP_IDF_MAP.format(text="0x124"), encoding="utf-8")
+    budget = tmp_path / "budget.toml"
+    budget.write_text('[region.iram0_2_seg]\ncategory = "ram"\n[region.GONE]\ncategory = "flash"\n'
+                      '[category.ram]\nmax_growth = 10\n', encoding="utf-8")
+    # The budget calls the flash window RAM, so its growth breaks the RAM limit.
+    assert main(["check", str(new), "--baseline", str(old), "--budget", str(budget)]) == 3
+    assert "FAIL  region iram0_2_seg (category ram)" in capsys.readouterr().out
+    assert main(["check", str(new), "--baseline", str(old), "--budget", str(budget),
+                 "--region-category", "iram0_2_seg=flash"]) == 0
+    capsys.readouterr()
+    budget.write_text('[region.iram0_2_seg]\ncategory = "rom"\n', encoding="utf-8")
+    assert main(["check", str(new), "--budget", str(budget)]) == 1
+    assert "line 2: key 'region.iram0_2_seg.category': unknown category 'rom'" in capsys.readouterr().err
