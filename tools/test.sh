@@ -46,8 +46,8 @@ section "Python package (build and install into .venv)"
 install_package "$werror"
 
 section "Type check of the host layer (mypy --strict)"
-# The map reader has its own owner and is checked where it is imported only.
-mapfile -t typed < <(find python/brenvale \( -name '*.py' -o -name '*.pyi' \) ! -name 'mapfile*.py' | sort)
+# Every module of the host layer, the readers included.
+mapfile -t typed < <(find python/brenvale \( -name '*.py' -o -name '*.pyi' \) | sort)
 "$VENV_PY" -m mypy --strict --follow-imports=silent --cache-dir build/mypy "${typed[@]}"
 
 section "Browser for the report and layout page tests"
