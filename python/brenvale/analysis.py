@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Mapping
-from typing import TypedDict
+from typing import Any
 
 from .records import (
     ComponentGroup,
@@ -146,13 +146,6 @@ def merge_issues(given: Iterable[Issue], derived: Iterable[Issue]) -> list[Issue
     return merged
 
 
-class _Group(TypedDict):
-    objects: set[str]
-    flash: int
-    ram: int
-    symbols: list[str]
-
-
 def _archive_label(archive: str) -> str:
     base = os.path.basename(archive)
     return base[:-2] if base.endswith(".a") else base
@@ -168,54 +161,57 @@ def components_by_archive(model: NormalizedBuildModel) -> list[ComponentGroup]:
     by name.
     """
     categories = {region.name: region.category for region in model.memory_regions}
-    sections: dict[str, SectionPlacement] = {}
+    # Section name -> (counts towards RAM, counts towards flash); the first
+    # section of a name decides, as a look-up by name would find it.
+    counts: dict[str, tuple[bool, bool]] = {}
     for section in model.sections:
-        sections.setdefault(section.name, section)
+        if section.name not in counts:
+            run = categories.get(section.execution_region or "")
+            load = categories.get(section.load_region or "")
+            counts[section.name] = (run is RegionCategory.RAM, run is RegionCategory.FLASH or load is RegionCategory.FLASH)
 
-    keys: dict[str, str] = {}
-    for symbol in model.symbols:
-        if symbol.archive:
-            keys.setdefault(symbol.archive, _archive_label(symbol.archive))
+    labels = {archive: _archive_label(archive) for archive in {s.archive for s in model.symbols if s.archive}}
     # Two archives with one file name in different directories keep their paths.
     label_count: dict[str, int] = {}
-    for label in keys.values():
+    for label in labels.values():
         label_count[label] = label_count.get(label, 0) + 1
-    for archive, label in keys.items():
+    for archive, label in labels.items():
         if label_count[label] > 1:
-            keys[archive] = archive
+            labels[archive] = archive
 
-    groups: dict[str, _Group] = {}
+    # One pass over a few hundred thousand symbols: plain lists as groups
+    # (objects, flash, RAM, symbol names) and a memo of object directories.
+    groups: dict[str, list[Any]] = {}
+    directories: dict[str, str] = {}
     for symbol in model.symbols:
-        if symbol.archive:
-            name = keys[symbol.archive]
-        elif symbol.object_file:
-            name = os.path.dirname(symbol.object_file) or "(objects outside archives)"
+        member_of = symbol.archive
+        object_file = symbol.object_file
+        if member_of:
+            name = labels[member_of]
+        elif object_file:
+            name = directories.get(object_file) or directories.setdefault(
+                object_file, os.path.dirname(object_file) or "(objects outside archives)"
+            )
         else:
             name = "(unattributed)"
-        group = groups.setdefault(name, {"objects": set(), "flash": 0, "ram": 0, "symbols": []})
-        if symbol.object_file:
-            group["objects"].add(symbol.object_file)
-        group["symbols"].append(symbol.name)
-        placement = sections.get(symbol.section_name)
-        if placement is None:
+        group = groups.get(name)
+        if group is None:
+            group = groups[name] = [set(), 0, 0, []]
+        if object_file:
+            group[0].add(object_file)
+        group[3].append(symbol.name)
+        flags = counts.get(symbol.section_name)
+        if flags is None:
             continue
-        size = max(symbol.size, 0)
-        run = categories.get(placement.execution_region or "")
-        load = categories.get(placement.load_region or "")
-        if run is RegionCategory.RAM:
-            group["ram"] += size
-        if run is RegionCategory.FLASH or load is RegionCategory.FLASH:
-            group["flash"] += size
+        size = symbol.size if symbol.size > 0 else 0
+        if flags[0]:
+            group[2] += size
+        if flags[1]:
+            group[1] += size
 
     return [
-        ComponentGroup(
-            name=name,
-            objects=sorted(group["objects"]),
-            total_flash=group["flash"],
-            total_ram=group["ram"],
-            symbols=group["symbols"],
-        )
-        for name, group in sorted(groups.items())
+        ComponentGroup(name=name, objects=sorted(objects), total_flash=flash, total_ram=ram, symbols=names)
+        for name, (objects, flash, ram, names) in sorted(groups.items())
     ]
 
 
