@@ -259,7 +259,8 @@ def map_reader_cases() -> list[Case]:
     scanner = importlib.import_module("brenvale._mapscan")
     return [
         ("map/whole", lambda: mapfile.parse_map_text(text), None),
-        ("map/cut", lambda: mapfile.parse_map_text(text[: len(text) * 2 // 3]), None),
+        ("map/cut", lambda: mapfile.parse_map_text(text[: len(text) * 2 // 3]), mapfile.MapFormatError),
+        ("map/cut read partially", lambda: mapfile.parse_map_text(text[: len(text) * 2 // 3], allow_partial=True), None),
         ("map/scan bad arguments", lambda: scanner.scan(text, 0), TypeError),
     ]
 
