@@ -65,6 +65,25 @@ if ! "$VENV_PY" -c 'import atheris' >/dev/null 2>&1; then
     skip "atheris cannot be installed (pip install atheris failed)"
 fi
 libstdcxx="$(readlink -f "$(clang++ -print-file-name=libstdc++.so)")"
+# The shared ASan runtime defines the edge-counter callbacks itself, and with it
+# preloaded libFuzzer would never see a counter.  So the runtime is relinked
+# from clang's static archives without its coverage part and with libFuzzer
+# inside; atheris then finds libFuzzer in the process and uses that one.
+runtime_dir="$(dirname "$asan_rt")"
+runtime="$BUILD/asan_with_fuzzer.so"
+if [ ! -e "$runtime" ] || [ "$runtime" -ot "$runtime_dir/libclang_rt.asan-x86_64.a" ]; then
+  mkdir -p "$BUILD"
+  archive="$BUILD/asan-without-coverage.a"
+  cp "$runtime_dir/libclang_rt.asan-x86_64.a" "$archive"
+  # The pre-init entry cannot sit in a shared object; LD_PRELOAD starts it early anyway.
+  ar d "$archive" sanitizer_coverage_libcdep_new.cpp.o asan_preinit.cpp.o
+  # What the runtime's start-up calls in the part taken out.
+  printf 'namespace __sanitizer { void InitializeCoverage(bool, const char*) {} }\n' >"$BUILD/no_coverage.cpp"
+  clang++ -shared -fPIC -Wl,--no-undefined -o "$runtime" "$BUILD/no_coverage.cpp" -Wl,--whole-archive "$archive" \
+    "$runtime_dir/libclang_rt.asan_cxx-x86_64.a" "$runtime_dir/libclang_rt.fuzzer_no_main-x86_64.a" \
+    -Wl,--no-whole-archive -lstdc++ -lpthread -ldl -lrt -lm
+  rm -f "$archive"
+fi
 [ -e "$libstdcxx" ] || libstdcxx="$(readlink -f "$(g++ -print-file-name=libstdc++.so)")"
 
 section "sanitized scanner with edge counters ($BUILD)"
@@ -100,7 +119,7 @@ mkdir -p "$corpus" "$findings"
 regressions=tests/python/data/fuzz
 [ -d "$regressions" ] || regressions=""
 
-options=(-timeout=10 -rss_limit_mb=3072 -max_len=4096 -print_final_stats=1
+options=(-timeout=10 -rss_limit_mb=3072 -max_len=2048 -print_final_stats=1
   "-artifact_prefix=$findings/" -detect_leaks=0)
 [ -n "$runs" ] && options+=("-runs=$runs")
 [ -n "$max_time" ] && options+=("-max_total_time=$max_time")
@@ -109,7 +128,7 @@ section "fuzzing (${runs:+$runs inputs}${max_time:+at most $max_time s})"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 started=$SECONDS
 set +e
-LD_PRELOAD="$asan_rt $libstdcxx" \
+LD_PRELOAD="$runtime $libstdcxx" \
   ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:allocator_may_return_null=1" \
   PYTHONPATH="$stage" BRENVALE_FUZZ_NEEDS_SCANNER=1 \
   "$VENV_PY" tools/fuzz_maps.py "${options[@]}" "${extra[@]}" "$corpus" "$seeds" $regressions
