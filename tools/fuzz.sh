@@ -21,10 +21,12 @@ source tools/venv.sh
 runs=""
 max_time=""
 extra=()
+extra_seed=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs="$2"; shift 2 ;;
-    --smoke) max_time=25; shift ;;
+    # A fixed seed: the same mutations on every CI run of the same code.
+    --smoke) max_time=25; extra_seed=(-seed=1); shift ;;
     --max-time) max_time="$2"; shift 2 ;;
     --) shift; extra=("$@"); break ;;
     *) echo "fuzz.sh: unknown argument $1" >&2; exit 2 ;;
@@ -126,12 +128,17 @@ options=(-timeout=10 -rss_limit_mb=3072 -max_len=2048 -print_final_stats=1
 
 section "fuzzing (${runs:+$runs inputs}${max_time:+at most $max_time s})"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+shm=/dev/shm
+[ -w "$shm" ] || shm="${TMPDIR:-/tmp}"
+BRENVALE_FUZZ_SCRATCH="$(mktemp -d "$shm/brenvale-fuzz.XXXXXX")"
+export BRENVALE_FUZZ_SCRATCH
+trap 'rm -rf "$BRENVALE_FUZZ_SCRATCH"' EXIT
 started=$SECONDS
 set +e
 LD_PRELOAD="$runtime $libstdcxx" \
   ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:allocator_may_return_null=1" \
   PYTHONPATH="$stage" BRENVALE_FUZZ_NEEDS_SCANNER=1 \
-  "$VENV_PY" tools/fuzz_maps.py "${options[@]}" "${extra[@]}" "$corpus" "$seeds" $regressions
+  "$VENV_PY" tools/fuzz_maps.py "${options[@]}" "${extra_seed[@]}" "${extra[@]}" "$corpus" "$seeds" $regressions
 status=$?
 set -e
 echo "fuzz.sh: libFuzzer exit status $status after $((SECONDS - started)) s"
