@@ -101,7 +101,8 @@ def main() -> None:
         from brenvale.readers.lld import parse_lld_map
         from brenvale.records import BuildInput, NormalizedBuildModel
 
-    if os.environ.get("BRENVALE_FUZZ_NEEDS_SCANNER") and mapfile._mapscan is None:
+    scanner = mapfile._mapscan
+    if os.environ.get("BRENVALE_FUZZ_NEEDS_SCANNER") and scanner is None:
         sys.exit("fuzz_maps: brenvale._mapscan did not load; the scanner would go unfuzzed")
 
     # Opening a file for writing costs milliseconds on a disk-backed /tmp here,
@@ -114,6 +115,16 @@ def main() -> None:
 
     def check_model(model: NormalizedBuildModel) -> None:
         build_from_json(build_to_json(BuildInput(model=model)))
+
+    def check_message(message: str) -> None:
+        if "\n" in message or not message:
+            raise AssertionError(f"error message is not one line: {message!r}")
+
+    def gnu_ld_outcome(text: str) -> object:
+        try:
+            return parse_map_text(text, "fuzz.map", allow_partial=True).model
+        except ModelFormatError as error:
+            return (type(error).__name__, str(error))
 
     def one_input(data: bytes) -> None:
         if not data:
@@ -128,7 +139,23 @@ def main() -> None:
             # Latin-1 keeps every character below 256, the text the scanner takes.
             text = body.decode("latin-1")
             if target == TARGET_GNU_LD:
-                check_model(parse_map_text(text, "fuzz.map", allow_partial=True).model)
+                if scanner is None:
+                    check_model(parse_map_text(text, "fuzz.map", allow_partial=True).model)
+                    return
+                # The Python loop is the scanner's reference: the same text
+                # gives the same model, or the same error, either way.
+                scanned = gnu_ld_outcome(text)
+                mapfile._mapscan = None
+                try:
+                    reference = gnu_ld_outcome(text)
+                finally:
+                    mapfile._mapscan = scanner
+                if scanned != reference:
+                    raise AssertionError(f"scanner read {scanned!r:.300}, Python reader {reference!r:.300}")
+                if isinstance(scanned, tuple):
+                    check_message(scanned[1])
+                else:
+                    check_model(scanned)
             elif target == TARGET_ARMLINK:
                 check_model(parse_armlink_map(text, "fuzz.map"))
             elif target == TARGET_LLD:
@@ -139,9 +166,7 @@ def main() -> None:
                 regions = parse_memory_regions(text, "fuzz.ld")
                 check_model(NormalizedBuildModel(sections=[], symbols=[], memory_regions=regions))
         except ModelFormatError as error:
-            message = str(error)
-            if "\n" in message or not message:
-                raise AssertionError(f"error message is not one line: {message!r}") from error
+            check_message(str(error))
 
     atheris.Setup(sys.argv, one_input)
     atheris.Fuzz()
