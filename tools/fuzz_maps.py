@@ -14,10 +14,12 @@ leak past -rss_limit_mb is a finding.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
 import tempfile
 from pathlib import Path
+from typing import Callable, ContextManager
 
 ROOT = Path(__file__).resolve().parents[1]
 SEED_DIRS = ("maps", "linkers", "lld", "iar")
@@ -90,7 +92,31 @@ def main() -> None:
 
     import atheris
 
-    with atheris.instrument_imports(include=["brenvale"]):
+    # libFuzzer ends the process with exit(), past Python's clean-up: the
+    # caller (tools/fuzz.sh) owns and removes BRENVALE_FUZZ_SCRATCH.
+    # Opening a file for writing costs milliseconds on a disk-backed /tmp here,
+    # ten times the reading; memory-backed storage keeps the file path cheap.
+    shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+    scratch = os.environ.get("BRENVALE_FUZZ_SCRATCH") or tempfile.mkdtemp(prefix="brenvale-fuzz.", dir=shm)
+    one_input = make_target(
+        scratch,
+        lambda: atheris.instrument_imports(include=["brenvale"]),
+        need_scanner=bool(os.environ.get("BRENVALE_FUZZ_NEEDS_SCANNER")),
+    )
+    atheris.Setup(sys.argv, one_input)
+    atheris.Fuzz()
+
+
+def make_target(
+    scratch: str,
+    instrument: Callable[[], ContextManager[object]] = contextlib.nullcontext,
+    *,
+    need_scanner: bool = False,
+) -> Callable[[bytes], None]:
+    """The function libFuzzer calls with each input; raises on a finding.
+    The readers are imported under *instrument*, so their bytecode reports
+    the branches it takes."""
+    with instrument():
         from brenvale import mapfile
         from brenvale.mapfile import parse_map_text
         from brenvale.mapfile_armlink import parse_armlink_map
@@ -102,15 +128,9 @@ def main() -> None:
         from brenvale.records import BuildInput, NormalizedBuildModel
 
     scanner = mapfile._mapscan
-    if os.environ.get("BRENVALE_FUZZ_NEEDS_SCANNER") and scanner is None:
+    if need_scanner and scanner is None:
         sys.exit("fuzz_maps: brenvale._mapscan did not load; the scanner would go unfuzzed")
 
-    # Opening a file for writing costs milliseconds on a disk-backed /tmp here,
-    # ten times the reading; memory-backed storage keeps the file path cheap.
-    # libFuzzer ends the process with exit(), past Python's clean-up: the
-    # caller (tools/fuzz.sh) owns and removes BRENVALE_FUZZ_SCRATCH.
-    shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
-    scratch = os.environ.get("BRENVALE_FUZZ_SCRATCH") or tempfile.mkdtemp(prefix="brenvale-fuzz.", dir=shm)
     map_path = os.path.join(scratch, "input.map")
 
     def check_model(model: NormalizedBuildModel) -> None:
@@ -168,8 +188,7 @@ def main() -> None:
         except ModelFormatError as error:
             check_message(str(error))
 
-    atheris.Setup(sys.argv, one_input)
-    atheris.Fuzz()
+    return one_input
 
 
 if __name__ == "__main__":

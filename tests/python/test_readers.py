@@ -392,6 +392,46 @@ def test_random_bytes_through_every_reader(blob):
             pass
 
 
+def test_fuzz_harness_passes_its_seeds_and_catches_a_scanner_mismatch(tmp_path, monkeypatch):
+    """tools/fuzz.sh needs clang and atheris; its harness and seeds must keep
+    working without them, or a reader change silently turns the fuzzer into
+    one that fails on its first seed (or reaches no reader at all)."""
+    import importlib.util
+
+    from brenvale import mapfile
+
+    spec = importlib.util.spec_from_file_location("fuzz_maps", DATA.parents[2] / "tools" / "fuzz_maps.py")
+    fuzz_maps = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(fuzz_maps)
+    fuzz_maps.write_seeds(tmp_path / "seeds")
+    seeds = [p.read_bytes() for p in sorted((tmp_path / "seeds").iterdir())]
+    assert {seed[0] for seed in seeds} == set(range(6)), "every reader has seeds"
+    one_input = fuzz_maps.make_target(str(tmp_path))
+    for seed in seeds[::7]:
+        one_input(seed)
+    if mapfile._mapscan is None:
+        return
+    def has_symbols(seed: bytes) -> bool:
+        try:
+            return bool(mapfile.parse_map_text(seed[1:].decode("latin-1"), allow_partial=True).model.symbols)
+        except MapFormatError:
+            return False
+
+    gnu_ld = next(seed for seed in seeds if seed[0] == fuzz_maps.TARGET_GNU_LD and has_symbols(seed))
+    real_scan = mapfile._mapscan.scan
+
+    class DroppingScanner:
+        @staticmethod
+        def scan(*args):
+            result = real_scan(*args)
+            return None if result is None else (result[0], result[1][1:], *result[2:])
+
+    monkeypatch.setattr(mapfile, "_mapscan", DroppingScanner)
+    one_input = fuzz_maps.make_target(str(tmp_path))
+    with pytest.raises(AssertionError, match="scanner read"):
+        one_input(gnu_ld)
+
+
 # ---------------------------------------------------------------------------
 # The larger real-linker corpus (tests/firmware/build.py)
 
