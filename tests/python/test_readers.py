@@ -168,6 +168,9 @@ def test_lld_damaged_rows():
         parse_lld_map(text.replace(" 8000018  8000018       f2", "ffffffffffffffff  8000018       f2"))
     with pytest.raises(MapFormatError, match="bad number"):
         parse_lld_map(text.replace(" 8000018  8000018       f2", " 80z0018  8000018       f2"))
+    # A superscript digit is a digit to str.isdigit() but not to int().
+    with pytest.raises(MapFormatError, match="bad alignment '\u00b9'"):
+        parse_lld_map(grown.replace("      10     4 .text", "      10     \u00b9 .text"))
     assert looks_like_lld_map(text) and not looks_like_lld_map(IAR_SAMPLE.read_text(encoding="latin-1"))
 
 
@@ -279,6 +282,14 @@ def test_iar_place_at_outside_every_range_gets_its_own_region():
         0x08000000, 0x188, RegionCategory.FLASH,
     )
     assert result.model.sections[0].execution_region == "A1" and result.issues() == []
+
+
+def test_iar_part_number_of_thousands_of_digits_is_refused():
+    text = IAR_EWARM8.read_text(encoding="latin-1")
+    line = next(line for line in text.splitlines() if re.match(r'^"A0":\s+0x', line))
+    damaged = text.replace(line, line.replace('"A0"', '"A0", part ' + "1" * 5000 + " of 2", 1))
+    with pytest.raises(MapFormatError, match=r"line \d+: number 1+\.\.\. is too large"):
+        parse_iar_map(damaged)
 
 
 def test_iar_refusals():
@@ -407,7 +418,8 @@ def test_fuzz_harness_passes_its_seeds_and_catches_a_scanner_mismatch(tmp_path, 
     seeds = [p.read_bytes() for p in sorted((tmp_path / "seeds").iterdir())]
     assert {seed[0] for seed in seeds} == set(range(6)), "every reader has seeds"
     one_input = fuzz_maps.make_target(str(tmp_path))
-    for seed in seeds[::7]:
+    # Every seed once would take long under the sanitizers; findings, fixed since, all.
+    for seed in seeds[::7] + [p.read_bytes() for p in sorted((DATA / "fuzz").iterdir())]:
         one_input(seed)
     if mapfile._mapscan is None:
         return
