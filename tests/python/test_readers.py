@@ -168,6 +168,9 @@ def test_lld_damaged_rows():
         parse_lld_map(text.replace(" 8000018  8000018       f2", "ffffffffffffffff  8000018       f2"))
     with pytest.raises(MapFormatError, match="bad number"):
         parse_lld_map(text.replace(" 8000018  8000018       f2", " 80z0018  8000018       f2"))
+    # A superscript digit is a digit to str.isdigit() but not to int().
+    with pytest.raises(MapFormatError, match="bad alignment '\u00b9'"):
+        parse_lld_map(grown.replace("      10     4 .text", "      10     \u00b9 .text"))
     assert looks_like_lld_map(text) and not looks_like_lld_map(IAR_SAMPLE.read_text(encoding="latin-1"))
 
 
@@ -281,6 +284,14 @@ def test_iar_place_at_outside_every_range_gets_its_own_region():
     assert result.model.sections[0].execution_region == "A1" and result.issues() == []
 
 
+def test_iar_part_number_of_thousands_of_digits_is_refused():
+    text = IAR_EWARM8.read_text(encoding="latin-1")
+    line = next(line for line in text.splitlines() if re.match(r'^"A0":\s+0x', line))
+    damaged = text.replace(line, line.replace('"A0"', '"A0", part ' + "1" * 5000 + " of 2", 1))
+    with pytest.raises(MapFormatError, match=r"line \d+: number 1+\.\.\. is too large"):
+        parse_iar_map(damaged)
+
+
 def test_iar_refusals():
     with pytest.raises(MapFormatError, match="XLINK"):
         load_build_input(DATA / "iar" / "xlink.map")
@@ -390,6 +401,47 @@ def test_random_bytes_through_every_reader(blob):
             read()
         except MapFormatError:
             pass
+
+
+def test_fuzz_harness_passes_its_seeds_and_catches_a_scanner_mismatch(tmp_path, monkeypatch):
+    """tools/fuzz.sh needs clang and atheris; its harness and seeds must keep
+    working without them, or a reader change silently turns the fuzzer into
+    one that fails on its first seed (or reaches no reader at all)."""
+    import importlib.util
+
+    from brenvale import mapfile
+
+    spec = importlib.util.spec_from_file_location("fuzz_maps", DATA.parents[2] / "tools" / "fuzz_maps.py")
+    fuzz_maps = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(fuzz_maps)
+    fuzz_maps.write_seeds(tmp_path / "seeds")
+    seeds = [p.read_bytes() for p in sorted((tmp_path / "seeds").iterdir())]
+    assert {seed[0] for seed in seeds} == set(range(6)), "every reader has seeds"
+    one_input = fuzz_maps.make_target(str(tmp_path))
+    # Every seed once would take long under the sanitizers; findings, fixed since, all.
+    for seed in seeds[::29] + [p.read_bytes() for p in sorted((DATA / "fuzz").iterdir())]:
+        one_input(seed)
+    if mapfile._mapscan is None:
+        return
+    def has_symbols(seed: bytes) -> bool:
+        try:
+            return bool(mapfile.parse_map_text(seed[1:].decode("latin-1"), allow_partial=True).model.symbols)
+        except MapFormatError:
+            return False
+
+    gnu_ld = next(seed for seed in seeds if seed[0] == fuzz_maps.TARGET_GNU_LD and has_symbols(seed))
+    real_scan = mapfile._mapscan.scan
+
+    class DroppingScanner:
+        @staticmethod
+        def scan(*args):
+            result = real_scan(*args)
+            return None if result is None else (result[0], result[1][1:], *result[2:])
+
+    monkeypatch.setattr(mapfile, "_mapscan", DroppingScanner)
+    one_input = fuzz_maps.make_target(str(tmp_path))
+    with pytest.raises(AssertionError, match="scanner read"):
+        one_input(gnu_ld)
 
 
 # ---------------------------------------------------------------------------

@@ -309,7 +309,9 @@ class _Reader:
             if part is None or part.closed:
                 match = _PART.match(line)
                 if match:
-                    part = _Part(match.group(1), int(match.group(2) or 1), self.number(match.group(3)), line_no)
+                    # number() bounds the digits: int() refuses a text of thousands of them.
+                    index = self.number(match.group(2) or "1")
+                    part = _Part(match.group(1), index, self.number(match.group(3)), line_no)
                     self.parts.append(part)
                     stack = []
                     pending_name = None

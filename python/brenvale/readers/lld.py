@@ -156,7 +156,8 @@ class _Reader:
                     raise self.error(f"bad number {text_value[:40]!r} in map row", line_no)
                 values.append(int(text_value, 16))
             align_text = fields[numbers - 1]
-            if not align_text.isdigit() or len(align_text) > 19:
+            # isdigit() alone also passes superscripts, which int() refuses.
+            if not (align_text.isascii() and align_text.isdigit()) or len(align_text) > 19:
                 raise self.error(f"bad alignment {align_text[:40]!r} in map row", line_no)
             align = int(align_text)
             if any(value > INT_MAX for value in values) or align > INT_MAX:
