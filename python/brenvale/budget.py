@@ -362,6 +362,15 @@ class _Figures:
     growth_of: str
 
 
+def _status(rule_limits: Mapping[str, Limit], measure: str, value: int, whole: int | None) -> str:
+    """The verdict of *value* against the warn_ and max_ limits of *measure*."""
+    return _judge(
+        value,
+        _resolve(rule_limits.get(f"warn_{measure}"), whole),
+        _resolve(rule_limits.get(f"max_{measure}"), whole),
+    )
+
+
 def _verdicts_of(rule_limits: Mapping[str, Limit], figures: _Figures) -> list[Verdict]:
     out = []
     if "max_used" in rule_limits or "warn_used" in rule_limits:
@@ -369,14 +378,7 @@ def _verdicts_of(rule_limits: Mapping[str, Limit], figures: _Figures) -> list[Ve
         measured = format_bytes(figures.used)
         if figures.whole:
             measured += f" ({_percent_of(figures.used, figures.whole)} of {figures.of})"
-        if resolved:
-            status = _judge(
-                figures.used,
-                _resolve(rule_limits.get("warn_used"), figures.whole),
-                _resolve(rule_limits.get("max_used"), figures.whole),
-            )
-        else:
-            status = WARN
+        status = _status(rule_limits, "used", figures.used, figures.whole) if resolved else WARN
         out.append(Verdict(figures.kind, figures.name, "used", measured, limit, status, figures.via))
     if "max_growth" in rule_limits or "warn_growth" in rule_limits:
         limit, resolved = _limit_text(rule_limits, "growth", figures.growth_whole, figures.growth_of)
@@ -386,14 +388,7 @@ def _verdicts_of(rule_limits: Mapping[str, Limit], figures: _Figures) -> list[Ve
             measured = format_bytes(figures.growth, signed=True)
             if figures.growth_whole:
                 measured += f" ({figures.growth * 100 / figures.growth_whole:+.2f}% of {figures.growth_of})"
-            if resolved:
-                status = _judge(
-                    figures.growth,
-                    _resolve(rule_limits.get("warn_growth"), figures.growth_whole),
-                    _resolve(rule_limits.get("max_growth"), figures.growth_whole),
-                )
-            else:
-                status = WARN
+            status = _status(rule_limits, "growth", figures.growth, figures.growth_whole) if resolved else WARN
             out.append(Verdict(figures.kind, figures.name, "growth", measured, limit, status, figures.via))
     return out
 
