@@ -59,7 +59,7 @@ fi
 [ -e "$asan_rt" ] || skip "clang's AddressSanitizer runtime is missing ($asan_rt)"
 
 ensure_venv
-if ! "$VENV_PY" -c 'import brenvale.mapfile' >/dev/null 2>&1; then
+if ! "$VENV_PY" -c 'import brenvale.readers.gnu_ld' >/dev/null 2>&1; then
   install_package OFF
 fi
 if ! "$VENV_PY" -c 'import atheris' >/dev/null 2>&1; then

@@ -117,9 +117,9 @@ def make_target(
     The readers are imported under *instrument*, so their bytecode reports
     the branches it takes."""
     with instrument():
-        from brenvale import mapfile
-        from brenvale.mapfile import parse_map_text
-        from brenvale.mapfile_armlink import parse_armlink_map
+        from brenvale.readers import gnu_ld
+        from brenvale.readers.gnu_ld import parse_map_text
+        from brenvale.readers.armlink import parse_armlink_map
         from brenvale.model_io import ModelFormatError, build_from_json, build_to_json
         from brenvale.pipeline import load_input
         from brenvale.readers.iar import parse_iar_map
@@ -127,7 +127,7 @@ def make_target(
         from brenvale.readers.lld import parse_lld_map
         from brenvale.records import BuildInput, NormalizedBuildModel
 
-    scanner = mapfile._mapscan
+    scanner = gnu_ld._mapscan
     if need_scanner and scanner is None:
         sys.exit("fuzz_maps: brenvale._mapscan did not load; the scanner would go unfuzzed")
 
@@ -165,11 +165,11 @@ def make_target(
                 # The Python loop is the scanner's reference: the same text
                 # gives the same model, or the same error, either way.
                 scanned = gnu_ld_outcome(text)
-                mapfile._mapscan = None
+                gnu_ld._mapscan = None
                 try:
                     reference = gnu_ld_outcome(text)
                 finally:
-                    mapfile._mapscan = scanner
+                    gnu_ld._mapscan = scanner
                 if scanned != reference:
                     raise AssertionError(f"scanner read {scanned!r:.300}, Python reader {reference!r:.300}")
                 if isinstance(scanned, tuple):

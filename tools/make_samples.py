@@ -70,7 +70,7 @@ BASELINE_TIME = "2026-11-02T09:14:00Z"
 
 def _read_current() -> dict[str, Any]:
     sys.path.insert(0, str(ROOT / "python"))
-    from brenvale.mapfile import load_map_build
+    from brenvale.readers.gnu_ld import load_map_build
     from brenvale.model_io import build_to_json
 
     return build_to_json(load_map_build(MAP, progress=False))

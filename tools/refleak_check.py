@@ -253,14 +253,14 @@ def cases() -> list[Case]:
 
 def map_reader_cases() -> list[Case]:
     """The map reader's compiled scanner: a real map, a cut one and wrong arguments."""
-    from brenvale import mapfile
+    from brenvale.readers import gnu_ld, rules
 
     text = (ROOT / "tests" / "python" / "data" / "maps" / "nrf52840-zephyr-spectrum-analyzer.map").read_text()
     scanner = importlib.import_module("brenvale._mapscan")
     return [
-        ("map/whole", lambda: mapfile.parse_map_text(text), None),
-        ("map/cut", lambda: mapfile.parse_map_text(text[: len(text) * 2 // 3]), mapfile.MapFormatError),
-        ("map/cut read partially", lambda: mapfile.parse_map_text(text[: len(text) * 2 // 3], allow_partial=True), None),
+        ("map/whole", lambda: gnu_ld.parse_map_text(text), None),
+        ("map/cut", lambda: gnu_ld.parse_map_text(text[: len(text) * 2 // 3]), rules.MapFormatError),
+        ("map/cut read partially", lambda: gnu_ld.parse_map_text(text[: len(text) * 2 // 3], allow_partial=True), None),
         ("map/scan bad arguments", lambda: scanner.scan(text, 0), TypeError),
     ]
 

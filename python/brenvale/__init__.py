@@ -6,7 +6,7 @@ Python parts work without them::
     from brenvale import plotspec      # build_visualization_contract
     from brenvale import diffreport    # ranking and diff report rendering
 
-The host layer: ``records`` (the record types), ``model_io`` and ``mapfile``
+The host layer: ``records`` (the record types), ``model_io`` and ``readers``
 (reading builds), ``analysis`` (region usage, padding waste, overflow issues),
 ``compare`` (comparing two builds), ``pipeline`` (the runs that call the
 modules), ``cli`` (the ``brenvale`` command), ``schema`` (the contract's JSON

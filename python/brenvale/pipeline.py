@@ -14,6 +14,8 @@ from typing import Any
 
 from .analysis import merge_issues, overflow_issues, padding_waste, region_usage
 from .compare import compare_builds, contract_regressions, diff_payload
+from .readers.detect import load_build_input
+from .readers.linker_script import read_memory_regions
 from .records import BuildInput, RegionCategory
 
 
@@ -36,11 +38,6 @@ def load_input(
     the regions of an lld map, which prints none; other inputs keep the
     regions they declare.
     """
-    # Imported here: the map readers import the model loader, which must not
-    # import them back at module level.
-    from .mapfile import load_build_input
-    from .readers.linker_script import read_memory_regions
-
     regions = None if memory_regions_path is None else read_memory_regions(memory_regions_path)
     return load_build_input(
         path, allow_partial=allow_partial, region_categories=region_categories, memory_regions=regions

@@ -833,7 +833,7 @@ def load_build_input(path: str | os.PathLike[str], *, progress: Any = None) -> B
     """A build from a model file, a GNU ld map or an armlink map, decided by content.
 
     GNU ld maps go through ``load_map_build``, armlink maps through
-    ``mapfile_armlink.load_armlink_build`` and JSON through
+    ``readers.armlink.load_armlink_build`` and JSON through
     ``model_io.load_build``; other text raises ``MapFormatError`` saying what
     the file seems to be.  Every error is a ``ModelFormatError``; OSError
     passes through.
@@ -846,7 +846,7 @@ def load_build_input(path: str | os.PathLike[str], *, progress: Any = None) -> B
     if head.lstrip()[:1] in ("{", ""):
         return load_build(path)
     # Imported here: the armlink reader builds on this module.
-    from brenvale.mapfile_armlink import load_armlink_build, looks_like_armlink_map
+    from brenvale.readers.armlink import load_armlink_build, looks_like_armlink_map
 
     if looks_like_armlink_map(head):
         return load_armlink_build(path)

@@ -10,15 +10,17 @@ import json
 
 import pytest
 
-from brenvale.mapfile import (
-    MapFormatError,
+from brenvale.readers.detect import load_build_input
+from brenvale.readers.gnu_ld import (
     is_gnu_ld_map_file,
-    load_build_input,
     load_map_build,
     looks_like_gnu_ld_map,
     parse_map_text,
     read_map,
     read_map_file,
+)
+from brenvale.readers.rules import (
+    MapFormatError,
     region_category,
     split_archive_member,
     symbol_name_from_section,

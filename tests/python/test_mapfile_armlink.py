@@ -7,8 +7,9 @@ from pathlib import Path
 
 import pytest
 
-from brenvale.mapfile import MapFormatError, load_build_input
-from brenvale.mapfile_armlink import load_armlink_build, looks_like_armlink_map, parse_armlink_map
+from brenvale.readers.detect import load_build_input
+from brenvale.readers.rules import MapFormatError
+from brenvale.readers.armlink import load_armlink_build, looks_like_armlink_map, parse_armlink_map
 from brenvale.model_io import build_from_json, build_to_json
 from brenvale.records import RegionCategory
 

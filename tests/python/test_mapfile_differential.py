@@ -13,8 +13,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from brenvale import mapfile
-from brenvale.mapfile import MapFormatError, parse_map_text, symbol_name_from_section
+from brenvale.readers import gnu_ld, rules
+from brenvale.readers.gnu_ld import parse_map_text
+from brenvale.readers.rules import MapFormatError, symbol_name_from_section
 from brenvale.records import NormalizedBuildModel, SectionPlacement, SymbolEntry
 
 MAPS = Path(__file__).parent / "data" / "maps"
@@ -27,7 +28,7 @@ def legacy_model(model):
     regions = model.memory_regions
     sections = [
         SectionPlacement(
-            s.name, s.execution_region, mapfile._region_for(regions, s.lma, s.size), s.vma, s.lma, s.size,
+            s.name, s.execution_region, rules._region_for(regions, s.lma, s.size), s.vma, s.lma, s.size,
             0, s.fill_bytes,
         )
         for s in model.sections
@@ -63,17 +64,17 @@ def outcome(module, text):
 
 def python_outcome(text):
     """The outcome with the compiled scanner out of the way."""
-    scanner = mapfile._mapscan
-    mapfile._mapscan = None
+    scanner = gnu_ld._mapscan
+    gnu_ld._mapscan = None
     try:
-        return outcome(mapfile, text)
+        return outcome(gnu_ld, text)
     finally:
-        mapfile._mapscan = scanner
+        gnu_ld._mapscan = scanner
 
 
 def assert_same(text):
     expected = outcome(reference, text)
-    for result in (outcome(mapfile, text), python_outcome(text)):
+    for result in (outcome(gnu_ld, text), python_outcome(text)):
         if expected[0] == "error":
             # Refused as the old reader refused it (the wording may differ);
             # only a partial read, when asked for, may give what is there.
@@ -284,7 +285,7 @@ def test_damaged_real_maps_read_alike(path, edits):
         # their structure now, not by their English words alone, so it reads
         # some that the old one lost:
         # no comparison there, only a model or a clear error.
-        for result in (outcome(mapfile, "\n".join(lines)), python_outcome("\n".join(lines))):
+        for result in (outcome(gnu_ld, "\n".join(lines)), python_outcome("\n".join(lines))):
             assert result[0] == "error" or type(result[0][0]) is NormalizedBuildModel
         return
     assert_same("\n".join(lines))
@@ -297,16 +298,16 @@ def test_damaged_real_maps_read_alike(path, edits):
 @pytest.mark.parametrize("setters", ["descriptors", "constructor"])
 def test_records_equal_constructed_ones(monkeypatch, setters):
     if setters == "constructor":
-        monkeypatch.setattr(mapfile, "_SYMBOL_SETTERS", None)
+        monkeypatch.setattr(gnu_ld, "_SYMBOL_SETTERS", None)
     else:
-        assert mapfile._SYMBOL_SETTERS is not None
+        assert gnu_ld._SYMBOL_SETTERS is not None
     rows = [("main", None, 0x100, 4, ".text", "main.o", None), ("f", "f(int)", 1 << 62, 0, "t", None, "lib.a")]
-    made = mapfile._make_symbols(rows)
+    made = gnu_ld._make_symbols(rows)
     assert made == [SymbolEntry(*row, None, None) for row in rows]
     assert [type(symbol) for symbol in made] == [SymbolEntry, SymbolEntry]
     with pytest.raises(AttributeError):
         made[0].name = "other"  # still frozen
-    assert mapfile._make_symbols([]) == []
+    assert gnu_ld._make_symbols([]) == []
 
 
 SECTION_NAMES = st.one_of(

@@ -17,8 +17,14 @@ from pathlib import Path
 
 import pytest
 
-from brenvale import mapfile
-from brenvale.mapfile import is_gnu_ld_map_file, load_map_build, looks_like_gnu_ld_map, parse_map_text, read_map
+from brenvale.readers import gnu_ld
+from brenvale.readers.gnu_ld import (
+    is_gnu_ld_map_file,
+    load_map_build,
+    looks_like_gnu_ld_map,
+    parse_map_text,
+    read_map,
+)
 from brenvale.model_io import build_from_json, build_to_json
 from brenvale.records import RegionCategory
 
@@ -369,9 +375,9 @@ def test_translated_maps_read_as_the_english_one(name, language):
     assert looks_like_gnu_ld_map(translated[:4096])
     expected = parse_map_text(english, name).model
     assert parse_map_text(translated, name).model == expected
-    scanner = mapfile._mapscan
-    mapfile._mapscan = None  # the Python reader too, not only the compiled scanner
+    scanner = gnu_ld._mapscan
+    gnu_ld._mapscan = None  # the Python reader too, not only the compiled scanner
     try:
         assert parse_map_text(translated, name).model == expected
     finally:
-        mapfile._mapscan = scanner
+        gnu_ld._mapscan = scanner

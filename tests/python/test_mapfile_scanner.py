@@ -7,8 +7,9 @@ caller's mistake must give a Python exception, never a crash.
 
 import pytest
 
-from brenvale import mapfile
-from brenvale.mapfile import parse_map_text, split_archive_member, symbol_name_from_section
+from brenvale.readers import gnu_ld, rules
+from brenvale.readers.gnu_ld import parse_map_text
+from brenvale.readers.rules import split_archive_member, symbol_name_from_section
 from brenvale.records import SymbolEntry
 
 scanner = pytest.importorskip("brenvale._mapscan")
@@ -29,11 +30,11 @@ def scan(text, offset=HEAD.index("\n") + 1, line_no=1, **changes):
         offset=offset,
         line_no=line_no,
         record_type=SymbolEntry,
-        descriptors=mapfile._SYMBOL_DESCRIPTORS,
-        is_non_allocated=mapfile._is_non_allocated,
+        descriptors=gnu_ld._SYMBOL_DESCRIPTORS,
+        is_non_allocated=rules._is_non_allocated,
         name_from_section=symbol_name_from_section,
         split_member=split_archive_member,
-        holds_no_bytes=mapfile.holds_no_bytes,
+        holds_no_bytes=rules.holds_no_bytes,
     )
     arguments.update(changes)
     return scanner.scan(*arguments.values())
@@ -125,7 +126,7 @@ def test_wrong_number_of_arguments():
 def test_descriptors_of_another_type_are_refused():
     # A member descriptor checks the instance's type: records stay whole.
     class Other:
-        __slots__ = tuple(mapfile._SYMBOL_FIELDS)
+        __slots__ = tuple(gnu_ld._SYMBOL_FIELDS)
 
     with pytest.raises(TypeError):
-        scan(HEAD + BODY, descriptors=tuple(getattr(Other, name) for name in mapfile._SYMBOL_FIELDS))
+        scan(HEAD + BODY, descriptors=tuple(getattr(Other, name) for name in gnu_ld._SYMBOL_FIELDS))

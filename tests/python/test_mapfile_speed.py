@@ -19,8 +19,8 @@ from pathlib import Path
 
 import pytest
 
-from brenvale import mapfile
-from brenvale.mapfile import PROGRESS_THRESHOLD_BYTES, read_map
+from brenvale.readers import gnu_ld
+from brenvale.readers.gnu_ld import PROGRESS_THRESHOLD_BYTES, read_map
 
 SOURCE = Path(__file__).parent / "data" / "maps" / "nrf9161-zephyr-dect-nr.map"
 TARGET_BYTES = 50 * 1000 * 1000
@@ -106,12 +106,12 @@ def test_large_map_is_read_by_the_compiled_scanner(large_map, monkeypatch):
             results.append(scanner.scan(*args))
             return results[-1]
 
-    monkeypatch.setattr(mapfile, "_mapscan", Spy)
+    monkeypatch.setattr(gnu_ld, "_mapscan", Spy)
     compiled = read_map(path, progress=False)
     assert len(results) == 1 and results[0] is not None
     assert compiled.model.symbols is results[0][1]
 
-    monkeypatch.setattr(mapfile, "_mapscan", None)
+    monkeypatch.setattr(gnu_ld, "_mapscan", None)
     python = read_map(path, progress=False)
     assert len(results) == 1
     assert (compiled.model, compiled.lines_read, compiled.truncated_at) == (
@@ -138,11 +138,11 @@ def main():
         made = make_large_map(path)
         size = path.stat().st_size
         read_cpu, result = cpu_seconds(lambda: read_map(path, progress=False))
-        scanner, mapfile._mapscan = mapfile._mapscan, None
+        scanner, gnu_ld._mapscan = gnu_ld._mapscan, None
         try:
             python_cpu, _ = cpu_seconds(lambda: read_map(path, progress=False), repeat=1)
         finally:
-            mapfile._mapscan = scanner
+            gnu_ld._mapscan = scanner
         # As the contract command does: the build with its components and
         # issues, the host's analyses, then the contract.
         build = load_input(path)

@@ -18,7 +18,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from brenvale.mapfile import MapFormatError, load_build_input
+from brenvale.readers.detect import load_build_input
+from brenvale.readers.rules import MapFormatError
 from brenvale.model_io import build_from_json, build_to_json
 from brenvale.pipeline import load_input
 from brenvale.readers.iar import parse_iar_map
@@ -409,7 +410,7 @@ def test_fuzz_harness_passes_its_seeds_and_catches_a_scanner_mismatch(tmp_path, 
     one that fails on its first seed (or reaches no reader at all)."""
     import importlib.util
 
-    from brenvale import mapfile
+    from brenvale.readers import gnu_ld
 
     spec = importlib.util.spec_from_file_location("fuzz_maps", DATA.parents[2] / "tools" / "fuzz_maps.py")
     fuzz_maps = importlib.util.module_from_spec(spec)
@@ -421,16 +422,16 @@ def test_fuzz_harness_passes_its_seeds_and_catches_a_scanner_mismatch(tmp_path, 
     # Every seed once would take long under the sanitizers; findings, fixed since, all.
     for seed in seeds[::29] + [p.read_bytes() for p in sorted((DATA / "fuzz").iterdir())]:
         one_input(seed)
-    if mapfile._mapscan is None:
+    if gnu_ld._mapscan is None:
         return
     def has_symbols(seed: bytes) -> bool:
         try:
-            return bool(mapfile.parse_map_text(seed[1:].decode("latin-1"), allow_partial=True).model.symbols)
+            return bool(gnu_ld.parse_map_text(seed[1:].decode("latin-1"), allow_partial=True).model.symbols)
         except MapFormatError:
             return False
 
-    gnu_ld = next(seed for seed in seeds if seed[0] == fuzz_maps.TARGET_GNU_LD and has_symbols(seed))
-    real_scan = mapfile._mapscan.scan
+    gnu_ld_seed = next(seed for seed in seeds if seed[0] == fuzz_maps.TARGET_GNU_LD and has_symbols(seed))
+    real_scan = gnu_ld._mapscan.scan
 
     class DroppingScanner:
         @staticmethod
@@ -438,10 +439,10 @@ def test_fuzz_harness_passes_its_seeds_and_catches_a_scanner_mismatch(tmp_path, 
             result = real_scan(*args)
             return None if result is None else (result[0], result[1][1:], *result[2:])
 
-    monkeypatch.setattr(mapfile, "_mapscan", DroppingScanner)
+    monkeypatch.setattr(gnu_ld, "_mapscan", DroppingScanner)
     one_input = fuzz_maps.make_target(str(tmp_path))
     with pytest.raises(AssertionError, match="scanner read"):
-        one_input(gnu_ld)
+        one_input(gnu_ld_seed)
 
 
 # ---------------------------------------------------------------------------

@@ -26,7 +26,7 @@ import pytest
 from elf_truth import ElfTruth, Region, map_memory_regions, read_elf_truth, region_holding
 
 from brenvale.analysis import region_usage
-from brenvale.mapfile import parse_map_text, read_map_file
+from brenvale.readers.gnu_ld import parse_map_text, read_map_file
 from brenvale.records import NormalizedBuildModel
 
 DATA = Path(__file__).parent / "data" / "linkers"

@@ -23,7 +23,8 @@ from hypothesis import strategies as st
 from brenvale.analysis import region_usage
 from brenvale.cli import main
 from brenvale.compare import compare_builds, diff_payload, flash_and_ram_totals
-from brenvale.mapfile import MapFormatError, parse_map_text
+from brenvale.readers.gnu_ld import parse_map_text
+from brenvale.readers.rules import MapFormatError
 from brenvale.pipeline import build_contract, load_input
 from brenvale.records import RegionCategory
 from brenvale.samples import sample_path

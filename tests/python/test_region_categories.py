@@ -8,7 +8,7 @@ import json
 import pytest
 
 from brenvale.cli import main
-from brenvale.mapfile import parse_map_text
+from brenvale.readers.gnu_ld import parse_map_text
 from brenvale.memory_maps import ATTRIBUTES, KNOWN, NAME, classify_region
 from brenvale.records import RegionCategory as C
 

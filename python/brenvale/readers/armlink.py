@@ -31,10 +31,9 @@ from pathlib import Path
 import dataclasses
 from collections.abc import Mapping
 
-from .mapfile import MapFormatError, _decode, split_archive_member
-from .memory_maps import KNOWN, apply_category_overrides, classify_region, region_category_issue
-from .readers.findings import damaged_map
-from .records import (
+from ..analysis import components_by_archive
+from ..memory_maps import KNOWN, apply_category_overrides, classify_region, region_category_issue
+from ..records import (
     BuildInput,
     MemoryRegion,
     NormalizedBuildModel,
@@ -42,6 +41,8 @@ from .records import (
     SectionPlacement,
     SymbolEntry,
 )
+from .findings import damaged_map
+from .rules import MapFormatError, _decode, split_archive_member
 
 _MEMORY_MAP_HEADING = "Memory Map of the image"
 _EXECUTION_REGION = re.compile(
@@ -254,8 +255,6 @@ def load_armlink_build(
     With *allow_partial* a damaged map is read as far as it goes, with a
     warning issue per problem, instead of raising MapFormatError.
     """
-    from .analysis import components_by_archive
-
     source = os.fspath(path)
     text = _decode(Path(path).read_bytes())
     if not looks_like_armlink_map(text):

@@ -49,9 +49,9 @@ maps, and maps decoded as Latin-1) goes through the compiled scanner
 here and makes the records itself; any other map, and every map when the
 module is missing, is read by the Python loop, about five times slower.
 
-Entry points: ``load_build_input(path)`` takes a JSON model, a GNU ld map or
-an armlink map, told apart by content, and returns a ``BuildInput`` as
-``model_io.load_build`` does; ``read_map_file(path_or_text)`` returns the
+Entry points: ``load_map_build(path)`` returns a ``BuildInput`` as
+``model_io.load_build`` does (``detect.load_build_input`` picks the reader
+for any map or model); ``read_map_file(path_or_text)`` returns the
 model of a GNU ld map; ``looks_like_gnu_ld_map(text)`` and
 ``is_gnu_ld_map_file(path)`` tell maps from other files.
 """
@@ -73,15 +73,10 @@ from pathlib import Path
 from types import MemberDescriptorType
 from typing import IO, Any
 
-from .memory_maps import (
-    KNOWN,
-    apply_category_overrides,
-    classify_region,
-    region_category_issue,
-)
-from .model_io import INT_MAX, ModelFormatError, load_build
-from .readers.findings import damaged_map, unplaced_section
-from .records import (
+from ..analysis import components_by_archive
+from ..memory_maps import KNOWN, apply_category_overrides, classify_region, region_category_issue
+from ..model_io import INT_MAX
+from ..records import (
     BuildInput,
     Issue,
     IssueCategory,
@@ -92,11 +87,21 @@ from .records import (
     SectionPlacement,
     SymbolEntry,
 )
+from .findings import damaged_map, unplaced_section
+from .rules import (
+    SNIFF_BYTES,
+    MapFormatError,
+    _decode,
+    _is_non_allocated,
+    _looks_demangled,
+    _region_for,
+    holds_no_bytes,
+    symbol_name_from_section,
+    split_archive_member,
+)
 
 #: Files larger than this get a progress line on standard error.
 PROGRESS_THRESHOLD_BYTES = 10 * 1024 * 1024
-#: How much of a file the content check reads.
-SNIFF_BYTES = 64 * 1024
 
 _MEMORY_HEADING = "Memory Configuration"
 _MAP_HEADING = "Linker script and memory map"
@@ -129,94 +134,6 @@ _ASSIGNMENT_WORDS = (".", "PROVIDE", "HIDDEN", "ASSERT")
 # What a line below an input section starts with when it is not a symbol.
 _NOT_SYMBOL_STARTS = ("0x",) + _ASSIGNMENT_WORDS
 _ASSIGNMENT = re.compile(r"^(?:\.\s|\.$|PROVIDE\b|PROVIDE_HIDDEN\b|HIDDEN\b|ASSERT\b|\S+\s+[-+*/|&]?=\s)")
-
-# Output sections that occupy no target memory.  ld prints them at address 0,
-# where a real region (flash on most Cortex-M parts) would claim them.
-_NON_ALLOCATED_PREFIXES = (".debug", ".zdebug", ".stab", ".xt.", ".gnu.build.attributes")
-_NON_ALLOCATED_NAMES = frozenset(
-    {
-        ".comment",
-        ".line",
-        ".ARM.attributes",
-        ".riscv.attributes",
-        ".gnu.attributes",
-        ".MSP430.attributes",
-        ".xtensa.info",
-        ".GCC.command.line",
-        ".note.GNU-stack",
-        ".llvm_addrsig",
-        ".symtab",
-        ".strtab",
-        ".shstrtab",
-        ".gnu_debuglink",
-        ".gnu_debugaltlink",
-        # avr-gcc's device description for programming tools, not in the image.
-        ".note.gnu.avr.deviceinfo",
-        "/DISCARD/",
-        # Thread-local bss is a template for each thread's copy: ld lets the
-        # next section overlap it, so it takes no room of its own.
-        "tbss",
-        ".tbss",
-    }
-)
-
-# Input-section prefixes that -ffunction-sections / -fdata-sections put before
-# the symbol name; the alternation lists longer prefixes first so that
-# ".text.unlikely.f" gives "f".
-_SYMBOL_SECTION_PREFIX = re.compile(
-    "^(?:"
-    + "|".join(
-        re.escape(prefix)
-        for prefix in sorted(
-            (
-                ".text.",
-                ".text.unlikely.",
-                ".text.hot.",
-                ".text.startup.",
-                ".text.exit.",
-                ".rodata.",
-                ".srodata.",
-                ".data.",
-                ".data.rel.",
-                ".data.rel.local.",
-                ".data.rel.ro.",
-                ".data.rel.ro.local.",
-                ".sdata.",
-                ".sdata2.",
-                ".bss.",
-                ".sbss.",
-                ".sbss2.",
-                ".tdata.",
-                ".tbss.",
-                ".noinit.",
-                ".ramfunc.",
-                ".ramtext.",
-                ".progmem.data.",
-            ),
-            key=len,
-            reverse=True,
-        )
-    )
-    + ")"
-)
-_ZERO_INIT_INPUT = re.compile(
-    r"^(?:\.bss|\.sbss|\.tbss|\.lbss|\.noinit|\.dynbss|\.gnu\.linkonce\.t?s?b\.|\.scommon|COMMON$|\*COM\*$)"
-)
-_IDENTIFIER = re.compile(r"^[A-Za-z_$][\w$.]*$")
-# Merged strings and constants (".rodata.str1.1", ".rodata.cst8") carry no name.
-_MERGED_SUFFIX = re.compile(r"(?:^|\.)(?:str\d+\.\d+|cst\d+)$")
-
-class MapFormatError(ModelFormatError):
-    """A file that cannot be read as a GNU ld map; the message names file and line."""
-
-    def __init__(self, source: str, problem: str, *, line: int | None = None) -> None:
-        super().__init__(source, problem, line=line)
-
-    def _compose(self) -> str:
-        if self.line is None:
-            return f"{self.source}: {self.problem}"
-        return f"{self.source}: line {self.line}: {self.problem}"
-
 
 @dataclass
 class MapReadResult:
@@ -328,71 +245,6 @@ def is_gnu_ld_map_file(path: str | os.PathLike[str]) -> bool:
 # Small helpers
 
 
-def _decode(data: bytes) -> str:
-    # Maps are ASCII apart from paths; a Windows build may write those in a
-    # legacy code page, and Latin-1 keeps such bytes instead of failing.
-    try:
-        return data.decode("utf-8-sig")
-    except UnicodeDecodeError:
-        return data.decode("latin-1")
-
-
-def region_category(name: str, attributes: str, origin: int | None = None) -> RegionCategory:
-    """Flash, RAM or other, from a region's name, ld attributes and origin
-    (``memory_maps.classify_region`` says how it was decided)."""
-    return classify_region(name, attributes, origin)[0]
-
-
-def symbol_name_from_section(input_section: str) -> str | None:
-    """The symbol that ``-ffunction-sections``/``-fdata-sections`` named *input_section* after.
-
-    ``.text.main`` -> ``main``; ``.bss.count.1511`` -> ``count.1511``;
-    ``.rodata.str1.1`` (merged strings) and names without such a prefix -> None.
-    """
-    match = _SYMBOL_SECTION_PREFIX.match(input_section)
-    if match is None:
-        return None
-    rest = input_section[match.end():]
-    if rest.startswith('"'):
-        # Zephyr's .noinit."path/file.c".name: the name follows the path.
-        close = rest.find('"', 1)
-        if close < 0 or not rest.startswith('".', close):
-            return None
-        rest = rest[close + 2:]
-    if _IDENTIFIER.match(rest) and not _MERGED_SUFFIX.search(rest):
-        return rest
-    return None
-
-
-def split_archive_member(file_text: str) -> tuple[str | None, str | None]:
-    """(object file, archive) of an input file as ld prints it.
-
-    ``path/libfoo.a(bar.o)`` -> (``bar.o``, ``path/libfoo.a``); a plain object
-    path is returned as the object with no archive.
-    """
-    if file_text.endswith(")"):
-        open_at = file_text.rfind("(")
-        if open_at > 0:
-            return file_text[open_at + 1:-1] or None, file_text[:open_at]
-    return (file_text or None), None
-
-
-def _is_non_allocated(name: str) -> bool:
-    return name.startswith(_NON_ALLOCATED_PREFIXES) or name in _NON_ALLOCATED_NAMES
-
-
-def holds_no_bytes(input_section: str) -> bool:
-    """Whether an input section of this name holds no bytes in the image:
-    zero-initialised data (``.bss*``, ``.sbss*``, ``COMMON`` and their kin)
-    and ``.noinit*``.
-
-    An output section made only of such inputs and of reservations
-    (``. = . + SIZE``) has no contents, so nothing of it is loaded, even where
-    ld prints a load address for it.
-    """
-    return _ZERO_INIT_INPUT.match(input_section) is not None
-
-
 def _note_input(section: _OutputSection, name: str, address: int, line_no: int) -> None:
     if not section.stored and not holds_no_bytes(name):
         section.stored = True
@@ -402,10 +254,6 @@ def _note_input(section: _OutputSection, name: str, address: int, line_no: int) 
 
 def _first(item: tuple[Any, ...]) -> Any:
     return item[0]
-
-
-def _looks_demangled(name: str) -> bool:
-    return "(" in name or "::" in name or " " in name
 
 
 # ---------------------------------------------------------------------------
@@ -512,7 +360,9 @@ def _load_scanner() -> Any:
     # The compiled scanner is optional: without it (a source tree, a build
     # that skipped it) the Python reader below reads every map.
     try:
-        return importlib.import_module(f"{__package__}._mapscan")
+        # Installed beside the package's other compiled modules, one level
+        # above this reader's package.
+        return importlib.import_module(".._mapscan", __package__)
     except ImportError:
         return None
 
@@ -972,20 +822,6 @@ def _map_heading_offset(text: str) -> int:
     return -1
 
 
-def _region_for(regions: list[MemoryRegion], address: int, size: int) -> str | None:
-    """The region holding *address*: among several, one that holds the whole
-    section, then the smallest (a script may declare a region inside another)."""
-    best = None
-    best_key = None
-    last = address + max(size, 1) - 1
-    for region in regions:
-        if region.start_address <= address <= region.end_address:
-            key = (last > region.end_address, region.end_address - region.start_address)
-            if best_key is None or key < best_key:
-                best, best_key = region, key
-    return None if best is None else best.name
-
-
 def _has_load_image(sections: list[_OutputSection], index: int) -> bool:
     """Whether the section at *index* has bytes stored at its load address.
 
@@ -1190,8 +1026,6 @@ def load_map_build(
         result = _with_categories(result, region_categories)
     components = []
     if group_components:
-        from .analysis import components_by_archive
-
         components = components_by_archive(result.model)
     return BuildInput(model=result.model, components=components, issues=result.issues(), source_format="gnu-ld-map")
 
@@ -1205,83 +1039,13 @@ def _with_categories(result: MapReadResult, categories: Mapping[str, RegionCateg
     return dataclasses.replace(result, model=model, guessed_categories=guessed)
 
 
-def _build_with_categories(
-    build: BuildInput, categories: Mapping[str, RegionCategory] | None, *, regroup: bool
-) -> BuildInput:
-    """*build* with the user's region categories; *regroup*: its components
-    were grouped from the model, so they are grouped again."""
-    if not categories:
-        return build
-    model = dataclasses.replace(
-        build.model, memory_regions=apply_category_overrides(build.model.memory_regions, categories)
-    )
-    issues = [
-        issue for issue in build.issues
-        if not (issue.id.startswith("region-category-guessed:") and issue.id.split(":", 1)[1] in categories)
-    ]
-    components = build.components
-    if regroup:
-        from .analysis import components_by_archive
-
-        components = components_by_archive(model)
-    return dataclasses.replace(build, model=model, components=components, issues=issues)
-
-
-def load_build_input(
-    path: str | os.PathLike[str],
-    *,
-    progress: Any = None,
-    allow_partial: bool = False,
-    region_categories: Mapping[str, RegionCategory] | None = None,
-    memory_regions: list[MemoryRegion] | None = None,
-) -> BuildInput:
-    """A build from a model file or a GNU ld, armlink, lld or IAR ILINK map, decided by content.
-
-    GNU ld maps go through ``load_map_build``, armlink maps through
-    ``mapfile_armlink.load_armlink_build``, lld maps through
-    ``readers.lld.load_lld_build`` (with *memory_regions*, the regions of its
-    linker script, when given: lld prints none), ILINK maps through
-    ``readers.iar.load_iar_build`` and JSON through ``model_io.load_build``;
-    other text raises ``MapFormatError`` saying what the file seems to be.
-    Every error is a ``ModelFormatError``; OSError passes through.
-    """
-    source = os.fspath(path)
-    with open(path, "rb") as stream:
-        head = _decode(stream.read(SNIFF_BYTES))
-    if looks_like_gnu_ld_map(head):
-        return load_map_build(
-            path, progress=progress, allow_partial=allow_partial, region_categories=region_categories
-        )
-    if head.lstrip()[:1] in ("{", ""):
-        return _build_with_categories(load_build(path), region_categories, regroup=False)
-    # Imported here: the other readers build on this module.
-    from .mapfile_armlink import load_armlink_build, looks_like_armlink_map
-    from .readers.iar import load_iar_build, looks_like_iar_map, looks_like_xlink_map
-    from .readers.lld import load_lld_build, looks_like_lld_map
-
-    if looks_like_armlink_map(head):
-        return load_armlink_build(path, allow_partial=allow_partial, region_categories=region_categories)
-    if looks_like_lld_map(head):
-        build = load_lld_build(path, memory_regions=memory_regions)
-        return _build_with_categories(build, region_categories, regroup=True)
-    if looks_like_iar_map(head) or looks_like_xlink_map(head):
-        return _build_with_categories(load_iar_build(path), region_categories, regroup=True)
-    raise MapFormatError(source, "neither a JSON build model nor a GNU ld, armlink, lld or IAR map file", line=1)
-
-
 __all__ = [
-    "MapFormatError",
     "MapReadResult",
     "PROGRESS_THRESHOLD_BYTES",
-    "holds_no_bytes",
     "is_gnu_ld_map_file",
-    "load_build_input",
     "load_map_build",
     "looks_like_gnu_ld_map",
     "parse_map_text",
     "read_map",
     "read_map_file",
-    "region_category",
-    "split_archive_member",
-    "symbol_name_from_section",
 ]

@@ -48,9 +48,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from ..analysis import components_by_archive
-from ..mapfile import MapFormatError, _decode, _looks_demangled, _region_for, region_category
 from ..model_io import INT_MAX
-from .findings import unplaced_section
 from ..records import (
     BuildInput,
     Issue,
@@ -61,6 +59,8 @@ from ..records import (
     SectionPlacement,
     SymbolEntry,
 )
+from .findings import unplaced_section
+from .rules import MapFormatError, _decode, _looks_demangled, _region_for, region_category
 
 _ILINK_MARKER = "IAR ELF Linker"
 _XLINK_MARKERS = ("IAR Universal Linker", "XLINK")

@@ -30,9 +30,9 @@ import re
 from dataclasses import dataclass
 from pathlib import Path
 
-from ..mapfile import MapFormatError, _decode, region_category
 from ..model_io import INT_MAX
 from ..records import MemoryRegion
+from .rules import MapFormatError, _decode, region_category
 
 _TOKEN = re.compile(
     r"""

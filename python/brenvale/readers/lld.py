@@ -43,17 +43,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from ..analysis import components_by_archive
-from ..mapfile import (
-    MapFormatError,
-    _decode,
-    _is_non_allocated,
-    _looks_demangled,
-    _region_for,
-    split_archive_member,
-    symbol_name_from_section,
-)
 from ..model_io import INT_MAX
-from .findings import unplaced_section
 from ..records import (
     BuildInput,
     Issue,
@@ -64,6 +54,16 @@ from ..records import (
     RegionCategory,
     SectionPlacement,
     SymbolEntry,
+)
+from .findings import unplaced_section
+from .rules import (
+    MapFormatError,
+    _decode,
+    _is_non_allocated,
+    _looks_demangled,
+    _region_for,
+    split_archive_member,
+    symbol_name_from_section,
 )
 
 _HEADER = re.compile(r"^\s*(?:VMA\s+LMA|Address)\s+Size\s+Align\s+Out\s+In\s+Symbol\s*$")

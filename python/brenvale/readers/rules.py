@@ -1,0 +1,225 @@
+"""What the map readers agree on, whatever the linker.
+
+The names that linkers share (ld, lld, armlink and ILINK all list archive
+members as ``lib.a(obj.o)``, all keep ``-ffunction-sections`` names, and all
+print debug sections that take no target memory), the one error every reader
+raises, how a map's bytes become text, which region holds an address, and how
+the user's region categories replace the guessed ones.  The readers import
+this module; it imports none of them.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import re
+from collections.abc import Mapping
+
+from ..analysis import components_by_archive
+from ..memory_maps import apply_category_overrides, classify_region
+from ..model_io import ModelFormatError
+from ..records import BuildInput, MemoryRegion, RegionCategory
+
+#: How much of a file the content check reads.
+SNIFF_BYTES = 64 * 1024
+
+# Output sections that occupy no target memory.  ld prints them at address 0,
+# where a real region (flash on most Cortex-M parts) would claim them.
+_NON_ALLOCATED_PREFIXES = (".debug", ".zdebug", ".stab", ".xt.", ".gnu.build.attributes")
+_NON_ALLOCATED_NAMES = frozenset(
+    {
+        ".comment",
+        ".line",
+        ".ARM.attributes",
+        ".riscv.attributes",
+        ".gnu.attributes",
+        ".MSP430.attributes",
+        ".xtensa.info",
+        ".GCC.command.line",
+        ".note.GNU-stack",
+        ".llvm_addrsig",
+        ".symtab",
+        ".strtab",
+        ".shstrtab",
+        ".gnu_debuglink",
+        ".gnu_debugaltlink",
+        # avr-gcc's device description for programming tools, not in the image.
+        ".note.gnu.avr.deviceinfo",
+        "/DISCARD/",
+        # Thread-local bss is a template for each thread's copy: ld lets the
+        # next section overlap it, so it takes no room of its own.
+        "tbss",
+        ".tbss",
+    }
+)
+
+# Input-section prefixes that -ffunction-sections / -fdata-sections put before
+# the symbol name; the alternation lists longer prefixes first so that
+# ".text.unlikely.f" gives "f".
+_SYMBOL_SECTION_PREFIX = re.compile(
+    "^(?:"
+    + "|".join(
+        re.escape(prefix)
+        for prefix in sorted(
+            (
+                ".text.",
+                ".text.unlikely.",
+                ".text.hot.",
+                ".text.startup.",
+                ".text.exit.",
+                ".rodata.",
+                ".srodata.",
+                ".data.",
+                ".data.rel.",
+                ".data.rel.local.",
+                ".data.rel.ro.",
+                ".data.rel.ro.local.",
+                ".sdata.",
+                ".sdata2.",
+                ".bss.",
+                ".sbss.",
+                ".sbss2.",
+                ".tdata.",
+                ".tbss.",
+                ".noinit.",
+                ".ramfunc.",
+                ".ramtext.",
+                ".progmem.data.",
+            ),
+            key=len,
+            reverse=True,
+        )
+    )
+    + ")"
+)
+_ZERO_INIT_INPUT = re.compile(
+    r"^(?:\.bss|\.sbss|\.tbss|\.lbss|\.noinit|\.dynbss|\.gnu\.linkonce\.t?s?b\.|\.scommon|COMMON$|\*COM\*$)"
+)
+_IDENTIFIER = re.compile(r"^[A-Za-z_$][\w$.]*$")
+# Merged strings and constants (".rodata.str1.1", ".rodata.cst8") carry no name.
+_MERGED_SUFFIX = re.compile(r"(?:^|\.)(?:str\d+\.\d+|cst\d+)$")
+
+
+class MapFormatError(ModelFormatError):
+    """A file that cannot be read as a map of the format it claims; the message names file and line."""
+
+    def __init__(self, source: str, problem: str, *, line: int | None = None) -> None:
+        super().__init__(source, problem, line=line)
+
+    def _compose(self) -> str:
+        if self.line is None:
+            return f"{self.source}: {self.problem}"
+        return f"{self.source}: line {self.line}: {self.problem}"
+
+
+def _decode(data: bytes) -> str:
+    # Maps are ASCII apart from paths; a Windows build may write those in a
+    # legacy code page, and Latin-1 keeps such bytes instead of failing.
+    try:
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        return data.decode("latin-1")
+
+
+def region_category(name: str, attributes: str, origin: int | None = None) -> RegionCategory:
+    """Flash, RAM or other, from a region's name, ld attributes and origin
+    (``memory_maps.classify_region`` says how it was decided)."""
+    return classify_region(name, attributes, origin)[0]
+
+
+def symbol_name_from_section(input_section: str) -> str | None:
+    """The symbol that ``-ffunction-sections``/``-fdata-sections`` named *input_section* after.
+
+    ``.text.main`` -> ``main``; ``.bss.count.1511`` -> ``count.1511``;
+    ``.rodata.str1.1`` (merged strings) and names without such a prefix -> None.
+    """
+    match = _SYMBOL_SECTION_PREFIX.match(input_section)
+    if match is None:
+        return None
+    rest = input_section[match.end():]
+    if rest.startswith('"'):
+        # Zephyr's .noinit."path/file.c".name: the name follows the path.
+        close = rest.find('"', 1)
+        if close < 0 or not rest.startswith('".', close):
+            return None
+        rest = rest[close + 2:]
+    if _IDENTIFIER.match(rest) and not _MERGED_SUFFIX.search(rest):
+        return rest
+    return None
+
+
+def split_archive_member(file_text: str) -> tuple[str | None, str | None]:
+    """(object file, archive) of an input file as ld prints it.
+
+    ``path/libfoo.a(bar.o)`` -> (``bar.o``, ``path/libfoo.a``); a plain object
+    path is returned as the object with no archive.
+    """
+    if file_text.endswith(")"):
+        open_at = file_text.rfind("(")
+        if open_at > 0:
+            return file_text[open_at + 1:-1] or None, file_text[:open_at]
+    return (file_text or None), None
+
+
+def _is_non_allocated(name: str) -> bool:
+    return name.startswith(_NON_ALLOCATED_PREFIXES) or name in _NON_ALLOCATED_NAMES
+
+
+def holds_no_bytes(input_section: str) -> bool:
+    """Whether an input section of this name holds no bytes in the image:
+    zero-initialised data (``.bss*``, ``.sbss*``, ``COMMON`` and their kin)
+    and ``.noinit*``.
+
+    An output section made only of such inputs and of reservations
+    (``. = . + SIZE``) has no contents, so nothing of it is loaded, even where
+    ld prints a load address for it.
+    """
+    return _ZERO_INIT_INPUT.match(input_section) is not None
+
+
+def _looks_demangled(name: str) -> bool:
+    return "(" in name or "::" in name or " " in name
+
+
+def _region_for(regions: list[MemoryRegion], address: int, size: int) -> str | None:
+    """The region holding *address*: among several, one that holds the whole
+    section, then the smallest (a script may declare a region inside another)."""
+    best = None
+    best_key = None
+    last = address + max(size, 1) - 1
+    for region in regions:
+        if region.start_address <= address <= region.end_address:
+            key = (last > region.end_address, region.end_address - region.start_address)
+            if best_key is None or key < best_key:
+                best, best_key = region, key
+    return None if best is None else best.name
+
+
+def build_with_categories(
+    build: BuildInput, categories: Mapping[str, RegionCategory] | None, *, regroup: bool
+) -> BuildInput:
+    """*build* with the user's region categories; *regroup*: its components
+    were grouped from the model, so they are grouped again."""
+    if not categories:
+        return build
+    model = dataclasses.replace(
+        build.model, memory_regions=apply_category_overrides(build.model.memory_regions, categories)
+    )
+    issues = [
+        issue for issue in build.issues
+        if not (issue.id.startswith("region-category-guessed:") and issue.id.split(":", 1)[1] in categories)
+    ]
+    components = build.components
+    if regroup:
+        components = components_by_archive(model)
+    return dataclasses.replace(build, model=model, components=components, issues=issues)
+
+
+__all__ = [
+    "MapFormatError",
+    "SNIFF_BYTES",
+    "build_with_categories",
+    "holds_no_bytes",
+    "region_category",
+    "split_archive_member",
+    "symbol_name_from_section",
+]
