@@ -117,11 +117,11 @@ def make_target(
     The readers are imported under *instrument*, so their bytecode reports
     the branches it takes."""
     with instrument():
-        from brenvale.readers import gnu_ld
-        from brenvale.readers.gnu_ld import parse_map_text
-        from brenvale.readers.armlink import parse_armlink_map
         from brenvale.model_io import ModelFormatError, build_from_json, build_to_json
         from brenvale.pipeline import load_input
+        from brenvale.readers import gnu_ld
+        from brenvale.readers.armlink import parse_armlink_map
+        from brenvale.readers.gnu_ld import parse_map_text
         from brenvale.readers.iar import parse_iar_map
         from brenvale.readers.linker_script import parse_memory_regions
         from brenvale.readers.lld import parse_lld_map

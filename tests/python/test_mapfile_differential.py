@@ -28,7 +28,7 @@ def legacy_model(model):
     regions = model.memory_regions
     sections = [
         SectionPlacement(
-            s.name, s.execution_region, rules._region_for(regions, s.lma, s.size), s.vma, s.lma, s.size,
+            s.name, s.execution_region, rules.region_for(regions, s.lma, s.size), s.vma, s.lma, s.size,
             0, s.fill_bytes,
         )
         for s in model.sections

@@ -31,7 +31,7 @@ def scan(text, offset=HEAD.index("\n") + 1, line_no=1, **changes):
         line_no=line_no,
         record_type=SymbolEntry,
         descriptors=gnu_ld._SYMBOL_DESCRIPTORS,
-        is_non_allocated=rules._is_non_allocated,
+        is_non_allocated=rules.is_non_allocated,
         name_from_section=symbol_name_from_section,
         split_member=split_archive_member,
         holds_no_bytes=rules.holds_no_bytes,

@@ -42,7 +42,7 @@ from ..records import (
     SymbolEntry,
 )
 from .findings import damaged_map
-from .rules import MapFormatError, _decode, split_archive_member
+from .rules import MapFormatError, decode_map_bytes, split_archive_member
 
 _MEMORY_MAP_HEADING = "Memory Map of the image"
 _EXECUTION_REGION = re.compile(
@@ -256,7 +256,7 @@ def load_armlink_build(
     warning issue per problem, instead of raising MapFormatError.
     """
     source = os.fspath(path)
-    text = _decode(Path(path).read_bytes())
+    text = decode_map_bytes(Path(path).read_bytes())
     if not looks_like_armlink_map(text):
         raise MapFormatError(source, "not an armlink map file", line=1)
     problems: list[str] | None = [] if allow_partial else None

@@ -18,7 +18,7 @@ from .armlink import load_armlink_build, looks_like_armlink_map
 from .gnu_ld import load_map_build, looks_like_gnu_ld_map
 from .iar import load_iar_build, looks_like_iar_map, looks_like_xlink_map
 from .lld import load_lld_build, looks_like_lld_map
-from .rules import SNIFF_BYTES, MapFormatError, _decode, build_with_categories
+from .rules import SNIFF_BYTES, MapFormatError, build_with_categories, decode_map_bytes
 
 
 def load_build_input(
@@ -41,7 +41,7 @@ def load_build_input(
     """
     source = os.fspath(path)
     with open(path, "rb") as stream:
-        head = _decode(stream.read(SNIFF_BYTES))
+        head = decode_map_bytes(stream.read(SNIFF_BYTES))
     if looks_like_gnu_ld_map(head):
         return load_map_build(
             path, progress=progress, allow_partial=allow_partial, region_categories=region_categories

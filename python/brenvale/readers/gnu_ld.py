@@ -91,13 +91,13 @@ from .findings import damaged_map, unplaced_section
 from .rules import (
     SNIFF_BYTES,
     MapFormatError,
-    _decode,
-    _is_non_allocated,
-    _looks_demangled,
-    _region_for,
+    decode_map_bytes,
     holds_no_bytes,
-    symbol_name_from_section,
+    is_non_allocated,
+    looks_demangled,
+    region_for,
     split_archive_member,
+    symbol_name_from_section,
 )
 
 #: Files larger than this get a progress line on standard error.
@@ -238,7 +238,7 @@ def is_gnu_ld_map_file(path: str | os.PathLike[str]) -> bool:
     """
     with open(path, "rb") as stream:
         head = stream.read(SNIFF_BYTES)
-    return looks_like_gnu_ld_map(_decode(head))
+    return looks_like_gnu_ld_map(decode_map_bytes(head))
 
 
 # ---------------------------------------------------------------------------
@@ -283,7 +283,7 @@ class _OutputSection:
         self.overrun_line = 0
         # Addresses past 2**63 - 1 come only from a damaged map; the records
         # hold signed 64-bit values.
-        self.keep = 0 < size and vma + size <= INT_MAX and lma <= INT_MAX and not _is_non_allocated(name)
+        self.keep = 0 < size and vma + size <= INT_MAX and lma <= INT_MAX and not is_non_allocated(name)
         # Input sections ([name, address, size, file, symbol lines]) and the
         # addresses of fills and data statements, in map order.
         self.items: list[Any] = []
@@ -489,7 +489,7 @@ class _Reader:
             last = len(points) - 1
             for position, (address, symbol) in enumerate(points):
                 demangled = None
-                if leading and position == 0 and _looks_demangled(symbol):
+                if leading and position == 0 and looks_demangled(symbol):
                     derived = symbol_name_from_section(name)
                     if derived and derived.startswith("_Z"):
                         symbol, demangled = derived, symbol
@@ -722,7 +722,7 @@ class _Reader:
             return False
         result = _mapscan.scan(
             text, offset, line_no, SymbolEntry, _SYMBOL_DESCRIPTORS,
-            _is_non_allocated, symbol_name_from_section, split_archive_member, holds_no_bytes,
+            is_non_allocated, symbol_name_from_section, split_archive_member, holds_no_bytes,
         )
         if result is None:
             return False
@@ -835,7 +835,7 @@ def _has_load_image(sections: list[_OutputSection], index: int) -> bool:
     """
     section = sections[index]
     for later in islice(sections, index + 1, None):
-        if _is_non_allocated(later.name):
+        if is_non_allocated(later.name):
             continue
         end = section.lma + section.size
         if section.lma <= later.lma < end:
@@ -914,9 +914,9 @@ def parse_map_text(text: str, source: str = "<map>", *, allow_partial: bool = Fa
     for index, section in enumerate(reader.sections):
         if not section.keep:
             continue
-        execution = _region_for(regions, section.vma, section.size)
+        execution = region_for(regions, section.vma, section.size)
         if section.lma != section.vma and _has_load_image(reader.sections, index):
-            load = _region_for(regions, section.lma, section.size)
+            load = region_for(regions, section.lma, section.size)
         else:
             load = execution  # nothing is loaded for it
         if regions and execution is None:
@@ -981,7 +981,7 @@ def read_map(path: str | os.PathLike[str], *, progress: Any = None, allow_partia
     started = time.perf_counter()
     if stream is not None:
         print(f"brenvale: reading linker map {source} ({size / 1e6:.1f} MB)...", file=stream, flush=True)
-    text = _decode(data)
+    text = decode_map_bytes(data)
     del data  # a large map would otherwise be held twice while it is read
     result = parse_map_text(text, source, allow_partial=allow_partial)
     if stream is not None:

@@ -60,7 +60,7 @@ from ..records import (
     SymbolEntry,
 )
 from .findings import unplaced_section
-from .rules import MapFormatError, _decode, _looks_demangled, _region_for, region_category
+from .rules import MapFormatError, decode_map_bytes, looks_demangled, region_category, region_for
 
 _ILINK_MARKER = "IAR ELF Linker"
 _XLINK_MARKERS = ("IAR Universal Linker", "XLINK")
@@ -606,7 +606,7 @@ def _symbols(reader: _Reader, sections: list[_Section]) -> list[SymbolEntry]:
                     )
                     continue
                 symbols.append(
-                    SymbolEntry(name, name if _looks_demangled(name) else None, address, size, section.name,
+                    SymbolEntry(name, name if looks_demangled(name) else None, address, size, section.name,
                                 object_file, archive, None, None)
                 )
     return symbols
@@ -650,13 +650,13 @@ def parse_iar_map(text: str, source: str = "<map>") -> IarReadResult:
     unplaced = []
     for section in sections:
         size = section.end - section.vma
-        execution = _region_for(regions, section.vma, size)
+        execution = region_for(regions, section.vma, size)
         if execution is None:
             unplaced.append(section.name)
         if section.cls in ("zi", "noinit") or section.lma is None:
             load, lma = execution, section.vma
         else:
-            load, lma = _region_for(regions, section.lma, size), section.lma
+            load, lma = region_for(regions, section.lma, size), section.lma
         placements.append(SectionPlacement(section.name, execution, load, section.vma, lma, size, 0, 0))
     # Within one placement part the sections follow each other; a gap
     # between two of them is alignment.
@@ -680,7 +680,7 @@ def parse_iar_map(text: str, source: str = "<map>") -> IarReadResult:
 
 def load_iar_build(path: str | os.PathLike[str]) -> BuildInput:
     """An ILINK map file as the host's ``BuildInput`` (components by archive)."""
-    result = parse_iar_map(_decode(Path(path).read_bytes()), os.fspath(path))
+    result = parse_iar_map(decode_map_bytes(Path(path).read_bytes()), os.fspath(path))
     return BuildInput(model=result.model, components=components_by_archive(result.model), issues=result.issues(),
                       source_format="iar-ilink-map")
 

@@ -32,7 +32,7 @@ from pathlib import Path
 
 from ..model_io import INT_MAX
 from ..records import MemoryRegion
-from .rules import MapFormatError, _decode, region_category
+from .rules import MapFormatError, decode_map_bytes, region_category
 
 _TOKEN = re.compile(
     r"""
@@ -278,7 +278,7 @@ def parse_memory_regions(text: str, source: str = "<linker script>") -> list[Mem
 
 def read_memory_regions(path: str | os.PathLike[str]) -> list[MemoryRegion]:
     """The memory regions declared by the linker script at *path*."""
-    return parse_memory_regions(_decode(Path(path).read_bytes()), os.fspath(path))
+    return parse_memory_regions(decode_map_bytes(Path(path).read_bytes()), os.fspath(path))
 
 
 __all__ = ["parse_memory_regions", "read_memory_regions"]

@@ -58,10 +58,10 @@ from ..records import (
 from .findings import unplaced_section
 from .rules import (
     MapFormatError,
-    _decode,
-    _is_non_allocated,
-    _looks_demangled,
-    _region_for,
+    decode_map_bytes,
+    is_non_allocated,
+    looks_demangled,
+    region_for,
     split_archive_member,
     symbol_name_from_section,
 )
@@ -205,7 +205,7 @@ class _Reader:
         last = self.outputs[-1]
         if last.extent < last.vma + last.size and (last.inputs or last.name in _TAIL_SECTIONS):
             raise self.error(f"the map ends inside output section {last.name}; is it truncated?", last_line)
-        if not _is_non_allocated(last.name):
+        if not is_non_allocated(last.name):
             raise self.error(
                 f"the map ends after output section {last.name}, before the sections lld lists last "
                 f"({', '.join(_TAIL_SECTIONS)}); is it truncated?",
@@ -292,7 +292,7 @@ def _symbols(section: _Output) -> list[SymbolEntry]:
         for name, address, size in sized:
             symbols.append(
                 SymbolEntry(
-                    name, name if _looks_demangled(name) else None, address, size, section.name,
+                    name, name if looks_demangled(name) else None, address, size, section.name,
                     object_file, archive, None, None,
                 )
             )
@@ -340,7 +340,7 @@ def parse_lld_map(
     """Read the text of an lld map; *memory_regions* come from its linker script."""
     reader = _Reader(source)
     reader.read(text)
-    kept = [s for s in reader.outputs if s.size and not _is_non_allocated(s.name)]
+    kept = [s for s in reader.outputs if s.size and not is_non_allocated(s.name)]
     _mark_zero_init(kept)
     inferred = memory_regions is None
     regions = _infer_regions(kept) if memory_regions is None else list(memory_regions)
@@ -351,7 +351,7 @@ def parse_lld_map(
     previous_region: str | None = None
     for index in by_address:
         section = kept[index]
-        region = _region_for(regions, section.vma, section.size)
+        region = region_for(regions, section.vma, section.size)
         if previous_end is not None and region == previous_region and previous_end < section.vma:
             if _align_up(previous_end, section.align) == section.vma:
                 padding[index] = section.vma - previous_end
@@ -363,11 +363,11 @@ def parse_lld_map(
     symbols = []
     unplaced = []
     for index, section in enumerate(kept):
-        execution = _region_for(regions, section.vma, section.size)
+        execution = region_for(regions, section.vma, section.size)
         if section.zero_init:
             load, lma = execution, section.vma
         else:
-            load, lma = _region_for(regions, section.lma, section.size), section.lma
+            load, lma = region_for(regions, section.lma, section.size), section.lma
         if execution is None:
             unplaced.append(section.name)
         sections.append(
@@ -388,7 +388,7 @@ def load_lld_build(
 ) -> BuildInput:
     """An lld map file as the host's ``BuildInput`` (components by archive)."""
     source = os.fspath(path)
-    result = parse_lld_map(_decode(Path(path).read_bytes()), source, memory_regions)
+    result = parse_lld_map(decode_map_bytes(Path(path).read_bytes()), source, memory_regions)
     return BuildInput(model=result.model, components=components_by_archive(result.model), issues=result.issues(),
                       source_format="lld-map")
 

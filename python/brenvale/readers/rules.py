@@ -111,7 +111,8 @@ class MapFormatError(ModelFormatError):
         return f"{self.source}: line {self.line}: {self.problem}"
 
 
-def _decode(data: bytes) -> str:
+def decode_map_bytes(data: bytes) -> str:
+    """The text of a map file's bytes (a UTF-8 byte order mark dropped)."""
     # Maps are ASCII apart from paths; a Windows build may write those in a
     # legacy code page, and Latin-1 keeps such bytes instead of failing.
     try:
@@ -160,7 +161,9 @@ def split_archive_member(file_text: str) -> tuple[str | None, str | None]:
     return (file_text or None), None
 
 
-def _is_non_allocated(name: str) -> bool:
+def is_non_allocated(name: str) -> bool:
+    """Whether an output section of this name takes no target memory (debug
+    information, notes, attributes, ``/DISCARD/``, thread-local bss)."""
     return name.startswith(_NON_ALLOCATED_PREFIXES) or name in _NON_ALLOCATED_NAMES
 
 
@@ -176,11 +179,12 @@ def holds_no_bytes(input_section: str) -> bool:
     return _ZERO_INIT_INPUT.match(input_section) is not None
 
 
-def _looks_demangled(name: str) -> bool:
+def looks_demangled(name: str) -> bool:
+    """Whether a symbol name is already demangled C++ (a signature, a scope)."""
     return "(" in name or "::" in name or " " in name
 
 
-def _region_for(regions: list[MemoryRegion], address: int, size: int) -> str | None:
+def region_for(regions: list[MemoryRegion], address: int, size: int) -> str | None:
     """The region holding *address*: among several, one that holds the whole
     section, then the smallest (a script may declare a region inside another)."""
     best = None
@@ -218,7 +222,11 @@ __all__ = [
     "MapFormatError",
     "SNIFF_BYTES",
     "build_with_categories",
+    "decode_map_bytes",
     "holds_no_bytes",
+    "is_non_allocated",
+    "looks_demangled",
+    "region_for",
     "region_category",
     "split_archive_member",
     "symbol_name_from_section",
