@@ -34,7 +34,7 @@ def scan(text, offset=HEAD.index("\n") + 1, line_no=1, **changes):
         is_non_allocated=rules.is_non_allocated,
         name_from_section=symbol_name_from_section,
         split_member=split_archive_member,
-        holds_no_bytes=rules.holds_no_bytes,
+        holds_no_bytes=gnu_ld.holds_no_bytes,
     )
     arguments.update(changes)
     return scanner.scan(*arguments.values())

@@ -17,7 +17,7 @@ Each map reader has ``looks_like_...(head_text)`` for the content check and
 ``brenvale.readers.rules.MapFormatError`` naming the file and the line.
 
 The package imports none of its modules itself, so importing one reader
-loads only that reader and ``rules``.
+loads no other reader; only ``detect`` imports them all.
 """
 
 from __future__ import annotations

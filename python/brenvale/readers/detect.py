@@ -8,17 +8,20 @@ common and its marks (translated headings aside) are the most certain.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from collections.abc import Mapping
 from typing import Any
 
+from ..analysis import components_by_archive
+from ..memory_maps import apply_category_overrides
 from ..model_io import load_build
 from ..records import BuildInput, MemoryRegion, RegionCategory
 from .armlink import load_armlink_build, looks_like_armlink_map
 from .gnu_ld import load_map_build, looks_like_gnu_ld_map
 from .iar import load_iar_build, looks_like_iar_map, looks_like_xlink_map
 from .lld import load_lld_build, looks_like_lld_map
-from .rules import SNIFF_BYTES, MapFormatError, build_with_categories, decode_map_bytes
+from .rules import SNIFF_BYTES, MapFormatError, decode_map_bytes
 
 
 def load_build_input(
@@ -47,15 +50,35 @@ def load_build_input(
             path, progress=progress, allow_partial=allow_partial, region_categories=region_categories
         )
     if head.lstrip()[:1] in ("{", ""):
-        return build_with_categories(load_build(path), region_categories, regroup=False)
+        return _with_categories(load_build(path), region_categories, regroup=False)
     if looks_like_armlink_map(head):
         return load_armlink_build(path, allow_partial=allow_partial, region_categories=region_categories)
     if looks_like_lld_map(head):
         build = load_lld_build(path, memory_regions=memory_regions)
-        return build_with_categories(build, region_categories, regroup=True)
+        return _with_categories(build, region_categories, regroup=True)
     if looks_like_iar_map(head) or looks_like_xlink_map(head):
-        return build_with_categories(load_iar_build(path), region_categories, regroup=True)
+        return _with_categories(load_iar_build(path), region_categories, regroup=True)
     raise MapFormatError(source, "neither a JSON build model nor a GNU ld, armlink, lld or IAR map file", line=1)
+
+
+def _with_categories(
+    build: BuildInput, categories: Mapping[str, RegionCategory] | None, *, regroup: bool
+) -> BuildInput:
+    """*build* with the user's region categories; *regroup*: its components
+    were grouped from the model, so they are grouped again."""
+    if not categories:
+        return build
+    model = dataclasses.replace(
+        build.model, memory_regions=apply_category_overrides(build.model.memory_regions, categories)
+    )
+    issues = [
+        issue for issue in build.issues
+        if not (issue.id.startswith("region-category-guessed:") and issue.id.split(":", 1)[1] in categories)
+    ]
+    components = build.components
+    if regroup:
+        components = components_by_archive(model)
+    return dataclasses.replace(build, model=model, components=components, issues=issues)
 
 
 __all__ = ["load_build_input"]

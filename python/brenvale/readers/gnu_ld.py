@@ -92,7 +92,6 @@ from .rules import (
     SNIFF_BYTES,
     MapFormatError,
     decode_map_bytes,
-    holds_no_bytes,
     is_non_allocated,
     looks_demangled,
     region_for,
@@ -134,6 +133,11 @@ _ASSIGNMENT_WORDS = (".", "PROVIDE", "HIDDEN", "ASSERT")
 # What a line below an input section starts with when it is not a symbol.
 _NOT_SYMBOL_STARTS = ("0x",) + _ASSIGNMENT_WORDS
 _ASSIGNMENT = re.compile(r"^(?:\.\s|\.$|PROVIDE\b|PROVIDE_HIDDEN\b|HIDDEN\b|ASSERT\b|\S+\s+[-+*/|&]?=\s)")
+# Input sections that hold no bytes in the image (zeroed or uninitialised).
+_ZERO_INIT_INPUT = re.compile(
+    r"^(?:\.bss|\.sbss|\.tbss|\.lbss|\.noinit|\.dynbss|\.gnu\.linkonce\.t?s?b\.|\.scommon|COMMON$|\*COM\*$)"
+)
+
 
 @dataclass
 class MapReadResult:
@@ -245,6 +249,18 @@ def is_gnu_ld_map_file(path: str | os.PathLike[str]) -> bool:
 # Small helpers
 
 
+def holds_no_bytes(input_section: str) -> bool:
+    """Whether an input section of this name holds no bytes in the image:
+    zero-initialised data (``.bss*``, ``.sbss*``, ``COMMON`` and their kin)
+    and ``.noinit*``.
+
+    An output section made only of such inputs and of reservations
+    (``. = . + SIZE``) has no contents, so nothing of it is loaded, even where
+    ld prints a load address for it.
+    """
+    return _ZERO_INIT_INPUT.match(input_section) is not None
+
+
 def _note_input(section: _OutputSection, name: str, address: int, line_no: int) -> None:
     if not section.stored and not holds_no_bytes(name):
         section.stored = True
@@ -277,7 +293,7 @@ class _OutputSection:
         self.align_fill = 0
         self.advanced = False
         self.has_content = False
-        # Whether the map shows bytes stored for the section (see _holds_no_bytes).
+        # Whether the map shows bytes stored for the section (see holds_no_bytes).
         self.stored = False
         # The line of the first input section that starts past the section's end.
         self.overrun_line = 0
@@ -1042,6 +1058,7 @@ def _with_categories(result: MapReadResult, categories: Mapping[str, RegionCateg
 __all__ = [
     "MapReadResult",
     "PROGRESS_THRESHOLD_BYTES",
+    "holds_no_bytes",
     "is_gnu_ld_map_file",
     "load_map_build",
     "looks_like_gnu_ld_map",

@@ -1,23 +1,20 @@
 """What the map readers agree on, whatever the linker.
 
-The names that linkers share (ld, lld, armlink and ILINK all list archive
-members as ``lib.a(obj.o)``, all keep ``-ffunction-sections`` names, and all
-print debug sections that take no target memory), the one error every reader
-raises, how a map's bytes become text, which region holds an address, and how
-the user's region categories replace the guessed ones.  The readers import
-this module; it imports none of them.
+The names that linkers share (ld, lld and armlink list archive members as
+``lib.a(obj.o)``; ld and lld keep the ``-ffunction-sections`` names and print
+debug sections that take no target memory), what a demangled name looks like,
+how a region's category is guessed, the one error every reader raises, how a
+map's bytes become text, and which region holds an address.
+The readers import this module; it imports none of them.
 """
 
 from __future__ import annotations
 
-import dataclasses
 import re
-from collections.abc import Mapping
 
-from ..analysis import components_by_archive
-from ..memory_maps import apply_category_overrides, classify_region
+from ..memory_maps import classify_region
 from ..model_io import ModelFormatError
-from ..records import BuildInput, MemoryRegion, RegionCategory
+from ..records import MemoryRegion, RegionCategory
 
 #: How much of a file the content check reads.
 SNIFF_BYTES = 64 * 1024
@@ -90,9 +87,6 @@ _SYMBOL_SECTION_PREFIX = re.compile(
         )
     )
     + ")"
-)
-_ZERO_INIT_INPUT = re.compile(
-    r"^(?:\.bss|\.sbss|\.tbss|\.lbss|\.noinit|\.dynbss|\.gnu\.linkonce\.t?s?b\.|\.scommon|COMMON$|\*COM\*$)"
 )
 _IDENTIFIER = re.compile(r"^[A-Za-z_$][\w$.]*$")
 # Merged strings and constants (".rodata.str1.1", ".rodata.cst8") carry no name.
@@ -167,18 +161,6 @@ def is_non_allocated(name: str) -> bool:
     return name.startswith(_NON_ALLOCATED_PREFIXES) or name in _NON_ALLOCATED_NAMES
 
 
-def holds_no_bytes(input_section: str) -> bool:
-    """Whether an input section of this name holds no bytes in the image:
-    zero-initialised data (``.bss*``, ``.sbss*``, ``COMMON`` and their kin)
-    and ``.noinit*``.
-
-    An output section made only of such inputs and of reservations
-    (``. = . + SIZE``) has no contents, so nothing of it is loaded, even where
-    ld prints a load address for it.
-    """
-    return _ZERO_INIT_INPUT.match(input_section) is not None
-
-
 def looks_demangled(name: str) -> bool:
     """Whether a symbol name is already demangled C++ (a signature, a scope)."""
     return "(" in name or "::" in name or " " in name
@@ -198,32 +180,10 @@ def region_for(regions: list[MemoryRegion], address: int, size: int) -> str | No
     return None if best is None else best.name
 
 
-def build_with_categories(
-    build: BuildInput, categories: Mapping[str, RegionCategory] | None, *, regroup: bool
-) -> BuildInput:
-    """*build* with the user's region categories; *regroup*: its components
-    were grouped from the model, so they are grouped again."""
-    if not categories:
-        return build
-    model = dataclasses.replace(
-        build.model, memory_regions=apply_category_overrides(build.model.memory_regions, categories)
-    )
-    issues = [
-        issue for issue in build.issues
-        if not (issue.id.startswith("region-category-guessed:") and issue.id.split(":", 1)[1] in categories)
-    ]
-    components = build.components
-    if regroup:
-        components = components_by_archive(model)
-    return dataclasses.replace(build, model=model, components=components, issues=issues)
-
-
 __all__ = [
     "MapFormatError",
     "SNIFF_BYTES",
-    "build_with_categories",
     "decode_map_bytes",
-    "holds_no_bytes",
     "is_non_allocated",
     "looks_demangled",
     "region_for",
