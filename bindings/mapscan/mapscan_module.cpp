@@ -2,7 +2,7 @@
 //
 // A large map has close to a million lines, and a Python loop spends about a
 // microsecond on each; this module runs the same line rules as the Python
-// reader in mapfile.py (which stays the reference and the fallback) and makes
+// reader in readers/gnu_ld.py (which stays the reference and the fallback) and makes
 // the SymbolEntry records itself.  It takes only what it can read exactly as
 // the Python reader does: text whose characters all lie in Latin-1 (what an
 // ASCII or Latin-1 decoded map gives), where Python's notion of whitespace and
@@ -169,7 +169,7 @@ struct Header {
 };
 
 // The numbers of a section header: "0xVMA <ws> 0xSIZE [<ws> words <ws> 0xLMA] <ws>*"
-// up to the end of s, as the header patterns of mapfile.py read them.  The words
+// up to the end of s, as the header patterns of readers/gnu_ld.py read them.  The words
 // are "load address" in the user's language ("address de chargement"): one or
 // more runs of non-blanks that do not start with "0x".
 bool header_numbers(string_view s, Header& out) {
