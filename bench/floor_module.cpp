@@ -99,6 +99,9 @@ PyObject* create_floor(PyObject*, PyObject* tree) {
   Py_RETURN_NONE;
 }
 
+// A Python error is already set; unwinds the conversion to its caller.
+struct Raised {};
+
 // The result tree as core values, made once outside the clock so that the writer
 // alone is timed. Only the types a contract holds.
 bv::Value to_value(PyObject* o) {
@@ -108,12 +111,12 @@ bv::Value to_value(PyObject* o) {
   if (PyUnicode_Check(o)) {
     Py_ssize_t len;
     const char* p = PyUnicode_AsUTF8AndSize(o, &len);
-    if (!p) throw 0;
+    if (!p) throw Raised{};
     return bv::Value(std::string_view(p, static_cast<size_t>(len)));
   }
   if (PyLong_Check(o)) {
     long long x = PyLong_AsLongLong(o);
-    if (x == -1 && PyErr_Occurred()) throw 0;
+    if (x == -1 && PyErr_Occurred()) throw Raised{};
     return bv::Value(x);
   }
   if (PyFloat_Check(o)) return bv::Value(PyFloat_AS_DOUBLE(o));
@@ -131,7 +134,7 @@ bv::Value to_value(PyObject* o) {
     return d;
   }
   PyErr_Format(PyExc_TypeError, "write_floor: unsupported %s in the tree", Py_TYPE(o)->tp_name);
-  throw 0;
+  throw Raised{};
 }
 
 // Seconds of each of `repeat` writes of the tree as compact JSON bytes, by the
@@ -143,7 +146,7 @@ PyObject* write_floor(PyObject*, PyObject* args) {
   bv::Value v;
   try {
     v = to_value(tree);
-  } catch (int) {
+  } catch (Raised) {
     return nullptr;
   }
   PyObject* times = PyList_New(0);
