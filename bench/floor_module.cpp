@@ -3,6 +3,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
+#include <string>
+
+#include "core/value/text.hpp"
+#include "core/value/value.hpp"
+
 namespace {
 
 const char* const kSymbolFields[] = {"name",        "demangled_name", "address", "size",   "section_name",
@@ -93,9 +99,122 @@ PyObject* create_floor(PyObject*, PyObject* tree) {
   Py_RETURN_NONE;
 }
 
+// A Python error is already set; unwinds the conversion to its caller.
+struct Raised {};
+
+// The result tree as core values, made once outside the clock so that the writer
+// alone is timed. Only the types a contract holds.
+bv::Value to_value(PyObject* o) {
+  if (o == Py_None) return bv::Value();
+  if (o == Py_True) return bv::Value(true);
+  if (o == Py_False) return bv::Value(false);
+  if (PyUnicode_Check(o)) {
+    Py_ssize_t len;
+    const char* p = PyUnicode_AsUTF8AndSize(o, &len);
+    if (!p) throw Raised{};
+    return bv::Value(std::string_view(p, static_cast<size_t>(len)));
+  }
+  if (PyLong_Check(o)) {
+    long long x = PyLong_AsLongLong(o);
+    if (x == -1 && PyErr_Occurred()) throw Raised{};
+    return bv::Value(x);
+  }
+  if (PyFloat_Check(o)) return bv::Value(PyFloat_AS_DOUBLE(o));
+  if (PyList_Check(o)) {
+    Py_ssize_t n = PyList_GET_SIZE(o);
+    bv::Value l = bv::Value::list(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) l.push(to_value(PyList_GET_ITEM(o, i)));
+    return l;
+  }
+  if (PyDict_Check(o)) {
+    bv::Value d = bv::Value::map(static_cast<size_t>(PyDict_GET_SIZE(o)));
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(o, &pos, &k, &v)) d.add(to_value(k), to_value(v));
+    return d;
+  }
+  PyErr_Format(PyExc_TypeError, "write_floor: unsupported %s in the tree", Py_TYPE(o)->tp_name);
+  throw Raised{};
+}
+
+// Seconds of each of `repeat` writes of the tree as compact JSON bytes, by the
+// project's own writer: what the JSON path costs once its tree exists.
+PyObject* write_floor(PyObject*, PyObject* args) {
+  PyObject* tree;
+  int repeat = 1;
+  if (!PyArg_ParseTuple(args, "O|i", &tree, &repeat)) return nullptr;
+  bv::Value v;
+  try {
+    v = to_value(tree);
+  } catch (Raised) {
+    return nullptr;
+  }
+  PyObject* times = PyList_New(0);
+  if (!times) return nullptr;
+  for (int r = 0; r < repeat; ++r) {
+    auto t0 = std::chrono::steady_clock::now();
+    std::string out;
+    bv::write_json_compact(out, v);
+    PyObject* bytes = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (!bytes) {
+      Py_DECREF(times);
+      return nullptr;
+    }
+    Py_DECREF(bytes);
+    PyObject* t = PyFloat_FromDouble(secs);
+    if (!t || PyList_Append(times, t) < 0) {
+      Py_XDECREF(t);
+      Py_DECREF(times);
+      return nullptr;
+    }
+    Py_DECREF(t);
+  }
+  return times;
+}
+
+// Reads kind, name and delta of every entry, as the ranking must before it can
+// order anything: strings as UTF-8, the delta as a float.
+PyObject* read_entries_floor(PyObject*, PyObject* entries) {
+  if (!PyList_Check(entries)) {
+    PyErr_SetString(PyExc_TypeError, "entries must be a list");
+    return nullptr;
+  }
+  PyObject* names[3] = {PyUnicode_InternFromString("kind"), PyUnicode_InternFromString("name"),
+                        PyUnicode_InternFromString("delta")};
+  int rc = 0;
+  Py_ssize_t n = PyList_GET_SIZE(entries);
+  for (Py_ssize_t k = 0; k < n && rc == 0; ++k) {
+    PyObject* e = PyList_GET_ITEM(entries, k);
+    for (int i = 0; i < 3; ++i) {
+      PyObject* v = PyObject_GetAttr(e, names[i]);
+      if (!v) {
+        rc = -1;
+        break;
+      }
+      if (PyUnicode_Check(v)) {
+        Py_ssize_t len;
+        if (!PyUnicode_AsUTF8AndSize(v, &len)) PyErr_Clear();
+      } else if (PyFloat_CheckExact(v)) {
+        (void)PyFloat_AS_DOUBLE(v);
+      } else {
+        double d = PyFloat_AsDouble(v);
+        if (d == -1.0 && PyErr_Occurred()) PyErr_Clear();
+      }
+      Py_DECREF(v);
+    }
+  }
+  for (PyObject* name : names) Py_DECREF(name);
+  if (rc < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"read_floor", read_floor, METH_O, "Read every field of every symbol and section of a model."},
     {"create_floor", create_floor, METH_O, "Create the same dicts and lists as a result tree."},
+    {"write_floor", write_floor, METH_VARARGS,
+     "write_floor(tree, repeat=1): seconds of each compact JSON write of the tree by the core's writer."},
+    {"read_entries_floor", read_entries_floor, METH_O, "Read kind, name and delta of every diff entry."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef_Slot slots[] = {

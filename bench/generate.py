@@ -29,6 +29,8 @@ SIZES = {
     "small": (1_000, 40, 4, 60, 6, 10, 20),
     "medium": (20_000, 400, 8, 600, 24, 60, 100),
     "large": (200_000, 2_000, 16, 3_000, 120, 300, 500),
+    # Ten times the large model in symbols, for the growth of the cost per symbol.
+    "huge": (2_000_000, 10_000, 16, 15_000, 600, 1_500, 2_500),
 }
 
 

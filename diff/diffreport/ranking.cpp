@@ -83,12 +83,16 @@ int rest_cmp(std::string_view a, std::string_view b) noexcept {
   return (c > 0) - (c < 0);
 }
 
-// One stable sort of positions 0..m-1 ascending by (keys, kinds, names). kinds may be
-// null (the added-symbol key has no kind). Strings take a fast path; any other value
-// is compared as Python compares tuples, so mixed types raise the host's TypeError.
-template <class Num>
+// The first positions of a stable sort of 0..m-1 ascending by (keys, kinds, names),
+// as many as take(m) keeps. kinds may be null (the added-symbol key has no kind).
+// Strings take a fast path that selects the kept entries without sorting the rest:
+// the position as the last tie-break makes any selection give the stable order.
+// Any other value is fully sorted as Python compares tuples, so mixed types raise
+// the host's TypeError from the same comparisons; the limit is then read after the
+// sort, as slicing the sorted list reads it.
+template <class Num, class Take>
 std::vector<uint32_t> stable_order(const std::vector<Num>& keys, const std::vector<Value>* kinds,
-                                   const std::vector<Value>& names) {
+                                   const std::vector<Value>& names, Take take) {
   const size_t m = keys.size();
   std::vector<uint32_t> order(m);
   for (size_t j = 0; j < m; ++j) order[j] = static_cast<uint32_t>(j);
@@ -107,14 +111,19 @@ std::vector<uint32_t> stable_order(const std::vector<Num>& keys, const std::vect
       std::string_view name = names[j].str();
       fk[j] = FastKey{keys[j], prefix8(kind), prefix8(name), kind, name, static_cast<uint32_t>(j)};
     }
-    std::stable_sort(fk.begin(), fk.end(), [](const FastKey& a, const FastKey& b) {
+    const auto less = [](const FastKey& a, const FastKey& b) {
       if (a.key != b.key) return a.key < b.key;
       if (a.kind_prefix != b.kind_prefix) return a.kind_prefix < b.kind_prefix;
       if (int c = rest_cmp(a.kind, b.kind)) return c < 0;
       if (a.name_prefix != b.name_prefix) return a.name_prefix < b.name_prefix;
-      return rest_cmp(a.name, b.name) < 0;
-    });
-    for (size_t j = 0; j < m; ++j) order[j] = fk[j].pos;
+      if (int c = rest_cmp(a.name, b.name)) return c < 0;
+      return a.pos < b.pos;
+    };
+    const size_t end = take(m);
+    if (end < m) std::nth_element(fk.begin(), fk.begin() + static_cast<ptrdiff_t>(end), fk.end(), less);
+    std::sort(fk.begin(), fk.begin() + static_cast<ptrdiff_t>(end), less);
+    order.resize(end);
+    for (size_t j = 0; j < end; ++j) order[j] = fk[j].pos;
     return order;
   }
   std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
@@ -122,6 +131,7 @@ std::vector<uint32_t> stable_order(const std::vector<Num>& keys, const std::vect
     if (kinds) return tail_less((*kinds)[a], (*kinds)[b], &names[a], &names[b]);
     return tail_less(names[a], names[b], nullptr, nullptr);
   });
+  order.resize(take(m));
   return order;
 }
 
@@ -136,6 +146,11 @@ Value rank_by_delta(EntrySource& src, bool growth) {
   std::vector<size_t> index;
   std::vector<double> key;  // the ascending sort key: -delta for growth, delta for shrinkage
   std::vector<Value> delta;
+  // About half of a diff's entries move each way: one allocation instead of a
+  // dozen regrowths that copy every kept delta.
+  index.reserve(n / 2 + 1);
+  key.reserve(n / 2 + 1);
+  delta.reserve(n / 2 + 1);
   for (size_t i = 0; i < n; ++i) {
     Value dv = src.read(i, EntryField::Delta);
     double d = src.to_float(dv);
@@ -152,8 +167,8 @@ Value rank_by_delta(EntrySource& src, bool growth) {
     kinds[j] = src.read(index[j], EntryField::Kind);
     names[j] = src.read(index[j], EntryField::Name);
   }
-  std::vector<uint32_t> order = stable_order(key, &kinds, names);
-  const size_t end = src.slice_end(m);
+  std::vector<uint32_t> order = stable_order(key, &kinds, names, [&](size_t count) { return src.slice_end(count); });
+  const size_t end = order.size();
   Value out = Value::list(end);
   for (size_t r = 0; r < end; ++r) {
     const uint32_t j = order[r];
@@ -198,7 +213,7 @@ Value added_large_symbols(EntrySource& src, const Value& min_size) {
   for (size_t j = 0; j < m; ++j) neg_size[j] = ~size[j];
   std::vector<Value> names(m);
   for (size_t j = 0; j < m; ++j) names[j] = src.read(index[j], EntryField::Name);
-  std::vector<uint32_t> order = stable_order(neg_size, nullptr, names);
+  std::vector<uint32_t> order = stable_order(neg_size, nullptr, names, [](size_t count) { return count; });
   Value out = Value::list(m);
   for (size_t r = 0; r < m; ++r) {
     const uint32_t j = order[r];

@@ -297,6 +297,21 @@ def test_added_symbols_equal_sorted(es, threshold):
     assert dr.added_large_symbols(es, min_size_bytes=threshold) == ref_added(es, min_size_bytes=threshold)
 
 
+# Few distinct (delta, kind, name) keys over many entries, so most of a selection
+# is decided by position; delta_pct tells the tied entries apart in the output.
+TIED = st.lists(st.tuples(st.sampled_from([3, 3.0, -3, 7, -7, 1e300]), st.sampled_from(["section", "symbol"]),
+                          st.sampled_from(["a", "ab", "abcdefghi", "abcdefghj", "\u00e9"])),
+                min_size=0, max_size=400)
+
+
+@settings(max_examples=150, deadline=None)
+@given(TIED, st.one_of(st.integers(min_value=-3, max_value=12), st.sampled_from([-399, 200, 399])))
+def test_tied_keys_with_small_limits_keep_input_order(triples, limit):
+    es = [entry(kind=k, name=n, delta=d, delta_pct=i) for i, (d, k, n) in enumerate(triples)]
+    assert dr.rank_top_regressions(es, limit=limit) == ref_regressions(es, limit=limit)
+    assert dr.rank_top_reductions(es, limit=limit) == ref_reductions(es, limit=limit)
+
+
 NUMBERS = st.sampled_from([0, 1, 1.0, 2.5, True, -3, 2**62, 2.0**62])
 
 
