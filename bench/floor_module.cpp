@@ -11,6 +11,9 @@
 
 namespace {
 
+// The prebuilt trees are the contract's few levels; CPython's default limit.
+constexpr int kWriteDepth = 1000;
+
 const char* const kSymbolFields[] = {"name",        "demangled_name", "address", "size",   "section_name",
                                      "object_file", "archive",        "source_file", "compilation_unit"};
 const char* const kSectionFields[] = {"name", "execution_region", "load_region", "vma",
@@ -154,7 +157,7 @@ PyObject* write_floor(PyObject*, PyObject* args) {
   for (int r = 0; r < repeat; ++r) {
     auto t0 = std::chrono::steady_clock::now();
     std::string out;
-    bv::write_json_compact(out, v);
+    bv::write_json_compact(out, v, kWriteDepth);
     PyObject* bytes = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (!bytes) {

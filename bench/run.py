@@ -28,7 +28,7 @@ sys.path.insert(0, str(HERE))
 
 import generate  # noqa: E402
 from brenvale import _benchfloor, diffreport, plotspec  # noqa: E402
-from brenvale.mapfile import read_map  # noqa: E402
+from brenvale.readers.gnu_ld import read_map  # noqa: E402
 
 
 def median_time(fn, repeat: int) -> float:

@@ -6,7 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "bindings/common/convert.hpp"
+#include "bindings/common/args.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/make_value.hpp"
+#include "bindings/common/module_state.hpp"
+#include "bindings/common/read_value.hpp"
 #include "core/value/text.hpp"
 
 namespace {
@@ -76,14 +80,14 @@ PyObject* json_common(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     int indent = 2;
     PyObject* depth_arg = mode == 0 ? a[1] : a[2];
     if (mode != 0 && a[1]) indent = static_cast<int>(int_arg(a[1]));
-    if (depth_arg && depth_arg != Py_None) bv::set_max_depth(static_cast<int>(int_arg(depth_arg)));
+    const int depth = depth_arg && depth_arg != Py_None ? static_cast<int>(int_arg(depth_arg)) : call.max_depth();
     std::string out;
     if (mode == 0)
-      bv::write_json_compact(out, v);
+      bv::write_json_compact(out, v, depth);
     else if (mode == 1)
-      bv::write_json_indent(out, v, indent);
+      bv::write_json_indent(out, v, indent, depth);
     else
-      bv::write_json_indent_unicode(out, v, indent);
+      bv::write_json_indent_unicode(out, v, indent, depth);
     return str_result(out);
   });
 }

@@ -598,7 +598,7 @@ PyObject* py_safe_script_json(PyObject* m, PyObject* const* args, Py_ssize_t nar
     bind_args(kSafeJsonSpec, args, nargs, kw, a);
     Call c(m);
     c.allow_big_ints();
-    return text_result(dr::safe_script_json(c.deep(a[0])));
+    return text_result(dr::safe_script_json(c.deep(a[0]), c.max_depth()));
   });
 }
 

@@ -1,7 +1,11 @@
 // Method tables of the diffreport module, one per concern.
 #pragma once
 
-#include "bindings/common/convert.hpp"
+#include "bindings/common/args.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/make_value.hpp"
+#include "bindings/common/module_state.hpp"
+#include "bindings/common/read_value.hpp"
 
 namespace bvpy::diffreport {
 

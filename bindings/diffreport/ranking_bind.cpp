@@ -174,30 +174,6 @@ std::string_view key_text(Call& c, PyObject* k, PyObject** text_obj) {
   return c.utf8(k);
 }
 
-// (key, value) pairs of a mapping as mapping.items() gives them (a dict's own items
-// directly), in a list kept alive by the call: code run while converting them cannot
-// change what is read.
-std::vector<std::pair<PyObject*, PyObject*>> items_of(Call& c, PyObject* mapping) {
-  PyObject* list = c.keep(check(PyMapping_Items(mapping)));
-  const Py_ssize_t n = PyList_GET_SIZE(list);
-  std::vector<std::pair<PyObject*, PyObject*>> out;
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-      out.emplace_back(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
-      continue;
-    }
-    PyObject* pair = c.keep(check(PySequence_Fast(item, "items() must give (key, value) pairs")));
-    if (PySequence_Fast_GET_SIZE(pair) != 2) {
-      PyErr_SetString(PyExc_ValueError, "items() must give (key, value) pairs");
-      throw PyErrorSet{};
-    }
-    out.emplace_back(PySequence_Fast_ITEMS(pair)[0], PySequence_Fast_ITEMS(pair)[1]);
-  }
-  return out;
-}
-
 PyObject* py_as_list(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
@@ -214,7 +190,7 @@ PyObject* py_as_mapping(PyObject* m, PyObject* const* args, Py_ssize_t nargs, Py
     bind_args(kAsMappingSpec, args, nargs, kw, a);
     if (!PyDict_Check(a[0])) return check(PyDict_New());
     Call c(m);
-    const auto pairs = items_of(c, a[0]);
+    const auto pairs = c.items(a[0]);
     bv::Value src = bv::Value::map(pairs.size());
     for (const auto& [key, value] : pairs) {
       PyObject* text_obj = nullptr;
@@ -285,7 +261,7 @@ bv::Value ranked_row(Call& c, PyObject* item) {
   if (!PyDict_Check(item)) return bv::Value();
   static constexpr std::string_view kKeys[] = {"kind", "name", "delta"};
   PyObject* found[3] = {nullptr, nullptr, nullptr};
-  for (const auto& [key, value] : items_of(c, item)) {
+  for (const auto& [key, value] : c.items(item)) {
     PyObject* text_obj = nullptr;
     std::string_view text = key_text(c, key, &text_obj);
     for (int k = 0; k < 3; ++k)
@@ -340,7 +316,7 @@ bv::Value output_paths_value(Call& c, PyObject* op) {
   int t = PyObject_IsTrue(op);
   if (t < 0) throw PyErrorSet{};
   if (!t) return bv::Value();
-  const auto pairs = items_of(c, op);
+  const auto pairs = c.items(op);
   bv::Value out = bv::Value::map(pairs.size());
   for (const auto& [name, path] : pairs) out.add(printable(c, name), printable(c, path));
   return out;

@@ -171,9 +171,9 @@ PyObject* py_build_visualization_contract_json(PyObject* m, PyObject* const* arg
     {
       WithoutGil released;
       if (indent >= 0)
-        bv::write_json_indent(out, contract, static_cast<int>(indent));
+        bv::write_json_indent(out, contract, static_cast<int>(indent), c.max_depth());
       else
-        bv::write_json_compact(out, contract);
+        bv::write_json_compact(out, contract, c.max_depth());
       contract = bv::Value();
     }
     return check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));

@@ -234,24 +234,6 @@ std::span<const ps::Symbol* const> as_span(const std::vector<const ps::Symbol*>&
   return std::span<const ps::Symbol* const>(v.data(), v.size());
 }
 
-// The (key, value) pairs of a mapping, in its own order, as borrowed references kept
-// alive by the call.
-std::vector<std::pair<PyObject*, PyObject*>> mapping_items(Call& c, PyObject* mapping) {
-  PyObject* items = c.keep(check(PyMapping_Items(mapping)));
-  Py_ssize_t n = PyList_GET_SIZE(items);
-  std::vector<std::pair<PyObject*, PyObject*>> out;
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* kv = PyList_GET_ITEM(items, i);
-    if (!PyTuple_Check(kv) || PyTuple_GET_SIZE(kv) != 2) {
-      PyErr_SetString(PyExc_TypeError, "items() must yield (key, value) pairs");
-      throw PyErrorSet{};
-    }
-    out.emplace_back(PyTuple_GET_ITEM(kv, 0), PyTuple_GET_ITEM(kv, 1));
-  }
-  return out;
-}
-
 // Keys of the entries a layout reads: the sections' names and the region's name.
 // Entries under other keys are never read, so they are never converted either.
 bool wanted_key(Call& c, PyObject* key, const std::unordered_set<std::string>& wanted, std::string& out) {
@@ -398,14 +380,14 @@ PyObject* py_build_region_layout(PyObject* m, PyObject* const* args, Py_ssize_t 
 
     std::deque<ps::Symbol> symbol_store;
     ps::SymbolsBySection section_symbols;
-    for (auto [k, v] : mapping_items(c, a[2])) {
+    for (auto [k, v] : c.items(a[2])) {
       if (!wanted_key(c, k, wanted, key)) continue;
       std::vector<const ps::Symbol*>& list = section_symbols[key];
       list.clear();
       read_symbol_list(c, v, symbol_store, list);
     }
     ps::IssuesByEntity issues;
-    for (auto [k, v] : mapping_items(c, a[3])) {
+    for (auto [k, v] : c.items(a[3])) {
       if (!wanted_key(c, k, wanted, key)) continue;
       std::vector<PyObject*> ids = c.sequence(v);
       std::vector<bv::Value>& list = issues[key];
@@ -413,7 +395,7 @@ PyObject* py_build_region_layout(PyObject* m, PyObject* const* args, Py_ssize_t 
       for (PyObject* id : ids) list.push_back(c.shallow(id));
     }
     ps::BaselineDeltas deltas;
-    for (auto [k, v] : mapping_items(c, a[4])) {
+    for (auto [k, v] : c.items(a[4])) {
       if (!wanted_key(c, k, wanted, key)) continue;
       deltas[key] = bv::py_int(c.shallow(v));
     }

@@ -1,5 +1,9 @@
 // The plotspec extension module: one method table per concern, added at exec time.
-#include "bindings/common/convert.hpp"
+#include "bindings/common/args.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/make_value.hpp"
+#include "bindings/common/module_state.hpp"
+#include "bindings/common/read_value.hpp"
 #include "bindings/plotspec/methods.hpp"
 
 namespace {

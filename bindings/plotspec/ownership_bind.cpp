@@ -11,30 +11,6 @@ namespace {
 constexpr unsigned kOwnershipSymbolFields =
     kSymName | kSymDemangled | kSymSize | kSymSection | kSymObject | kSymArchive | kSymSource | kSymUnit;
 
-// The (key, value) pairs of a caller's mapping, kept alive by the call. A value
-// without items() and get() has no lookup, as the host would find.
-std::vector<std::pair<PyObject*, PyObject*>> mapping_items(Call& c, PyObject* mapping) {
-  PyObject* items;
-  if (PyDict_Check(mapping)) {
-    items = c.keep(check(PyDict_Items(mapping)));
-  } else {
-    if (!has_attr(mapping, c.name(N::get))) {
-      PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'get'", Py_TYPE(mapping)->tp_name);
-      throw PyErrorSet{};
-    }
-    items = c.keep(check(PyMapping_Items(mapping)));
-  }
-  std::vector<std::pair<PyObject*, PyObject*>> out;
-  for (PyObject* kv : c.sequence(items)) {
-    if (!PyTuple_Check(kv) || PyTuple_GET_SIZE(kv) != 2) {
-      PyErr_SetString(PyExc_TypeError, "mapping items must be (key, value) pairs");
-      throw PyErrorSet{};
-    }
-    out.emplace_back(c.hold(PyTuple_GET_ITEM(kv, 0)), c.hold(PyTuple_GET_ITEM(kv, 1)));
-  }
-  return out;
-}
-
 const ArgSpec kOwnershipSpec{"_build_ownership_views",
                              {"symbols", "section_map", "section_to_region", "components"},
                              0,
@@ -48,7 +24,7 @@ PyObject* py_build_ownership_views(PyObject* m, PyObject* const* args, Py_ssize_
     Call c(m);
     std::vector<ps::Symbol> symbols = read_symbols(c, a[0], kOwnershipSymbolFields);
 
-    auto section_items = mapping_items(c, a[1]);
+    auto section_items = lookup_items(c, a[1]);
     std::vector<ps::Section> sections;
     sections.reserve(section_items.size());  // section_map points into it
     ps::OrderedIndex<const ps::Section*> section_map;
@@ -63,7 +39,7 @@ PyObject* py_build_ownership_views(PyObject* m, PyObject* const* args, Py_ssize_
     }
 
     ps::OrderedIndex<bv::Value> section_to_region;
-    auto region_items = mapping_items(c, a[2]);
+    auto region_items = lookup_items(c, a[2]);
     section_to_region.reserve(region_items.size());
     for (auto& [key, value] : region_items) section_to_region[ps::section_key(c.shallow(key))] = c.shallow(value);
 

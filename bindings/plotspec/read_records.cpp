@@ -313,4 +313,12 @@ bv::Value read_features(Call& c, PyObject* features) {
 
 PyObject* result(bv::Value&& v) { return to_python(v); }
 
+std::vector<std::pair<PyObject*, PyObject*>> lookup_items(Call& c, PyObject* mapping) {
+  if (!PyDict_Check(mapping) && !has_attr(mapping, c.name(N::get))) {
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'get'", Py_TYPE(mapping)->tp_name);
+    throw PyErrorSet{};
+  }
+  return c.items(mapping);
+}
+
 }  // namespace bvpy::plotspec

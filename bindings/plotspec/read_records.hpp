@@ -3,7 +3,11 @@
 #pragma once
 
 #include "analysis/plotspec/records.hpp"
-#include "bindings/common/convert.hpp"
+#include "bindings/common/args.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/make_value.hpp"
+#include "bindings/common/module_state.hpp"
+#include "bindings/common/read_value.hpp"
 
 namespace bvpy::plotspec {
 
@@ -66,6 +70,10 @@ bv::Value read_stack_heap_hints(Call& c, PyObject* hints);
 bv::Value read_regressions(Call& c, PyObject* regressions);
 // The feature flags: a dict's two flags, or null for anything that is not a dict.
 bv::Value read_features(Call& c, PyObject* features);
+
+// The (key, value) pairs of a mapping the views look names up in, kept alive by the
+// call. A value without get() has no lookup, as the host would find.
+std::vector<std::pair<PyObject*, PyObject*>> lookup_items(Call& c, PyObject* mapping);
 
 // A section_map / section_symbols style argument given by a Python caller.
 // Convert the finished value and return it (new reference).

@@ -21,36 +21,11 @@ ps::Model read_model_symbols(Call& c, PyObject* model, unsigned fields) {
   return m;
 }
 
-// The (key, value) pairs of a mapping, as a list kept alive by the call: a snapshot,
-// so a key's __str__ cannot change the mapping under our feet. A non-dict needs the
-// lookup the views would use on it.
-PyObject* mapping_items(Call& c, PyObject* mapping) {
-  if (!PyDict_Check(mapping) && !has_attr(mapping, c.name(N::get))) {
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'get'", Py_TYPE(mapping)->tp_name);
-    throw PyErrorSet{};
-  }
-  PyObject* items = c.keep(check(PyMapping_Items(mapping)));
-  Py_ssize_t n = PyList_GET_SIZE(items);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* kv = PyList_GET_ITEM(items, i);
-    if (!PyTuple_Check(kv) || PyTuple_GET_SIZE(kv) != 2) {
-      PyErr_SetString(PyExc_TypeError, "mapping items must be (key, value) pairs");
-      throw PyErrorSet{};
-    }
-  }
-  return items;
-}
-
 ps::OrderedIndex<bv::Value> read_section_to_region(Call& c, PyObject* mapping) {
-  PyObject* items = mapping_items(c, mapping);
+  const auto items = lookup_items(c, mapping);
   ps::OrderedIndex<bv::Value> out;
-  Py_ssize_t n = PyList_GET_SIZE(items);
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* kv = PyList_GET_ITEM(items, i);
-    bv::Value key = c.shallow(PyTuple_GET_ITEM(kv, 0));
-    out[ps::section_key(key)] = c.shallow(PyTuple_GET_ITEM(kv, 1));
-  }
+  out.reserve(items.size());
+  for (const auto& [key, value] : items) out[ps::section_key(c.shallow(key))] = c.shallow(value);
   return out;
 }
 
@@ -60,15 +35,13 @@ class LazySectionMap {
   LazySectionMap(Call& c, PyObject* mapping) : c_(c), mapping_(mapping) {}
   const ps::OrderedIndex<const ps::Section*>& get() {
     if (read_) return index_;
-    PyObject* items = mapping_items(c_, mapping_);
-    Py_ssize_t n = PyList_GET_SIZE(items);
-    sections_.reserve(static_cast<size_t>(n));  // no reallocation: the index points into it
-    index_.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* kv = PyList_GET_ITEM(items, i);
-      bv::Value key = c_.shallow(PyTuple_GET_ITEM(kv, 0));
-      sections_.push_back(read_section(c_, PyTuple_GET_ITEM(kv, 1), kFallbackSectionFields));
-      index_[ps::section_key(key)] = &sections_.back();
+    const auto items = lookup_items(c_, mapping_);
+    sections_.reserve(items.size());  // no reallocation: the index points into it
+    index_.reserve(items.size());
+    for (const auto& [key, value] : items) {
+      bv::Value k = c_.shallow(key);
+      sections_.push_back(read_section(c_, value, kFallbackSectionFields));
+      index_[ps::section_key(k)] = &sections_.back();
     }
     read_ = true;
     return index_;

@@ -29,8 +29,6 @@ namespace bv {
 
 namespace {
 
-thread_local int t_max_depth = 1000;  // CPython's default recursion limit
-
 // What follows the backslash for each byte: 0 for bytes copied as they are, 'u' for
 // \u00XX, 'A' for the start of a non-ASCII character (ensure_ascii only).
 struct EscapeTables {
@@ -169,12 +167,14 @@ constexpr size_t kStringSlack = 24;
 template <bool kAscii, bool kPretty>
 class JsonWriter {
  public:
-  JsonWriter(std::string& out, size_t indent) : out_(out), indent_(indent) { newline_.push_back('\n'); }
+  JsonWriter(std::string& out, size_t indent, int max_depth)
+      : out_(out), indent_(indent), max_depth_(static_cast<size_t>(max_depth < 0 ? 0 : max_depth)) {
+    newline_.push_back('\n');
+  }
 
   // Appends the document to the caller's string; on an error the string is left as
   // it was, so a caller never sees half a document.
   void write(const Value& root) {
-    max_depth_ = static_cast<size_t>(t_max_depth < 0 ? 0 : t_max_depth);
     size_t start = out_.size();
     try {
       room(kScalarRoom);
@@ -596,17 +596,16 @@ size_t indent_width(int indent) { return indent < 0 ? 0 : static_cast<size_t>(in
 
 }  // namespace
 
-void write_json_compact(std::string& out, const Value& v) { JsonWriter<false, false>(out, 0).write(v); }
-
-void write_json_indent(std::string& out, const Value& v, int indent) {
-  JsonWriter<true, true>(out, indent_width(indent)).write(v);
+void write_json_compact(std::string& out, const Value& v, int max_depth) {
+  JsonWriter<false, false>(out, 0, max_depth).write(v);
 }
 
-void write_json_indent_unicode(std::string& out, const Value& v, int indent) {
-  JsonWriter<false, true>(out, indent_width(indent)).write(v);
+void write_json_indent(std::string& out, const Value& v, int indent, int max_depth) {
+  JsonWriter<true, true>(out, indent_width(indent), max_depth).write(v);
 }
 
-void set_max_depth(int depth) noexcept { t_max_depth = depth; }
-int max_depth() noexcept { return t_max_depth; }
+void write_json_indent_unicode(std::string& out, const Value& v, int indent, int max_depth) {
+  JsonWriter<false, true>(out, indent_width(indent), max_depth).write(v);
+}
 
 }  // namespace bv

@@ -66,17 +66,15 @@ std::string py_repr_str(std::string_view s);
 
 // ---- JSON ----
 
+// Nesting deeper than max_depth raises RecursionError: the caller hands over its
+// host's recursion limit, so the writer follows the limit of the call it serves.
+//
 // json.dumps(v, ensure_ascii=False): separators ", " and ": ".
-void write_json_compact(std::string& out, const Value& v);
-// json.dumps(v, indent=2) (ensure_ascii=True): every non-ASCII character as \uXXXX,
+void write_json_compact(std::string& out, const Value& v, int max_depth);
+// json.dumps(v, indent=n) (ensure_ascii=True): every non-ASCII character as \uXXXX,
 // astral characters as surrogate pairs.
-void write_json_indent(std::string& out, const Value& v, int indent = 2);
+void write_json_indent(std::string& out, const Value& v, int indent, int max_depth);
 // json.dumps(v, ensure_ascii=False, indent=n)
-void write_json_indent_unicode(std::string& out, const Value& v, int indent);
-
-// Nesting deeper than this raises RecursionError; the binding sets it from the
-// interpreter's recursion limit.
-void set_max_depth(int depth) noexcept;
-int max_depth() noexcept;
+void write_json_indent_unicode(std::string& out, const Value& v, int indent, int max_depth);
 
 }  // namespace bv

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <atomic>
 #include <limits>
 
 #include "core/value/text.hpp"
@@ -9,9 +10,11 @@
 namespace bv {
 
 namespace {
-// Per thread: each call installs the hooks of its own host binding.
-thread_local ForeignTextFn g_foreign_text = nullptr;
-thread_local ForeignCompareFn g_foreign_compare = nullptr;
+// The host binding's functions, installed once when it loads; they never change
+// with the call, so they are no per-call state (atomic only so that a module
+// loading in one thread never races a call reading them in another).
+std::atomic<ForeignTextFn> g_foreign_text{nullptr};
+std::atomic<ForeignCompareFn> g_foreign_compare{nullptr};
 }  // namespace
 
 void raise(ErrKind kind, std::string message) { throw Error(kind, std::move(message)); }
@@ -328,11 +331,11 @@ Value py_sub(const Value& a, const Value& b) {
 }
 
 
-void set_foreign_compare_hook(ForeignCompareFn fn) noexcept { g_foreign_compare = fn; }
-ForeignCompareFn foreign_compare_hook() noexcept { return g_foreign_compare; }
+void set_foreign_compare_hook(ForeignCompareFn fn) noexcept { g_foreign_compare.store(fn, std::memory_order_relaxed); }
+ForeignCompareFn foreign_compare_hook() noexcept { return g_foreign_compare.load(std::memory_order_relaxed); }
 
-void set_foreign_text_hook(ForeignTextFn fn) noexcept { g_foreign_text = fn; }
-ForeignTextFn foreign_text_hook() noexcept { return g_foreign_text; }
+void set_foreign_text_hook(ForeignTextFn fn) noexcept { g_foreign_text.store(fn, std::memory_order_relaxed); }
+ForeignTextFn foreign_text_hook() noexcept { return g_foreign_text.load(std::memory_order_relaxed); }
 
 void append_text_form(std::string& out, const Value& v) {
   switch (v.kind()) {

@@ -347,7 +347,7 @@ std::string text_form(const Value& v);
 void append_text_form(std::string& out, const Value& v);
 
 // Text of a caller's object that the core cannot print itself. The binding installs
-// this per thread; it returns false with the host's error pending.
+// it once, when it loads; it returns false with the host's error pending.
 using ForeignTextFn = bool (*)(const void* src, std::string& out);
 void set_foreign_text_hook(ForeignTextFn fn) noexcept;
 ForeignTextFn foreign_text_hook() noexcept;

@@ -209,9 +209,9 @@ std::string render_comparison_card(const Value& current, const Value& baseline) 
   return out;
 }
 
-void append_safe_script_json(std::string& out, const Value& value) {
+void append_safe_script_json(std::string& out, const Value& value, int max_depth) {
   std::string json;
-  write_json_compact(json, value);
+  write_json_compact(json, value, max_depth);
   out.reserve(out.size() + json.size());
   for (char ch : json) {
     if (ch == '<')
@@ -223,9 +223,9 @@ void append_safe_script_json(std::string& out, const Value& value) {
   }
 }
 
-std::string safe_script_json(const Value& value) {
+std::string safe_script_json(const Value& value, int max_depth) {
   std::string out;
-  append_safe_script_json(out, value);
+  append_safe_script_json(out, value, max_depth);
   return out;
 }
 

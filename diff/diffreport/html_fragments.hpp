@@ -21,8 +21,8 @@ std::string render_comparison_card(const Value& current, const Value& baseline);
 
 // Compact JSON that can sit inside a script element: every "<" and ">" becomes a
 // \u escape, so no payload text can close the element or open a comment.
-std::string safe_script_json(const Value& value);
-void append_safe_script_json(std::string& out, const Value& value);
+std::string safe_script_json(const Value& value, int max_depth);
+void append_safe_script_json(std::string& out, const Value& value, int max_depth);
 
 // The per-region delta section, or "" when no region row has a non-zero delta.
 std::string render_region_delta_strip(const List& regions);

@@ -199,7 +199,9 @@ struct PageParts {
 PageParts page_parts(const Value& payload, const List& regressions, const List& reductions, const List& regions,
                      std::optional<bool> status_truthy) {
   PageParts p;
-  p.chart_data = safe_script_json(build_diff_chart_entries(regressions, reductions));
+  // The chart's entries are the page's own three levels (list, entry, label and
+  // delta): the interpreter's default limit is never near.
+  p.chart_data = safe_script_json(build_diff_chart_entries(regressions, reductions), 1000);
   double flash = truncated_delta(payload, "flash_delta_bytes");
   double ram = truncated_delta(payload, "ram_delta_bytes");
   const Value* status = payload.find("status");

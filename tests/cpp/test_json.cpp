@@ -13,15 +13,17 @@ using namespace bv;
 
 namespace {
 
-std::string compact(const Value& v) {
+constexpr int kDefaultDepth = 1000;  // CPython's default recursion limit
+
+std::string compact(const Value& v, int depth = kDefaultDepth) {
   std::string out;
-  write_json_compact(out, v);
+  write_json_compact(out, v, depth);
   return out;
 }
 
-std::string indented(const Value& v, int indent = 2) {
+std::string indented(const Value& v, int indent = 2, int depth = kDefaultDepth) {
   std::string out;
-  write_json_indent(out, v, indent);
+  write_json_indent(out, v, indent, depth);
   return out;
 }
 
@@ -33,12 +35,6 @@ Value map_of(std::initializer_list<std::pair<Value, Value>> kv) {
   return m;
 }
 
-struct DepthLimit {
-  int saved = max_depth();
-  explicit DepthLimit(int d) { set_max_depth(d); }
-  ~DepthLimit() { set_max_depth(saved); }
-};
-
 }  // namespace
 
 TEST(JsonStrings, EscapesPerForm) {
@@ -47,7 +43,7 @@ TEST(JsonStrings, EscapesPerForm) {
   EXPECT_EQ(compact(s), "\"\\\"\\\\\\b\\f\\n\\r\\t\\u0001\x7f\xC3\xA9\xED\xA0\x80\xF0\x9F\x98\x80\"");
   EXPECT_EQ(indented(s), "\"\\\"\\\\\\b\\f\\n\\r\\t\\u0001\\u007f\\u00e9\\ud800\\ud83d\\ude00\"");
   std::string uni;
-  write_json_indent_unicode(uni, s, 2);
+  write_json_indent_unicode(uni, s, 2, kDefaultDepth);
   EXPECT_EQ(uni, compact(s));
   EXPECT_EQ(indented(Value(std::string_view("\xFF" "a"))), "\"\\ufffda\"");  // never read past bad bytes
   EXPECT_EQ(indented(Value(std::string_view("\xE2\x82"))), "\"\\ufffd\\ufffd\"");
@@ -81,7 +77,7 @@ TEST(JsonKeys, NonStringKeysAndRejectedKinds) {
   auto type_error = [](const Value& bad) {
     std::string out = "kept";
     try {
-      write_json_compact(out, bad);
+      write_json_compact(out, bad, kDefaultDepth);
     } catch (const Error& e) {
       EXPECT_EQ(e.kind(), ErrKind::Type);
       EXPECT_EQ(out, "kept");  // nothing half written
@@ -101,15 +97,11 @@ TEST(JsonKeys, NonStringKeysAndRejectedKinds) {
 
 TEST(JsonDepth, GuardRaisesAndDeepTreesNeedNoStack) {
   Value three = list_of({map_of({{"k", list_of({1})}})});
+  EXPECT_EQ(compact(three, 3), "[{\"k\": [1]}]");
   {
-    DepthLimit limit(3);
-    EXPECT_EQ(compact(three), "[{\"k\": [1]}]");
-  }
-  {
-    DepthLimit limit(2);
     std::string out = "x";
     try {
-      write_json_indent(out, three);
+      write_json_indent(out, three, 2, 2);
       FAIL() << "no error";
     } catch (const Error& e) {
       EXPECT_EQ(e.kind(), ErrKind::Recursion);
@@ -125,9 +117,8 @@ TEST(JsonDepth, GuardRaisesAndDeepTreesNeedNoStack) {
     outer.push(std::move(deep));
     deep = std::move(outer);
   }
-  DepthLimit limit(kDepth + 1);
-  EXPECT_EQ(indented(deep, 0).size(), (kDepth + 1) * 2u + kDepth * 2u);  // brackets and newlines
-  EXPECT_EQ(compact(deep).size(), (kDepth + 1) * 2u);
+  EXPECT_EQ(indented(deep, 0, kDepth + 1).size(), (kDepth + 1) * 2u + kDepth * 2u);  // brackets and newlines
+  EXPECT_EQ(compact(deep, kDepth + 1).size(), (kDepth + 1) * 2u);
   // Value's destructor recurses; take the tree apart level by level.
   while (!deep.items().empty()) {
     Value inner = std::move(deep.items()[0]);

@@ -19,11 +19,11 @@ enum class Form { Compact, Ascii, Unicode };
 
 void write_into(Form form, std::string& out, const Value& v) {
   if (form == Form::Compact)
-    write_json_compact(out, v);
+    write_json_compact(out, v, 1000);
   else if (form == Form::Ascii)
-    write_json_indent(out, v, 2);
+    write_json_indent(out, v, 2, 1000);
   else
-    write_json_indent_unicode(out, v, 2);
+    write_json_indent_unicode(out, v, 2, 1000);
 }
 
 std::string write(Form form, const Value& v) {
@@ -153,6 +153,6 @@ TEST(JsonIndent, LineBreaksWiderThanTheStagingBlock) {
   want += "\n" + std::string(static_cast<size_t>(kDepth * kIndent), ' ') + "1";
   for (int d = kDepth - 1; d >= 0; --d) want += "\n" + std::string(static_cast<size_t>(d * kIndent), ' ') + "]";
   std::string out;
-  write_json_indent(out, v, kIndent);
+  write_json_indent(out, v, kIndent, 1000);
   EXPECT_EQ(out, want);
 }
