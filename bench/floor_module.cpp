@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "core/value/text.hpp"
 #include "core/value/value.hpp"
@@ -212,12 +213,61 @@ PyObject* read_entries_floor(PyObject*, PyObject* entries) {
   Py_RETURN_NONE;
 }
 
+// The same reads, but the values of the entries that grew stay referenced until every
+// entry has been read and are released only then: what a ranking that hands back the
+// caller's own objects, and must keep them alive meanwhile, cannot do without.
+PyObject* read_entries_held_floor(PyObject*, PyObject* entries) {
+  if (!PyList_Check(entries)) {
+    PyErr_SetString(PyExc_TypeError, "entries must be a list");
+    return nullptr;
+  }
+  PyObject* names[3] = {PyUnicode_InternFromString("delta"), PyUnicode_InternFromString("kind"),
+                        PyUnicode_InternFromString("name")};
+  std::vector<PyObject*> held;
+  int rc = 0;
+  const Py_ssize_t n = PyList_GET_SIZE(entries);
+  held.reserve(static_cast<size_t>(n) * 3 / 2);
+  for (Py_ssize_t k = 0; k < n && rc == 0; ++k) {
+    PyObject* e = PyList_GET_ITEM(entries, k);
+    PyObject* d = PyObject_GetAttr(e, names[0]);
+    if (!d) {
+      rc = -1;
+      break;
+    }
+    double x = PyFloat_CheckExact(d) ? PyFloat_AS_DOUBLE(d) : PyFloat_AsDouble(d);
+    if (x == -1.0 && PyErr_Occurred()) PyErr_Clear();
+    if (!(x > 0)) {
+      Py_DECREF(d);
+      continue;
+    }
+    held.push_back(d);
+    for (int i = 1; i < 3; ++i) {
+      PyObject* v = PyObject_GetAttr(e, names[i]);
+      if (!v) {
+        rc = -1;
+        break;
+      }
+      if (PyUnicode_Check(v)) {
+        Py_ssize_t len;
+        if (!PyUnicode_AsUTF8AndSize(v, &len)) PyErr_Clear();
+      }
+      held.push_back(v);
+    }
+  }
+  for (PyObject* v : held) Py_DECREF(v);
+  for (PyObject* name : names) Py_DECREF(name);
+  if (rc < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"read_floor", read_floor, METH_O, "Read every field of every symbol and section of a model."},
     {"create_floor", create_floor, METH_O, "Create the same dicts and lists as a result tree."},
     {"write_floor", write_floor, METH_VARARGS,
      "write_floor(tree, repeat=1): seconds of each compact JSON write of the tree by the core's writer."},
     {"read_entries_floor", read_entries_floor, METH_O, "Read kind, name and delta of every diff entry."},
+    {"read_entries_held_floor", read_entries_held_floor, METH_O,
+     "Read delta of every entry and kind and name of those that grew, all held until the end."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef_Slot slots[] = {

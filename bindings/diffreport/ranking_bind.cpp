@@ -47,6 +47,31 @@ bv::Value pass_through(Call& c, PyObject* o) {
   return v;
 }
 
+// float(v) of a value read from an entry, with the host's rules.
+double host_float(const bv::Value& v) {
+  PyObject* o = obj_of(v);
+  if (!o || PyFloat_CheckExact(o) || (PyLong_CheckExact(o) && v.is_int())) return bv::py_float(v);
+  // Text, subclasses, big ints and the caller's own number types: float() itself.
+  PyObject* f = check(PyNumber_Float(o));
+  double d = PyFloat_AS_DOUBLE(f);
+  Py_DECREF(f);
+  return d;
+}
+
+// How many of n ranked entries lst[:limit] keeps (limit null: not given, so 10).
+size_t limit_end(PyObject* limit, size_t n) {
+  if (limit == Py_None) return n;
+  if (!limit) return dr::slice_count(n, 10);
+  if (!PyIndex_Check(limit)) {
+    PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
+    throw PyErrorSet{};
+  }
+  // Clamped on overflow, as slicing clamps.
+  Py_ssize_t lim = PyNumber_AsSsize_t(limit, nullptr);
+  if (lim == -1 && PyErr_Occurred()) throw PyErrorSet{};
+  return dr::slice_count(n, static_cast<int64_t>(lim));
+}
+
 // list(entries), taken once: the caller's own list may change while attributes are read.
 PyObject* snapshot(Call& c, PyObject* entries) {
   if (PyTuple_CheckExact(entries)) return c.hold(entries);
@@ -71,15 +96,7 @@ class PyEntries final : public dr::EntrySource {
     return pass_through(c_, c_.attr_obj(items_[i], kNames[static_cast<int>(f)]));
   }
 
-  double to_float(const bv::Value& v) override {
-    PyObject* o = obj_of(v);
-    if (!o || PyFloat_CheckExact(o) || (PyLong_CheckExact(o) && v.is_int())) return bv::py_float(v);
-    // Text, subclasses, big ints and the caller's own number types: float() itself.
-    PyObject* f = check(PyNumber_Float(o));
-    double d = PyFloat_AS_DOUBLE(f);
-    Py_DECREF(f);
-    return d;
-  }
+  double to_float(const bv::Value& v) override { return host_float(v); }
 
   int64_t to_int(const bv::Value& v) override {
     PyObject* o = obj_of(v);
@@ -93,18 +110,7 @@ class PyEntries final : public dr::EntrySource {
     return x;
   }
 
-  size_t slice_end(size_t n) override {
-    if (limit_ == Py_None) return n;
-    if (!limit_) return dr::slice_count(n, 10);
-    if (!PyIndex_Check(limit_)) {
-      PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
-      throw PyErrorSet{};
-    }
-    // Clamped on overflow, as slicing clamps.
-    Py_ssize_t lim = PyNumber_AsSsize_t(limit_, nullptr);
-    if (lim == -1 && PyErr_Occurred()) throw PyErrorSet{};
-    return dr::slice_count(n, static_cast<int64_t>(lim));
-  }
+  size_t slice_end(size_t n) override { return limit_end(limit_, n); }
 
   bool size_at_least(int64_t size) override {
     if (!min_size_.is_opaque()) return dr::int_at_least(size, min_size_);
@@ -130,23 +136,129 @@ const ArgSpec kRegressionsSpec{"rank_top_regressions", {"entries", "limit"}, 1, 
 const ArgSpec kReductionsSpec{"rank_top_reductions", {"entries", "limit"}, 1, 1, {false}};
 const ArgSpec kAddedSpec{"added_large_symbols", {"entries", "min_size_bytes"}, 1, 1, {false}};
 
-template <bv::Value (*Rank)(dr::EntrySource&)>
-PyObject* rank_entry(const ArgSpec& spec, PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+// float(entry.delta): exact floats and ints directly, anything else as the host has it.
+double delta_float(Call& c, PyObject* o) {
+  if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+  if (PyLong_CheckExact(o)) {
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (x == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (!overflow) return static_cast<double>(x);  // correctly rounded, as float(int) is
+  }
+  return host_float(pass_through(c, o));
+}
+
+// Regressions or reductions, read straight into typed keys: the deltas of every entry,
+// then kind and name of the kept ones, then delta_pct and status of the ones that
+// reach the output, each attribute once and in that order. The maps are made from
+// the caller's own objects, so nothing is converted on the way out.
+PyObject* rank_by_delta(Call& c, PyObject* entries, PyObject* limit, bool growth) {
+  // A list or tuple is walked as a loop over it walks it (a list's length read at each
+  // step), each entry held while its delta is read; anything else goes through list().
+  PyObject* seq = PyList_Check(entries) || PyTuple_Check(entries) ? entries : c.keep(check(PySequence_List(entries)));
+  const bool is_list = PyList_Check(seq);
+  auto length = [&]() { return static_cast<size_t>(is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); };
+  if (length() > UINT32_MAX) bv::raise(bv::ErrKind::Overflow, "too many diff entries to rank");
+
+  struct Kept {
+    double key;
+    PyObject* entry;  // both held by the call
+    PyObject* delta;
+  };
+  std::vector<Kept> kept;
+  kept.reserve(length() / 2 + 1);  // about half of a diff's entries move each way
+  c.expect_refs(length() + 2);
+  for (size_t i = 0; i < length(); ++i) {
+    PyObject* entry = Py_NewRef(is_list ? PyList_GET_ITEM(seq, static_cast<Py_ssize_t>(i))
+                                        : PyTuple_GET_ITEM(seq, static_cast<Py_ssize_t>(i)));
+    PyObject* delta = PyObject_GetAttr(entry, c.name(N::delta));
+    double d = 0;
+    try {
+      if (!delta) throw PyErrorSet{};
+      d = delta_float(c, delta);
+    } catch (...) {
+      Py_XDECREF(delta);
+      Py_DECREF(entry);
+      throw;
+    }
+    if (dr::kept_delta(d, growth)) {
+      if (kept.size() == UINT32_MAX) {  // a list that grew while it was read
+        Py_DECREF(delta);
+        Py_DECREF(entry);
+        bv::raise(bv::ErrKind::Overflow, "too many diff entries to rank");
+      }
+      kept.push_back(Kept{dr::delta_key(d, growth), c.keep(entry), c.keep(delta)});
+    } else {
+      Py_DECREF(delta);
+      Py_DECREF(entry);
+    }
+  }
+
+  const size_t m = kept.size();
+  c.expect_refs(2 * m);
+  std::vector<PyObject*> kinds(m), names(m);
+  std::vector<dr::TextRankKey> text_keys;
+  text_keys.reserve(m);
+  bool all_text = true;
+  for (size_t j = 0; j < m; ++j) {
+    kinds[j] = c.keep(check(PyObject_GetAttr(kept[j].entry, c.name(N::kind))));
+    names[j] = c.keep(check(PyObject_GetAttr(kept[j].entry, c.name(N::name))));
+    if (all_text && PyUnicode_Check(kinds[j]) && PyUnicode_Check(names[j])) {
+      text_keys.push_back(dr::text_rank_key(kept[j].key, c.utf8(kinds[j]), c.utf8(names[j]), static_cast<uint32_t>(j)));
+    } else {
+      all_text = false;
+    }
+  }
+  std::vector<uint32_t> order;
+  if (all_text) {
+    order = dr::text_rank_order(text_keys, limit_end(limit, m));
+  } else {
+    std::vector<double> keys(m);
+    std::vector<bv::Value> kind_values(m), name_values(m);
+    for (size_t j = 0; j < m; ++j) {
+      keys[j] = kept[j].key;
+      kind_values[j] = pass_through(c, kinds[j]);
+      name_values[j] = pass_through(c, names[j]);
+    }
+    order = dr::value_rank_order(keys, kind_values, name_values, [&](size_t count) { return limit_end(limit, count); });
+  }
+
+  PyObject* out = check(PyList_New(static_cast<Py_ssize_t>(order.size())));
+  try {
+    for (size_t r = 0; r < order.size(); ++r) {
+      const uint32_t j = order[r];
+      PyObject* row = check(PyDict_New());
+      PyList_SET_ITEM(out, static_cast<Py_ssize_t>(r), row);
+      PyObject* pct = c.keep(check(PyObject_GetAttr(kept[j].entry, c.name(N::delta_pct))));
+      PyObject* status = c.keep(check(PyObject_GetAttr(kept[j].entry, c.name(N::status))));
+      if (PyDict_SetItem(row, c.name(N::kind), kinds[j]) < 0 || PyDict_SetItem(row, c.name(N::name), names[j]) < 0 ||
+          PyDict_SetItem(row, c.name(N::delta), kept[j].delta) < 0 ||
+          PyDict_SetItem(row, c.name(N::delta_pct), pct) < 0 || PyDict_SetItem(row, c.name(N::status), status) < 0)
+        throw PyErrorSet{};
+    }
+  } catch (...) {
+    Py_DECREF(out);
+    throw;
+  }
+  return out;
+}
+
+PyObject* rank_entry(const ArgSpec& spec, bool growth, PyObject* m, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kw) {
   return guarded([&]() -> PyObject* {
     PyObject* a[2];
     bind_args(spec, args, nargs, kw, a);
     Call c(m);
-    PyEntries entries(c, a[0], a[1], nullptr);
-    return to_python(Rank(entries));
+    return rank_by_delta(c, a[0], a[1], growth);
   });
 }
 
 PyObject* py_rank_top_regressions(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  return rank_entry<dr::rank_top_regressions>(kRegressionsSpec, m, args, nargs, kw);
+  return rank_entry(kRegressionsSpec, true, m, args, nargs, kw);
 }
 
 PyObject* py_rank_top_reductions(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  return rank_entry<dr::rank_top_reductions>(kReductionsSpec, m, args, nargs, kw);
+  return rank_entry(kReductionsSpec, false, m, args, nargs, kw);
 }
 
 PyObject* py_added_large_symbols(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {

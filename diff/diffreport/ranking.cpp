@@ -83,49 +83,60 @@ int rest_cmp(std::string_view a, std::string_view b) noexcept {
   return (c > 0) - (c < 0);
 }
 
+template <class Num>
+struct FastKey {
+  Num key;
+  uint64_t kind_prefix;
+  uint64_t name_prefix;
+  std::string_view kind;
+  std::string_view name;
+  uint32_t pos;
+};
+
+// K: FastKey or TextRankKey, which hold the same fields.
+template <class K>
+bool fast_less(const K& a, const K& b) noexcept {
+  if (a.key != b.key) return a.key < b.key;
+  if (a.kind_prefix != b.kind_prefix) return a.kind_prefix < b.kind_prefix;
+  if (int c = rest_cmp(a.kind, b.kind)) return c < 0;
+  if (a.name_prefix != b.name_prefix) return a.name_prefix < b.name_prefix;
+  if (int c = rest_cmp(a.name, b.name)) return c < 0;
+  return a.pos < b.pos;
+}
+
+// The kept entries are selected without sorting the rest: the position as the last
+// tie-break makes any selection give the stable order.
+template <class K>
+std::vector<uint32_t> select_fast(std::vector<K>& fk, size_t end) {
+  end = std::min(end, fk.size());
+  if (end < fk.size()) std::nth_element(fk.begin(), fk.begin() + static_cast<ptrdiff_t>(end), fk.end(), fast_less<K>);
+  std::sort(fk.begin(), fk.begin() + static_cast<ptrdiff_t>(end), fast_less<K>);
+  std::vector<uint32_t> order(end);
+  for (size_t j = 0; j < end; ++j) order[j] = fk[j].pos;
+  return order;
+}
+
 // The first positions of a stable sort of 0..m-1 ascending by (keys, kinds, names),
 // as many as take(m) keeps. kinds may be null (the added-symbol key has no kind).
-// Strings take a fast path that selects the kept entries without sorting the rest:
-// the position as the last tie-break makes any selection give the stable order.
-// Any other value is fully sorted as Python compares tuples, so mixed types raise
-// the host's TypeError from the same comparisons; the limit is then read after the
-// sort, as slicing the sorted list reads it.
+// Strings take the selecting fast path. Any other value is fully sorted as Python
+// compares tuples, so mixed types raise the host's TypeError from the same
+// comparisons; the limit is then read after the sort, as slicing the sorted list
+// reads it.
 template <class Num, class Take>
 std::vector<uint32_t> stable_order(const std::vector<Num>& keys, const std::vector<Value>* kinds,
                                    const std::vector<Value>& names, Take take) {
   const size_t m = keys.size();
-  std::vector<uint32_t> order(m);
-  for (size_t j = 0; j < m; ++j) order[j] = static_cast<uint32_t>(j);
   if ((!kinds || all_strings(*kinds)) && all_strings(names)) {
-    struct FastKey {
-      Num key;
-      uint64_t kind_prefix;
-      uint64_t name_prefix;
-      std::string_view kind;
-      std::string_view name;
-      uint32_t pos;
-    };
-    std::vector<FastKey> fk(m);
+    std::vector<FastKey<Num>> fk(m);
     for (size_t j = 0; j < m; ++j) {
       std::string_view kind = kinds ? (*kinds)[j].str() : std::string_view();
       std::string_view name = names[j].str();
-      fk[j] = FastKey{keys[j], prefix8(kind), prefix8(name), kind, name, static_cast<uint32_t>(j)};
+      fk[j] = FastKey<Num>{keys[j], prefix8(kind), prefix8(name), kind, name, static_cast<uint32_t>(j)};
     }
-    const auto less = [](const FastKey& a, const FastKey& b) {
-      if (a.key != b.key) return a.key < b.key;
-      if (a.kind_prefix != b.kind_prefix) return a.kind_prefix < b.kind_prefix;
-      if (int c = rest_cmp(a.kind, b.kind)) return c < 0;
-      if (a.name_prefix != b.name_prefix) return a.name_prefix < b.name_prefix;
-      if (int c = rest_cmp(a.name, b.name)) return c < 0;
-      return a.pos < b.pos;
-    };
-    const size_t end = take(m);
-    if (end < m) std::nth_element(fk.begin(), fk.begin() + static_cast<ptrdiff_t>(end), fk.end(), less);
-    std::sort(fk.begin(), fk.begin() + static_cast<ptrdiff_t>(end), less);
-    order.resize(end);
-    for (size_t j = 0; j < end; ++j) order[j] = fk[j].pos;
-    return order;
+    return select_fast(fk, take(m));
   }
+  std::vector<uint32_t> order(m);
+  for (size_t j = 0; j < m; ++j) order[j] = static_cast<uint32_t>(j);
   std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
     if (keys[a] != keys[b]) return keys[a] < keys[b];
     if (kinds) return tail_less((*kinds)[a], (*kinds)[b], &names[a], &names[b]);
@@ -154,10 +165,9 @@ Value rank_by_delta(EntrySource& src, bool growth) {
   for (size_t i = 0; i < n; ++i) {
     Value dv = src.read(i, EntryField::Delta);
     double d = src.to_float(dv);
-    // NaN fails both tests, so it is in neither list.
-    if (growth ? d > 0 : d < 0) {
+    if (kept_delta(d, growth)) {
       index.push_back(i);
-      key.push_back(growth ? -d : d);
+      key.push_back(delta_key(d, growth));
       delta.push_back(std::move(dv));
     }
   }
@@ -184,6 +194,17 @@ Value rank_by_delta(EntrySource& src, bool growth) {
 }
 
 }  // namespace
+
+TextRankKey text_rank_key(double key, std::string_view kind, std::string_view name, uint32_t pos) noexcept {
+  return TextRankKey{key, prefix8(kind), prefix8(name), kind, name, pos};
+}
+
+std::vector<uint32_t> text_rank_order(std::vector<TextRankKey>& keys, size_t end) { return select_fast(keys, end); }
+
+std::vector<uint32_t> value_rank_order(const std::vector<double>& keys, const std::vector<Value>& kinds,
+                                       const std::vector<Value>& names, const std::function<size_t(size_t)>& take) {
+  return stable_order(keys, &kinds, names, take);
+}
 
 Value rank_top_regressions(EntrySource& entries) { return rank_by_delta(entries, true); }
 

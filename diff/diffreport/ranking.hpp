@@ -1,15 +1,18 @@
 // Ranked regressions, reductions and newly added large symbols of a build diff.
 //
-// The entries are read through an EntrySource so that each attribute is read only
-// when the ranking first needs it: deltas of every entry, kinds and names of the
-// kept entries, the remaining fields only of the entries that reach the output.
-// The host binding reads attributes of the caller's objects that way; plain C++
-// callers use DiffEntryList.
+// Each attribute is read only when the ranking first needs it: deltas of every
+// entry, kinds and names of the kept entries, the remaining fields only of the
+// entries that reach the output. The entries are read through an EntrySource
+// (plain C++ callers use DiffEntryList), or, for regressions and reductions, by a
+// reader of its own that follows the same order into typed keys and hands them to
+// the ranking's ordering functions below.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "core/value/value.hpp"
@@ -60,6 +63,31 @@ size_t slice_count(size_t n, int64_t limit) noexcept;
 // int_value >= threshold as Python compares an int with a number; TypeError for
 // thresholds that are not numbers.
 bool int_at_least(int64_t int_value, const Value& threshold);
+
+// The ranking's own steps, for a reader that takes the entries' fields as typed
+// values (the host binding's common case) rather than through an EntrySource.
+//
+// Whether a float delta is kept, and its ascending sort key: -delta for growth
+// (largest first), delta for shrinkage (most negative first). NaN is never kept.
+inline bool kept_delta(double d, bool growth) noexcept { return growth ? d > 0 : d < 0; }
+inline double delta_key(double d, bool growth) noexcept { return growth ? -d : d; }
+
+// Sort key of a kept entry whose kind and name are texts.
+struct TextRankKey {
+  double key;
+  uint64_t kind_prefix, name_prefix;  // first eight bytes, big-endian: most comparisons end there
+  std::string_view kind, name;
+  uint32_t pos;  // position among the kept entries: the stable sort's last tie-break
+};
+TextRankKey text_rank_key(double key, std::string_view kind, std::string_view name, uint32_t pos) noexcept;
+// Positions of the first `end` keys in the stable ascending order of (key, kind, name);
+// only those are sorted. Reorders `keys`.
+std::vector<uint32_t> text_rank_order(std::vector<TextRankKey>& keys, size_t end);
+// The same order for kinds and names of any type, compared as Python compares tuples
+// (its TypeError for values it cannot order); `take(m)` is read after the sort, as
+// slicing the sorted list reads the limit.
+std::vector<uint32_t> value_rank_order(const std::vector<double>& keys, const std::vector<Value>& kinds,
+                                       const std::vector<Value>& names, const std::function<size_t(size_t)>& take);
 
 // Lists of maps {"kind", "name", "delta", "delta_pct", "status"}: entries whose float
 // delta is > 0 (largest first) or < 0 (most negative first), ties by kind, then name.

@@ -241,6 +241,35 @@ class TestBadInput:
         # Never compared (different deltas): no error, as sorted() would not compare them.
         assert len(dr.rank_top_regressions([entry(name="a", delta=3), entry(name=None, delta=4)])) == 2
 
+    @pytest.mark.parametrize("change", ["clear", "pop", "append"])
+    def test_list_changed_while_deltas_are_read(self, change):
+        # A delta property that changes the list being ranked: the list is walked as
+        # a Python loop over it walks it, and a dropped entry stays alive while read.
+        class Changing:
+            kind, status, delta_pct = "symbol", "changed", None
+
+            def __init__(self, name, delta):
+                self.name, self._delta = name, delta
+
+            @property
+            def delta(self):
+                if change == "clear":
+                    es.clear()
+                elif change == "pop" and es:
+                    es.pop()
+                elif change == "append" and len(es) < 6:
+                    es.append(Changing(f"late{len(es)}", len(es)))
+                return self._delta
+
+        def fresh():
+            return [Changing(f"e{i}", d) for i, d in enumerate([3, -2, 5, 1])]
+
+        es = fresh()
+        got = outcome(dr.rank_top_regressions, es)
+        es = fresh()
+        want = outcome(ref_regressions, es)
+        assert [row["name"] for row in got[1]] == [row["name"] for row in want[1]]
+
     def test_error_leaves_entries_unchanged(self):
         es = [entry(delta=3), entry(delta="bad")]
         with pytest.raises(ValueError):
