@@ -161,12 +161,13 @@ PyObject* rank_by_delta(Call& c, PyObject* entries, PyObject* limit, bool growth
   if (length() > UINT32_MAX) bv::raise(bv::ErrKind::Overflow, "too many diff entries to rank");
 
   struct Kept {
-    double key;
     PyObject* entry;  // both held by the call
     PyObject* delta;
   };
   std::vector<Kept> kept;
+  std::vector<double> keys;
   kept.reserve(length() / 2 + 1);  // about half of a diff's entries move each way
+  keys.reserve(length() / 2 + 1);
   c.expect_refs(length() + 2);
   for (size_t i = 0; i < length(); ++i) {
     PyObject* entry = Py_NewRef(is_list ? PyList_GET_ITEM(seq, static_cast<Py_ssize_t>(i))
@@ -187,7 +188,8 @@ PyObject* rank_by_delta(Call& c, PyObject* entries, PyObject* limit, bool growth
         Py_DECREF(entry);
         bv::raise(bv::ErrKind::Overflow, "too many diff entries to rank");
       }
-      kept.push_back(Kept{dr::delta_key(d, growth), c.keep(entry), c.keep(delta)});
+      kept.push_back(Kept{c.keep(entry), c.keep(delta)});
+      keys.push_back(dr::delta_key(d, growth));
     } else {
       Py_DECREF(delta);
       Py_DECREF(entry);
@@ -197,26 +199,24 @@ PyObject* rank_by_delta(Call& c, PyObject* entries, PyObject* limit, bool growth
   const size_t m = kept.size();
   c.expect_refs(2 * m);
   std::vector<PyObject*> kinds(m), names(m);
-  std::vector<dr::TextRankKey> text_keys;
-  text_keys.reserve(m);
   bool all_text = true;
   for (size_t j = 0; j < m; ++j) {
     kinds[j] = c.keep(check(PyObject_GetAttr(kept[j].entry, c.name(N::kind))));
     names[j] = c.keep(check(PyObject_GetAttr(kept[j].entry, c.name(N::name))));
-    if (all_text && PyUnicode_Check(kinds[j]) && PyUnicode_Check(names[j])) {
-      text_keys.push_back(dr::text_rank_key(kept[j].key, c.utf8(kinds[j]), c.utf8(names[j]), static_cast<uint32_t>(j)));
-    } else {
-      all_text = false;
-    }
+    all_text = all_text && PyUnicode_Check(kinds[j]) && PyUnicode_Check(names[j]);
   }
   std::vector<uint32_t> order;
   if (all_text) {
-    order = dr::text_rank_order(text_keys, limit_end(limit, m));
+    // Texts compare without running the caller's code, so only the entries that can
+    // reach the kept places need their texts looked at.
+    const size_t end = limit_end(limit, m);
+    std::vector<dr::TextRankKey> text_keys;
+    for (uint32_t j : dr::rank_candidates(keys, end))
+      text_keys.push_back(dr::text_rank_key(keys[j], c.utf8(kinds[j]), c.utf8(names[j]), j));
+    order = dr::text_rank_order(text_keys, end);
   } else {
-    std::vector<double> keys(m);
     std::vector<bv::Value> kind_values(m), name_values(m);
     for (size_t j = 0; j < m; ++j) {
-      keys[j] = kept[j].key;
       kind_values[j] = pass_through(c, kinds[j]);
       name_values[j] = pass_through(c, names[j]);
     }

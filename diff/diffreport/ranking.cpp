@@ -199,6 +199,24 @@ TextRankKey text_rank_key(double key, std::string_view kind, std::string_view na
   return TextRankKey{key, prefix8(kind), prefix8(name), kind, name, pos};
 }
 
+std::vector<uint32_t> rank_candidates(const std::vector<double>& keys, size_t end) {
+  const size_t m = keys.size();
+  std::vector<uint32_t> out;
+  if (end == 0) return out;
+  if (end < m) {
+    std::vector<double> k(keys);
+    std::nth_element(k.begin(), k.begin() + static_cast<ptrdiff_t>(end - 1), k.end());
+    const double threshold = k[end - 1];
+    out.reserve(end);
+    for (size_t j = 0; j < m; ++j)
+      if (keys[j] <= threshold) out.push_back(static_cast<uint32_t>(j));
+    return out;
+  }
+  out.resize(m);
+  for (size_t j = 0; j < m; ++j) out[j] = static_cast<uint32_t>(j);
+  return out;
+}
+
 std::vector<uint32_t> text_rank_order(std::vector<TextRankKey>& keys, size_t end) { return select_fast(keys, end); }
 
 std::vector<uint32_t> value_rank_order(const std::vector<double>& keys, const std::vector<Value>& kinds,

@@ -80,6 +80,10 @@ struct TextRankKey {
   uint32_t pos;  // position among the kept entries: the stable sort's last tie-break
 };
 TextRankKey text_rank_key(double key, std::string_view kind, std::string_view name, uint32_t pos) noexcept;
+// The positions whose key can reach the first `end` places of the ranking: those not
+// greater than the end-th smallest key (ascending positions). Only they need their
+// kind and name compared.
+std::vector<uint32_t> rank_candidates(const std::vector<double>& keys, size_t end);
 // Positions of the first `end` keys in the stable ascending order of (key, kind, name);
 // only those are sorted. Reorders `keys`.
 std::vector<uint32_t> text_rank_order(std::vector<TextRankKey>& keys, size_t end);
