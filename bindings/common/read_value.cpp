@@ -158,12 +158,13 @@ bv::Value Call::attr_deep(PyObject* obj, N n) { return deep(attr_obj(obj, n)); }
 std::vector<PyObject*> Call::sequence(PyObject* seq) {
   // A private copy of a list holds every item for the whole call, however the
   // caller's list changes meanwhile (another thread may run while the core works).
-  // Tuples cannot change; anything else is read as list(x) would, which also gives
-  // the host's own "object is not iterable" error.
+  // Tuples cannot change; anything else, subclasses included (their own __iter__
+  // decides), is read as list(x) would, which also gives the host's own "object is
+  // not iterable" error.
   PyObject* fast;
-  if (PyList_Check(seq))
+  if (PyList_CheckExact(seq))
     fast = keep(check(PyList_GetSlice(seq, 0, PyList_GET_SIZE(seq))));
-  else if (PyTuple_Check(seq))
+  else if (PyTuple_CheckExact(seq))
     fast = hold(seq);
   else
     fast = keep(check(PySequence_List(seq)));

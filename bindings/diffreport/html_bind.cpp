@@ -436,9 +436,10 @@ bv::Value shallow_map(Call& c, PyObject* o) {
 bv::Value shallow_items(Call& c, PyObject* o, size_t limit) {
   bv::Value out = bv::Value::list();
   if (!PyList_Check(o)) return out;
-  PyObject* copy = c.keep(check(PyList_GetSlice(o, 0, PY_SSIZE_T_MAX)));
-  Py_ssize_t n = PyList_GET_SIZE(copy);
-  size_t take = std::min(static_cast<size_t>(n), limit);
+  // Only the head is ever read: copy just that.
+  const auto head = static_cast<Py_ssize_t>(std::min<size_t>(limit, PY_SSIZE_T_MAX));
+  PyObject* copy = c.keep(check(PyList_GetSlice(o, 0, head)));
+  size_t take = static_cast<size_t>(PyList_GET_SIZE(copy));
   out.items().reserve(take);
   for (size_t i = 0; i < take; ++i) out.push(shallow_map(c, PyList_GET_ITEM(copy, static_cast<Py_ssize_t>(i))));
   return out;

@@ -72,24 +72,15 @@ size_t limit_end(PyObject* limit, size_t n) {
   return dr::slice_count(n, static_cast<int64_t>(lim));
 }
 
-// list(entries), taken once: the caller's own list may change while attributes are read.
-PyObject* snapshot(Call& c, PyObject* entries) {
-  if (PyTuple_CheckExact(entries)) return c.hold(entries);
-  if (PyList_CheckExact(entries)) return c.keep(check(PyList_GetSlice(entries, 0, PY_SSIZE_T_MAX)));
-  return c.keep(check(PySequence_List(entries)));  // "'X' object is not iterable" for the rest
-}
-
 class PyEntries final : public dr::EntrySource {
  public:
   PyEntries(Call& c, PyObject* entries, PyObject* limit, PyObject* min_size)
-      : c_(c), seq_(snapshot(c, entries)), limit_(limit), min_size_obj_(min_size) {
-    items_ = PySequence_Fast_ITEMS(seq_);
-    n_ = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq_));
+      : c_(c), items_(c.sequence(entries)), limit_(limit), min_size_obj_(min_size) {
     if (min_size) min_size_ = pass_through(c, min_size);
   }
 
   const bv::Value& min_size() const { return min_size_; }
-  size_t size() const override { return n_; }
+  size_t size() const override { return items_.size(); }
 
   bv::Value read(size_t i, dr::EntryField f) override {
     static constexpr N kNames[] = {N::kind, N::name, N::delta, N::delta_pct, N::status, N::current};
@@ -124,9 +115,7 @@ class PyEntries final : public dr::EntrySource {
 
  private:
   Call& c_;
-  PyObject* seq_;
-  PyObject** items_;
-  size_t n_;
+  std::vector<PyObject*> items_;  // list(entries), taken once: held by the call
   PyObject* limit_;
   PyObject* min_size_obj_;
   bv::Value min_size_;
@@ -155,8 +144,10 @@ double delta_float(Call& c, PyObject* o) {
 PyObject* rank_by_delta(Call& c, PyObject* entries, PyObject* limit, bool growth) {
   // A list or tuple is walked as a loop over it walks it (a list's length read at each
   // step), each entry held while its delta is read; anything else goes through list().
-  PyObject* seq = PyList_Check(entries) || PyTuple_Check(entries) ? entries : c.keep(check(PySequence_List(entries)));
-  const bool is_list = PyList_Check(seq);
+  PyObject* seq = PyList_CheckExact(entries) || PyTuple_CheckExact(entries)
+                     ? entries
+                     : c.keep(check(PySequence_List(entries)));  // "'X' object is not iterable"
+  const bool is_list = PyList_CheckExact(seq);
   auto length = [&]() { return static_cast<size_t>(is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); };
   if (length() > UINT32_MAX) bv::raise(bv::ErrKind::Overflow, "too many diff entries to rank");
 

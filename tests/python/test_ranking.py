@@ -270,6 +270,16 @@ class TestBadInput:
         want = outcome(ref_regressions, es)
         assert [row["name"] for row in got[1]] == [row["name"] for row in want[1]]
 
+    def test_list_subclass_is_read_through_its_own_iteration(self):
+        class Reversed(list):
+            def __iter__(self):
+                return iter(list.__reversed__(self))
+
+        # Equal keys keep the order in which the entries are iterated.
+        es = Reversed([entry(name="x", delta=4, status=f"s{i}") for i in range(3)])
+        assert [row["status"] for row in dr.rank_top_regressions(es)] == ["s2", "s1", "s0"]
+        assert dr.rank_top_reductions(es) == ref_reductions(es) == []
+
     def test_error_leaves_entries_unchanged(self):
         es = [entry(delta=3), entry(delta="bad")]
         with pytest.raises(ValueError):
