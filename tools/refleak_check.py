@@ -185,6 +185,8 @@ def cases() -> list[Case]:
         # -- ranking
         ("regressions", lambda: diffreport.rank_top_regressions(entries), None),
         ("regressions/limit", lambda: diffreport.rank_top_regressions(entries, limit=None), None),
+        ("regressions/iterator", lambda: diffreport.rank_top_regressions(iter(entries)), None),
+        ("regressions/tuple, all kept", lambda: diffreport.rank_top_regressions(tuple(entries), limit=-1), None),
         ("regressions/bad delta", lambda: diffreport.rank_top_regressions(entries + [bad_delta]), ValueError),
         ("regressions/raising delta", lambda: diffreport.rank_top_regressions(
             entries + [replaced(bad_delta, delta=RaisingFloat())]), Boom),
