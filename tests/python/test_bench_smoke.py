@@ -5,13 +5,19 @@ broken without any other test noticing. The quick run takes a few seconds and
 is not held to the targets; it must finish and print a verdict for each one.
 """
 
+import os
 import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 ROOT = Path(__file__).resolve().parents[2]
 
 
+# Under the sanitizers its timings mean nothing, and every subprocess would carry
+# the preloaded runtime.
+@pytest.mark.skipif(bool(os.environ.get("BRENVALE_SANITIZED")), reason="timings under the sanitizers")
 def test_quick_benchmark_runs_and_prints_every_verdict():
     run = subprocess.run(
         [sys.executable, str(ROOT / "bench" / "run.py"), "--quick", "--repeat", "1"],
