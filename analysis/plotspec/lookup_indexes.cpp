@@ -70,11 +70,24 @@ const Symbol& deref(const Symbol* s) { return *s; }
 template <class SymbolRange>
 SymbolsBySection group_symbols(const SymbolRange& symbols) {
   SymbolsBySection out;
+  TextPlaceCache seen;  // section name text -> entry position, or kSkip
+  constexpr uint32_t kSkip = TextPlaceCache::kMiss - 1;
   for (const auto& item : symbols) {
     const Symbol& s = deref(item);
+    const uint32_t at = s.section_name.is_str() ? seen.find(s.section_name.str()) : TextPlaceCache::kMiss;
+    if (at == kSkip) continue;
+    if (at != TextPlaceCache::kMiss) {
+      out.entries()[at].second.push_back(&s);
+      continue;
+    }
     std::string_view key = stripped_text(s.section_name, "section_name");
-    if (key.empty()) continue;
-    out[key].push_back(&s);
+    if (key.empty()) {
+      if (s.section_name.is_str()) seen.put(s.section_name.str(), kSkip);
+      continue;
+    }
+    const size_t pos = out.position(key);
+    out.entries()[pos].second.push_back(&s);
+    if (s.section_name.is_str()) seen.put(s.section_name.str(), static_cast<uint32_t>(pos));
   }
   std::vector<SymbolKey> keys;
   std::vector<FastKey> fast_keys;
@@ -138,6 +151,7 @@ OwnerRanks rank_owners(const std::vector<Symbol>& symbols) {
   out.base = symbols.data();
   out.rank.resize(symbols.size());
   OrderedIndex<uint32_t> ids[3];  // text -> id + 1
+  TextPlaceCache places[3];       // the same, by where the text lies
   std::vector<std::pair<std::string_view, uint32_t>> order;
   std::vector<uint32_t> rank_of_id[3];
   // Symbols of one object come together in a map file: remember the last text.
@@ -155,13 +169,18 @@ OwnerRanks rank_owners(const std::vector<Symbol>& symbols) {
         out.any_not_text = true;
       } else {
         if (last_id[f] == UINT32_MAX || v.str() != last[f]) {
-          uint32_t& id = ids[f][v.str()];
-          if (id == 0) {
-            out.text[f].push_back(&v);
-            id = static_cast<uint32_t>(out.text[f].size());
+          uint32_t known = places[f].find(v.str());
+          if (known == TextPlaceCache::kMiss) {
+            uint32_t& id = ids[f][v.str()];
+            if (id == 0) {
+              out.text[f].push_back(&v);
+              id = static_cast<uint32_t>(out.text[f].size());
+            }
+            known = id - 1;
+            places[f].put(v.str(), known);
           }
           last[f] = v.str();
-          last_id[f] = id - 1;
+          last_id[f] = known;
         }
         r = last_id[f];
       }

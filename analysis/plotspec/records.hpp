@@ -88,14 +88,16 @@ inline uint64_t text_hash(std::string_view s, uint64_t seed) noexcept {
 template <class T>
 class OrderedIndex {
  public:
-  T& operator[](std::string_view key) {
+  T& operator[](std::string_view key) { return entries_[position(key)].second; }
+  // Where key's entry stands in entries(), made (holding T{}) when it is new.
+  size_t position(std::string_view key) {
     const uint64_t h = text_hash(key, seed_);
     size_t slot = locate(key, h);
-    if (table_[slot].pos) return entries_[table_[slot].pos - 1].second;
+    if (table_[slot].pos) return table_[slot].pos - 1;
     entries_.emplace_back(std::string(key), T{});
     table_[slot] = Slot{static_cast<uint32_t>(h >> 32), static_cast<uint32_t>(entries_.size())};
     if (entries_.size() * 2 > table_.size()) grow();
-    return entries_.back().second;
+    return entries_.size() - 1;
   }
   const T* find(std::string_view key) const {
     if (entries_.empty()) return nullptr;
@@ -143,6 +145,33 @@ class OrderedIndex {
   std::vector<std::pair<std::string, T>> entries_;
   std::vector<Slot> table_ = std::vector<Slot>(16, Slot{0, 0});
   uint64_t seed_ = reinterpret_cast<uintptr_t>(this) * 0x9E3779B97F4A7C15ull;
+};
+
+// What a look-up by text found, remembered by where the text's bytes lie: symbols of
+// one section or one object share the very text object of the caller, so most
+// look-ups end here without reading or hashing the text. The texts it is given
+// must stay where they are for its whole life (the caller's texts are held by the
+// call; nothing is freed while a contract is built).
+class TextPlaceCache {
+ public:
+  static constexpr uint32_t kMiss = UINT32_MAX;
+  uint32_t find(std::string_view s) const noexcept {
+    const Slot& e = slots_[slot(s.data())];
+    return e.data == s.data() && e.size == s.size() ? e.id : kMiss;
+  }
+  void put(std::string_view s, uint32_t id) noexcept { slots_[slot(s.data())] = Slot{s.data(), s.size(), id}; }
+
+ private:
+  static constexpr unsigned kBits = 12;
+  static size_t slot(const char* p) noexcept {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) >> 3) * 0x9E3779B97F4A7C15ull >> (64 - kBits));
+  }
+  struct Slot {
+    const char* data = nullptr;
+    size_t size = 0;
+    uint32_t id = kMiss;
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(size_t{1} << kBits);
 };
 
 // Key of a section_map entry: a text name as it is; any other name by its text
