@@ -9,8 +9,7 @@ cover the line kinds ld writes; real maps, damaged line by line, the shapes
 it does not.
 """
 
-import dataclasses
-import enum
+import importlib.util
 import re
 from pathlib import Path
 
@@ -25,35 +24,12 @@ from brenvale.records import NormalizedBuildModel, SymbolEntry
 MAPS = Path(__file__).parent / "data" / "maps"
 GNU_MAPS = sorted(path for path in MAPS.glob("*.map") if "armlink" not in path.name and "iar" not in path.name)
 
-# Latin-1 characters of the generated and real maps, and wider ones of the
-# same class for str.split(), str.isalnum() and the line rules: letters to
-# two and four byte letters, blanks to blanks past Latin-1.
-WIDER = {
-    "\xe9": "\u0113",  # é -> ē
-    "\xfc": "\U0001d462",  # ü -> mathematical italic u
-    "\xdc": "\u30ab",  # Ü -> katakana ka
-    "\xe4": "\u0101",  # ä -> ā
-    "\xa0": "\u3000",  # no-break space -> ideographic space
-    "\x85": "\u2028",  # NEL -> line separator (both whitespace, neither a line break here)
-}
-WIDEN = str.maketrans(WIDER)
-
-
-def widen(value):
-    """*value* (records, lists, tuples, str) with its strings widened."""
-    if isinstance(value, enum.Enum):
-        return value
-    if isinstance(value, str):
-        return value.translate(WIDEN)
-    if dataclasses.is_dataclass(value) and not isinstance(value, type):
-        return dataclasses.replace(
-            value, **{item.name: widen(getattr(value, item.name)) for item in dataclasses.fields(value)}
-        )
-    if isinstance(value, (list, tuple)):
-        return type(value)(widen(item) for item in value)
-    if isinstance(value, dict):
-        return {widen(key): widen(item) for key, item in value.items()}
-    return value
+# The swaps of Latin-1 characters for wider ones of the same class, as the
+# fuzzer makes them.
+spec = importlib.util.spec_from_file_location("fuzz_maps", Path(__file__).resolve().parents[2] / "tools" / "fuzz_maps.py")
+fuzz_maps = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(fuzz_maps)
+WIDER, WIDEN, widen = fuzz_maps.WIDER, fuzz_maps.WIDEN, fuzz_maps.widen
 
 
 def outcome(text):
@@ -226,7 +202,9 @@ def test_widening_reaches_every_kind():
     kinds = {max(map(ord, "caf\xe9".translate(WIDEN))) > 0xFFFF, max(map(ord, ".text.\xfcber".translate(WIDEN))) > 0xFFFF}
     assert kinds == {False, True}
     for latin_1, wide in WIDER.items():
-        assert (latin_1.isspace(), latin_1.isalnum()) == (wide.isspace(), wide.isalnum())
+        classes = [str.isspace, str.isalnum, str.isdecimal, str.isdigit, str.isidentifier, str.isascii]
+        assert [test(latin_1) for test in classes] == [test(wide) for test in classes]
+        assert not (latin_1.lower() + latin_1.upper() + wide.lower() + wide.upper()).isascii()
 
 
 # ---------------------------------------------------------------------------
