@@ -29,7 +29,7 @@ GNU_MAPS = sorted(path for path in MAPS.glob("*.map") if "armlink" not in path.n
 spec = importlib.util.spec_from_file_location("fuzz_maps", Path(__file__).resolve().parents[2] / "tools" / "fuzz_maps.py")
 fuzz_maps = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(fuzz_maps)
-WIDER, WIDEN, widen = fuzz_maps.WIDER, fuzz_maps.WIDEN, fuzz_maps.widen
+WIDER, WIDEN, widen, widen_message = fuzz_maps.WIDER, fuzz_maps.WIDEN, fuzz_maps.widen, fuzz_maps.widen_message
 
 
 def outcome(text):
@@ -49,7 +49,12 @@ def outcome(text):
 
 
 def assert_same_when_widened(text):
-    expected = widen(outcome(text))
+    read = outcome(text)
+    if read[0] == "error":
+        expected = ("error", widen_message(read[1]))
+    else:
+        strict = read[-1]
+        expected = (*widen(read[:-1]), None if strict is None else widen_message(strict))
     assert outcome(text.translate(WIDEN)) == expected
 
 
@@ -194,6 +199,11 @@ def generated_map(draw):
 @given(generated_map())
 def test_generated_maps_read_alike_widened(text):
     assert_same_when_widened(text)
+
+
+def test_messages_widen_with_their_text():
+    line = "FLASH 0x0 0x1\xa0\\xa0\xe9 xr"
+    assert widen_message(repr(line)) == repr(line.translate(WIDEN))
 
 
 def test_widening_reaches_every_kind():
