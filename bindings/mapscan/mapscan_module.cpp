@@ -133,6 +133,7 @@ inline int int_digit(C c) {
 template <class C>
 bool equals(std::basic_string_view<C> s, std::string_view ascii) {
   if (s.size() != ascii.size()) return false;
+  if constexpr (sizeof(C) == 1) return std::memcmp(s.data(), ascii.data(), ascii.size()) == 0;
   for (size_t i = 0; i < ascii.size(); ++i) {
     if (code(s[i]) != static_cast<unsigned char>(ascii[i])) return false;
   }
@@ -144,6 +145,9 @@ bool starts_with(std::basic_string_view<C> s, std::string_view prefix) {
 }
 template <class C>
 bool contains(std::basic_string_view<C> s, std::string_view part) {
+  if constexpr (sizeof(C) == 1) {
+    return std::string_view(s.data(), s.size()).find(part) != std::string_view::npos;
+  }
   if (part.size() > s.size()) return false;
   for (size_t i = 0; i + part.size() <= s.size(); ++i) {
     if (code(s[i]) == static_cast<unsigned char>(part[0]) && equals(s.substr(i, part.size()), part)) return true;
@@ -408,18 +412,24 @@ class Scanner {
   }
   static Num small(u64 v) { return Num{v, -1}; }
   static bool positive(const Num& n) { return n.big >= 0 || n.v > 0; }
+  // The 64-bit cases inline; Python ints only where a damaged map has them.
   Num add(const Num& a, const Num& b) {
     if (a.big < 0 && b.big < 0 && a.v <= ~u64{0} - b.v) return small(a.v + b.v);
-    Ref x(number(a)), y(number(b));
-    return adopt(PyNumber_Add(x.get(), y.get()));
+    return big_arithmetic(a, b, PyNumber_Add);
   }
   Num sub(const Num& a, const Num& b) {
     if (a.big < 0 && b.big < 0 && a.v >= b.v) return small(a.v - b.v);
-    Ref x(number(a)), y(number(b));
-    return adopt(PyNumber_Subtract(x.get(), y.get()));
+    return big_arithmetic(a, b, PyNumber_Subtract);
   }
   bool less(const Num& a, const Num& b) const {
     if (a.big < 0 && b.big < 0) return a.v < b.v;
+    return big_less(a, b);
+  }
+  [[gnu::noinline]] Num big_arithmetic(const Num& a, const Num& b, PyObject* (*operation)(PyObject*, PyObject*)) {
+    Ref x(number(a)), y(number(b));
+    return adopt(operation(x.get(), y.get()));
+  }
+  [[gnu::noinline]] bool big_less(const Num& a, const Num& b) const {
     Ref x(number(a)), y(number(b));
     int answer = PyObject_RichCompareBool(x.get(), y.get(), Py_LT);
     if (answer < 0) throw PyErrorSet{};
