@@ -69,7 +69,8 @@ BASELINE_TIME = "2026-11-02T09:14:00Z"
 
 
 def _read_current() -> dict[str, Any]:
-    sys.path.insert(0, str(ROOT / "python"))
+    # The installed package: the GNU ld reader needs its compiled scanner,
+    # which the source tree does not hold.
     from brenvale.readers.gnu_ld import load_map_build
     from brenvale.model_io import build_to_json
 

@@ -1,89 +1,61 @@
-"""The fast GNU ld map reader against the plain line-by-line one it replaced.
+"""The map reader on texts of every str kind: Latin-1 and wider texts read alike.
 
-mapfile_reference.py is the reader as it was before the hot loop was
-rewritten; every map, generated or damaged, must read to the same result (or
-the same error) with both.
+The compiled scanner reads one, two and four byte str with Python's own
+whitespace, word characters and int() numbers.  A map whose characters are
+swapped for ones past Latin-1 of the same kind (letters for letters, blanks
+for blanks) must read to the same records with those characters swapped in
+their strings, or fail with the same message so swapped.  Generated maps
+cover the line kinds ld writes; real maps, damaged line by line, the shapes
+it does not.
 """
 
+import importlib.util
 import re
 from pathlib import Path
 
-import mapfile_reference as reference
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from brenvale.readers import gnu_ld, rules
 from brenvale.readers.gnu_ld import parse_map_text
-from brenvale.readers.rules import MapFormatError, symbol_name_from_section
-from brenvale.records import NormalizedBuildModel, SectionPlacement, SymbolEntry
+from brenvale.readers.rules import MapFormatError
+from brenvale.records import NormalizedBuildModel, SymbolEntry
 
 MAPS = Path(__file__).parent / "data" / "maps"
 GNU_MAPS = sorted(path for path in MAPS.glob("*.map") if "armlink" not in path.name and "iar" not in path.name)
 
-
-def legacy_model(model):
-    """*model* in the terms of the old reader, which put the fill inside a
-    section into its padding after and took every load address at its word."""
-    regions = model.memory_regions
-    sections = [
-        SectionPlacement(
-            s.name, s.execution_region, rules.region_for(regions, s.lma, s.size), s.vma, s.lma, s.size,
-            0, s.fill_bytes,
-        )
-        for s in model.sections
-    ]
-    return NormalizedBuildModel(sections, model.symbols, regions, model.stack_heap_hints)
+# The swaps of Latin-1 characters for wider ones of the same class, as the
+# fuzzer makes them.
+spec = importlib.util.spec_from_file_location("fuzz_maps", Path(__file__).resolve().parents[2] / "tools" / "fuzz_maps.py")
+fuzz_maps = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(fuzz_maps)
+WIDER, WIDEN, widen, widen_message = fuzz_maps.WIDER, fuzz_maps.WIDEN, fuzz_maps.widen, fuzz_maps.widen_message
 
 
-def outcome(module, text):
-    """Everything a reader gives for *text*, or its error, in a comparable form.
-
-    The current reader refuses a map that ends early; read partially it must
-    give the old reader's model, and say at least when the old one did that
-    the map ended early.
-    """
-    strict = None
+def outcome(text):
+    """What the reader gives for *text*, partial read and strict, or its error."""
     try:
-        if module is reference:
-            result = module.parse_map_text(text, "gen.map")
-        else:
-            result = module.parse_map_text(text, "gen.map", allow_partial=True)
-            try:
-                module.parse_map_text(text, "gen.map")
-            except MapFormatError as error:
-                strict = str(error)
-            assert (strict is not None) == (result.truncated_at is not None or bool(result.damage))
+        result = parse_map_text(text, "gen.map", allow_partial=True)
     except MapFormatError as error:
         return ("error", str(error))
-    except reference.MapFormatError as error:
-        return ("error", str(error))
-    model = result.model if module is reference else legacy_model(result.model)
-    return (model, result.lines_read, result.has_memory_configuration, result.unplaced_sections), result.truncated_at, strict
-
-
-def python_outcome(text):
-    """The outcome with the compiled scanner out of the way."""
-    scanner = gnu_ld._mapscan
-    gnu_ld._mapscan = None
     try:
-        return outcome(gnu_ld, text)
-    finally:
-        gnu_ld._mapscan = scanner
+        parse_map_text(text, "gen.map")
+        strict = None
+    except MapFormatError as error:
+        strict = str(error)
+    assert (strict is not None) == (result.truncated_at is not None or bool(result.damage))
+    assert all(type(symbol) is SymbolEntry for symbol in result.model.symbols)
+    return result.model, result.lines_read, result.truncated_at, result.damage, result.unplaced_sections, strict
 
 
-def assert_same(text):
-    expected = outcome(reference, text)
-    for result in (outcome(gnu_ld, text), python_outcome(text)):
-        if expected[0] == "error":
-            # Refused as the old reader refused it (the wording may differ);
-            # only a partial read, when asked for, may give what is there.
-            assert result[0] == "error" or result[2] is not None
-            continue
-        assert result[0] == expected[0]
-        if result[1] is not None:
-            assert expected[1] is not None  # an early end the old reader missed would be new
-        assert all(type(symbol) is SymbolEntry for symbol in result[0][0].symbols)
+def assert_same_when_widened(text):
+    read = outcome(text)
+    if read[0] == "error":
+        expected = ("error", widen_message(read[1]))
+    else:
+        strict = read[-1]
+        expected = (*widen(read[:-1]), None if strict is None else widen_message(strict))
+    assert outcome(text.translate(WIDEN)) == expected
 
 
 # ---------------------------------------------------------------------------
@@ -210,7 +182,7 @@ def generated_map(draw):
     lines.append(draw(st.sampled_from(["OUTPUT(zephyr.elf elf32-littlearm)", "Cross Reference Table", ""])))
     lines.extend(["", "Symbol  File", ".text   main.o"])
     text = "\n".join(lines) + draw(st.sampled_from(["\n", ""]))
-    # Numbers int() reads but the compiled scanner leaves to Python.
+    # Numbers int() reads past the common shape: underscores, 64 bits and more.
     numbers = list(re.finditer(r"0x[0-9a-f]+", text))
     if numbers and draw(st.integers(0, 3)) == 0:
         number = numbers[draw(st.integers(0, len(numbers) - 1))]
@@ -225,19 +197,46 @@ def generated_map(draw):
 
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(generated_map())
-def test_generated_maps_read_alike(text):
-    assert_same(text)
+def test_generated_maps_read_alike_widened(text):
+    assert_same_when_widened(text)
+
+
+def test_messages_widen_with_their_text():
+    line = "FLASH 0x0 0x1\xa0\\xa0\xe9 xr"
+    assert widen_message(repr(line)) == repr(line.translate(WIDEN))
+
+
+def test_widening_reaches_every_kind():
+    # The swaps make two and four byte texts, and keep what they swap apart.
+    assert {len(set(WIDER.values())), len(WIDER)} == {len(WIDER)}
+    kinds = {max(map(ord, "caf\xe9".translate(WIDEN))) > 0xFFFF, max(map(ord, ".text.\xfcber".translate(WIDEN))) > 0xFFFF}
+    assert kinds == {False, True}
+    for latin_1, wide in WIDER.items():
+        classes = [str.isspace, str.isalnum, str.isdecimal, str.isdigit, str.isidentifier, str.isascii]
+        assert [test(latin_1) for test in classes] == [test(wide) for test in classes]
+        assert not (latin_1.lower() + latin_1.upper() + wide.lower() + wide.upper()).isascii()
 
 
 # ---------------------------------------------------------------------------
-# Real maps, whole and damaged line by line.
+# Real maps, whole and damaged line by line: a name widened in every line
+# that holds it.
+
+NAMES = ("main", "memcpy", "_start", ".text", "libc.a", ".bss")
+
+
+def with_wide_names(text):
+    """*text* with a few common names given Latin-1 letters (which the
+    widening then swaps), so that real maps carry them in many lines."""
+    for name in NAMES:
+        text = re.sub(rf"(?<![\w.]){re.escape(name)}(?![\w])", name.replace("a", "\xe4", 1) + "\xe9", text)
+    return text
 
 
 @pytest.mark.parametrize("path", GNU_MAPS, ids=lambda path: path.stem)
-def test_real_maps_read_alike(path):
-    text = path.read_text(encoding="latin-1")
-    assert_same(text)
-    assert_same(text.replace("\n", "\r\n"))
+def test_real_maps_read_alike_widened(path):
+    text = with_wide_names(path.read_text(encoding="latin-1"))
+    assert_same_when_widened(text)
+    assert_same_when_widened(text.replace("\n", "\r\n"))
 
 
 EDITS = st.sampled_from(["drop", "duplicate", "cut", "tab", "space", "join", "strip", "cr"])
@@ -248,21 +247,18 @@ EDITS = st.sampled_from(["drop", "duplicate", "cut", "tab", "space", "join", "st
     st.sampled_from(GNU_MAPS),
     st.lists(st.tuples(st.floats(0, 1, exclude_max=True), EDITS, st.integers(0, 80)), min_size=1, max_size=12),
 )
-def test_damaged_real_maps_read_alike(path, edits):
-    lines = path.read_text(encoding="latin-1").split("\n")
+def test_damaged_real_maps_read_alike_widened(path, edits):
+    lines = with_wide_names(path.read_text(encoding="latin-1")).split("\n")
     start = next(i for i, line in enumerate(lines) if line.startswith("Linker script and memory map"))
     memory = next((i for i, line in enumerate(lines) if line.startswith("Memory Configuration")), start)
-    in_memory_configuration = False
     for where, edit, column in edits:
         # Mostly the memory map; now and then the memory configuration and
         # the heading after it.
         if column % 4 == 0:
-            in_memory_configuration = True
             at = memory + int(where * (start + 2 - memory))
         else:
             at = start + int(where * (len(lines) - start))
         at = min(at, len(lines) - 1)
-        in_memory_configuration = in_memory_configuration or at <= start + 1
         line = lines[at]
         if edit == "drop":
             del lines[at]
@@ -280,54 +276,11 @@ def test_damaged_real_maps_read_alike(path, edits):
             lines[at] = line.strip()
         elif edit == "cr":
             lines[at] = line + "\r"
-    if in_memory_configuration:
-        # The reader knows a memory configuration and the heading after it by
-        # their structure now, not by their English words alone, so it reads
-        # some that the old one lost:
-        # no comparison there, only a model or a clear error.
-        for result in (outcome(gnu_ld, "\n".join(lines)), python_outcome("\n".join(lines))):
-            assert result[0] == "error" or type(result[0][0]) is NormalizedBuildModel
-        return
-    assert_same("\n".join(lines))
+    assert_same_when_widened("\n".join(lines))
 
 
 # ---------------------------------------------------------------------------
-# The record factory and the naming rule.
-
-
-@pytest.mark.parametrize("setters", ["descriptors", "constructor"])
-def test_records_equal_constructed_ones(monkeypatch, setters):
-    if setters == "constructor":
-        monkeypatch.setattr(gnu_ld, "_SYMBOL_SETTERS", None)
-    else:
-        assert gnu_ld._SYMBOL_SETTERS is not None
-    rows = [("main", None, 0x100, 4, ".text", "main.o", None), ("f", "f(int)", 1 << 62, 0, "t", None, "lib.a")]
-    made = gnu_ld._make_symbols(rows)
-    assert made == [SymbolEntry(*row, None, None) for row in rows]
-    assert [type(symbol) for symbol in made] == [SymbolEntry, SymbolEntry]
-    with pytest.raises(AttributeError):
-        made[0].name = "other"  # still frozen
-    assert gnu_ld._make_symbols([]) == []
-
-
-SECTION_NAMES = st.one_of(
-    INPUT_NAMES,
-    st.builds(
-        "".join,
-        st.lists(st.sampled_from([".text.", ".rodata.", "unlikely.", "str1.1", "cst4", '"', '".', "a", "_Z", "1",
-                                  "é", "$", ".", "\n", " "]), max_size=6),
-    ),
-)
-
-
-@settings(max_examples=500, deadline=None)
-@given(SECTION_NAMES)
-def test_symbol_names_from_sections_agree(name):
-    assert symbol_name_from_section(name) == reference.symbol_name_from_section(name)
-
-
-# ---------------------------------------------------------------------------
-# Faults both readers had: a traceback where a model belongs.
+# Faults the reader had: a traceback where a model belongs.
 
 HEAD = "Memory Configuration\n\nName Origin Length Attributes\nFLASH 0x0 0x10000 xr\n\nLinker script and memory map\n\n"
 

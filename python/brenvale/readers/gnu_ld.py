@@ -43,11 +43,12 @@ With ``allow_partial`` such a map gives the model read so far, with warning
 issues; a map without a memory configuration gives sections without regions.
 
 Speed: a 50 MB map (some 300,000 symbols) reads in a few tenths of a second.
-The memory map part of a map whose characters all lie in Latin-1 (ASCII
-maps, and maps decoded as Latin-1) goes through the compiled scanner
-``brenvale._mapscan``, which applies the same line rules as the Python loop
-here and makes the records itself; any other map, and every map when the
-module is missing, is read by the Python loop, about five times slower.
+The memory map part is read by the compiled scanner ``brenvale._mapscan``,
+the one home of its line rules, which makes the records itself; it reads a
+str of any kind with Python's own whitespace, word characters and ``int()``
+numbers (underscores, any size), so a map decoded as UTF-8 with names past
+Latin-1, or in the user's language, reads as its Latin-1 form would.  The
+memory configuration, a few dozen lines, is read here.
 
 Entry points: ``load_map_build(path)`` returns a ``BuildInput`` as
 ``model_io.load_build`` does (``detect.load_build_input`` picks the reader
@@ -60,19 +61,18 @@ from __future__ import annotations
 
 import dataclasses
 import gc
-import importlib
 import os
 import re
 import sys
 import time
-from collections import deque
 from collections.abc import Mapping
 from dataclasses import dataclass, field, fields
-from itertools import islice, repeat
+from itertools import islice
 from pathlib import Path
 from types import MemberDescriptorType
 from typing import IO, Any
 
+from .. import _mapscan
 from ..analysis import components_by_archive
 from ..memory_maps import KNOWN, apply_category_overrides, classify_region, region_category_issue
 from ..model_io import INT_MAX
@@ -93,7 +93,6 @@ from .rules import (
     MapFormatError,
     decode_map_bytes,
     is_non_allocated,
-    looks_demangled,
     region_for,
     split_archive_member,
     symbol_name_from_section,
@@ -104,7 +103,6 @@ PROGRESS_THRESHOLD_BYTES = 10 * 1024 * 1024
 
 _MEMORY_HEADING = "Memory Configuration"
 _MAP_HEADING = "Linker script and memory map"
-_CROSS_REFERENCE_HEADING = "Cross Reference Table"
 # Headings that ld writes at the top of a map; which one comes first depends
 # on whether archives, common symbols or discarded sections were involved.
 _FIRST_HEADINGS = frozenset(
@@ -121,18 +119,6 @@ _DEFAULT_REGION_LINE = re.compile(r"^\*default\*[ \t]+0x[0-9A-Fa-f]+[ \t]+0x[0-9
 _ARCHIVE_MEMBER_LINE = re.compile(r"^\S+\([^()]+\)(?:[ \t]+\(.*\))?\s*$")
 _ARCHIVE_REASON_LINE = re.compile(r"^(?:[ \t]+\S.*\)|\S+\([^()]+\)(?:[ \t]+\(.*\))?)\s*$")
 
-_HEX = r"0x([0-9A-Fa-f]+)"
-# "load address" is translated ("address de chargement"): any words before the LMA.
-_LOAD_ADDRESS = rf"(?:\s+(?:(?!0x)\S+\s+)+{_HEX})?"
-_SECTION_HEADER = re.compile(rf"^(\S+)\s+{_HEX}\s+{_HEX}{_LOAD_ADDRESS}\s*$")
-_HEADER_CONTINUATION = re.compile(rf"^\s+{_HEX}\s+{_HEX}{_LOAD_ADDRESS}\s*$")
-_DATA_STATEMENT = re.compile(r"^(?:BYTE|SHORT|LONG|QUAD|SQUAD)\b")
-# Script statements that ld echoes with their value: ". = ALIGN (4)",
-# "_etext = .", "PROVIDE (end = .)", "ASSERT (...)".
-_ASSIGNMENT_WORDS = (".", "PROVIDE", "HIDDEN", "ASSERT")
-# What a line below an input section starts with when it is not a symbol.
-_NOT_SYMBOL_STARTS = ("0x",) + _ASSIGNMENT_WORDS
-_ASSIGNMENT = re.compile(r"^(?:\.\s|\.$|PROVIDE\b|PROVIDE_HIDDEN\b|HIDDEN\b|ASSERT\b|\S+\s+[-+*/|&]?=\s)")
 # Input sections that hold no bytes in the image (zeroed or uninitialised).
 _ZERO_INIT_INPUT = re.compile(
     r"^(?:\.bss|\.sbss|\.tbss|\.lbss|\.noinit|\.dynbss|\.gnu\.linkonce\.t?s?b\.|\.scommon|COMMON$|\*COM\*$)"
@@ -261,24 +247,13 @@ def holds_no_bytes(input_section: str) -> bool:
     return _ZERO_INIT_INPUT.match(input_section) is not None
 
 
-def _note_input(section: _OutputSection, name: str, address: int, line_no: int) -> None:
-    if not section.stored and not holds_no_bytes(name):
-        section.stored = True
-    if address > section.vma + section.size and not section.overrun_line:
-        section.overrun_line = line_no
-
-
-def _first(item: tuple[Any, ...]) -> Any:
-    return item[0]
-
-
 # ---------------------------------------------------------------------------
 # The reader
 
 
 class _OutputSection:
     __slots__ = (
-        "name", "vma", "size", "lma", "fill", "align_fill", "advanced", "has_content", "keep", "items",
+        "name", "vma", "size", "lma", "fill", "align_fill", "advanced", "has_content", "keep",
         "stored", "overrun_line",
     )
 
@@ -300,54 +275,14 @@ class _OutputSection:
         # Addresses past 2**63 - 1 come only from a damaged map; the records
         # hold signed 64-bit values.
         self.keep = 0 < size and vma + size <= INT_MAX and lma <= INT_MAX and not is_non_allocated(name)
-        # Input sections ([name, address, size, file, symbol lines]) and the
-        # addresses of fills and data statements, in map order.
-        self.items: list[Any] = []
-
-
-def _statement_line(section: _OutputSection, entry: list[Any] | None, line: str) -> list[Any] | None:
-    """Read a line indented below an input section other than a plain symbol:
-    a symbol whose name holds spaces, an assignment, a data statement or a
-    relaxation note.  Returns the input section that later symbol lines
-    belong to (None after an assignment or a data statement)."""
-    parts = line.split(None, 1)
-    if len(parts) < 2 or parts[0][:2] != "0x":
-        return entry
-    rest = parts[1].rstrip()
-    if rest[:2] == "0x":
-        words = rest.split(None, 2)
-        if len(words) > 1 and _DATA_STATEMENT.match(words[1]):
-            section.has_content = True
-            section.stored = True
-            try:
-                address, size = int(parts[0], 16), int(words[0], 16)
-            except ValueError:
-                return None
-            if size > 0:
-                section.items.append((None, address))
-            return None
-        # Otherwise "0x29 (size before relaxing)" and the like.
-        return entry
-    if rest == "(size before relaxing)":
-        return entry
-    if ("=" in rest or rest.startswith(_ASSIGNMENT_WORDS)) and _ASSIGNMENT.match(rest):
-        if rest.startswith(". ="):
-            section.advanced = "ALIGN" not in rest
-        return None
-    if entry is not None:
-        try:
-            entry[4].append((int(parts[0], 16), rest))
-        except ValueError:
-            pass
-    return entry
 
 
 # Building a record through the constructor of a frozen dataclass costs nine
 # object.__setattr__ calls in a Python frame; a large map makes hundreds of
 # thousands of records, and that alone would take longer than the rest of the
-# reading.  The slots are set through their descriptors instead, column by
-# column, which runs in C.  Only valid while the record has exactly these
-# fields and no __post_init__: otherwise the constructor is used.
+# reading.  The scanner sets the slots through their descriptors instead.
+# Only valid while the record has exactly these fields and no __post_init__,
+# which the import checks.
 _SYMBOL_FIELDS = (
     "name", "demangled_name", "address", "size", "section_name",
     "object_file", "archive", "source_file", "compilation_unit",
@@ -368,39 +303,10 @@ def _slot_descriptors() -> tuple[MemberDescriptorType, ...] | None:
     return tuple(descriptors)
 
 
-_SYMBOL_DESCRIPTORS = _slot_descriptors()
-_SYMBOL_SETTERS = None if _SYMBOL_DESCRIPTORS is None else [item.__set__ for item in _SYMBOL_DESCRIPTORS]
-
-
-def _load_scanner() -> Any:
-    # The compiled scanner is optional: without it (a source tree, a build
-    # that skipped it) the Python reader below reads every map.
-    try:
-        # Installed beside the package's other compiled modules, one level
-        # above this reader's package.
-        return importlib.import_module(".._mapscan", __package__)
-    except ImportError:
-        return None
-
-
-_mapscan = _load_scanner()
-
-
-def _make_symbols(rows: list[tuple[Any, ...]]) -> list[SymbolEntry]:
-    """SymbolEntry records of *rows*: (name, demangled name, address, size,
-    section, object file, archive); no map names a source file or unit."""
-    setters = _SYMBOL_SETTERS
-    if setters is None or not rows:
-        return [
-            SymbolEntry(name, demangled, address, size, section, object_file, archive, None, None)
-            for name, demangled, address, size, section, object_file, archive in rows
-        ]
-    symbols: list[SymbolEntry] = list(map(object.__new__, repeat(SymbolEntry, len(rows))))
-    for setter, column in zip(setters, zip(*rows)):
-        deque(map(setter, symbols, column), maxlen=0)
-    for setter in setters[len(rows[0]):]:
-        deque(map(setter, symbols, repeat(None)), maxlen=0)
-    return symbols
+_descriptors = _slot_descriptors()
+if _descriptors is None:
+    raise ImportError("brenvale.readers.gnu_ld: SymbolEntry no longer has the nine slots the map scanner fills")
+_SYMBOL_DESCRIPTORS: tuple[MemberDescriptorType, ...] = _descriptors
 
 
 class _Reader:
@@ -411,9 +317,6 @@ class _Reader:
         self.guessed: list[tuple[str, str]] = []
         self.sections: list[_OutputSection] = []
         self.symbols: list[SymbolEntry] = []
-        # (name, demangled, address, size, section, object, archive) of each
-        # symbol in map order; made into records once the map is read.
-        self.rows: list[tuple[Any, ...]] = []
         self.saw_map = False
         self.saw_output = False
         self.open_at_end: _OutputSection | None = None
@@ -421,251 +324,6 @@ class _Reader:
         self.complete_last_line = True
         self.lines_read = 0
         self.line_no = 0
-        # Memoised split of "lib.a(obj.o)" texts; a map repeats each file
-        # name once per input section.
-        self.files: dict[str, tuple[str | None, str | None]] = {}
-        # Memoised names of input sections without a symbol line: ".text",
-        # ".rodata" and the like recur for every object file.
-        self.section_symbols: dict[str, str] = {}
-
-    # -- input sections and their symbols ------------------------------------
-
-    def _emit_symbols(self, section: _OutputSection) -> None:
-        items = section.items
-        section.items = []
-        out_name = section.name
-        section_start = section.vma
-        files = self.files
-        section_symbols = self.section_symbols
-        append = self.rows.append
-        emitted = False
-        # Each input section ends, at the latest, where the next item of the
-        # section starts or where the section ends.
-        bounds = [item[1] for item in items]
-        bounds.append(section_start + section.size)
-        for entry, bound in zip(items, islice(bounds, 1, None)):
-            name = entry[0]
-            if name is None:
-                continue
-            _, start, size, file_text, listed = entry
-            end = start + size
-            if start < section_start:
-                continue  # not where the section is: a damaged line
-            if end > bound:
-                # Merged input (".rodata.*.str1.1", ".rodata.cst4"): ld prints
-                # it at the current address with its size before merging,
-                # while its bytes went into an earlier input section.
-                continue
-            emitted = True
-            split = files.get(file_text)
-            if split is None:
-                split = files[file_text] = split_archive_member(file_text)
-            object_file, archive = split
-
-            if len(listed) == 1:
-                # The usual shape: one symbol line, at the input's start.
-                address, symbol = listed[0]
-                if address == start:
-                    demangled = None
-                    if "(" in symbol or "::" in symbol or " " in symbol:
-                        derived = symbol_name_from_section(name)
-                        if derived and derived.startswith("_Z"):
-                            # ld printed the demangled form; the section
-                            # name keeps the linkage name.
-                            symbol, demangled = derived, symbol
-                    append((symbol, demangled, start, size, out_name, object_file, archive))
-                    continue
-                points = listed if start < address < end else None
-            elif not listed:
-                points = None
-            else:
-                # Symbol lines outside the input section are absolute or
-                # belong to the next statement; aliases at one address keep
-                # the first name.
-                points = []
-                seen = set()
-                for address, symbol in sorted(listed, key=_first):
-                    if start <= address < end and address not in seen:
-                        seen.add(address)
-                        points.append((address, symbol))
-
-            if not points or points[0][0] != start:
-                # Bytes before the first symbol line (static code, or no
-                # symbol line at all) take the input section's name.
-                derived = section_symbols.get(name)
-                if derived is None:
-                    derived = section_symbols[name] = symbol_name_from_section(name) or name
-                first_end = points[0][0] if points else end
-                append((derived, None, start, first_end - start, out_name, object_file, archive))
-                if not points:
-                    continue
-                leading = False
-            else:
-                leading = True
-            last = len(points) - 1
-            for position, (address, symbol) in enumerate(points):
-                demangled = None
-                if leading and position == 0 and looks_demangled(symbol):
-                    derived = symbol_name_from_section(name)
-                    if derived and derived.startswith("_Z"):
-                        symbol, demangled = derived, symbol
-                append(
-                    (
-                        symbol, demangled, address,
-                        (points[position + 1][0] if position < last else end) - address,
-                        out_name, object_file, archive,
-                    )
-                )
-        if emitted:
-            section.has_content = True
-
-    def _finish_section(self, section: _OutputSection) -> None:
-        if section.items:
-            self._emit_symbols(section)
-
-    # -- the memory map part ---------------------------------------------------
-
-    def _read_map_part(self, lines: list[str], line_no: int) -> None:
-        """Read *lines*, the part after "Linker script and memory map" (line *line_no*).
-
-        One loop with local state: a large map has a million lines, nearly
-        all input-section and symbol lines, and plain splits and prefix tests
-        cost far less per line than a regex or a method call.  The symbol
-        lines, the most frequent kind, are taken first, by a path that only
-        ever accepts lines that the general one below would read the same way.
-        """
-        sections = self.sections
-        finish = self._finish_section
-        current: _OutputSection | None = None  # the output section being read
-        entry: list[Any] | None = None  # its input section whose symbol lines may follow
-        pending: str | None = None  # a long name whose numbers are on the next line
-        pending_output = False  # whether that name is an output section's
-        for line in lines:
-            line_no += 1
-            if line[:2] == "  " and pending is None:
-                # Indented deeper: symbol, assignment, data statement, relaxation note.
-                if current is None:
-                    continue
-                parts = line.split()
-                if len(parts) == 2:
-                    rest = parts[1]
-                    if parts[0][:2] == "0x" and "=" not in rest and not rest.startswith(_NOT_SYMBOL_STARTS):
-                        if entry is not None:
-                            try:
-                                entry[4].append((int(parts[0], 16), rest))
-                            except ValueError:
-                                pass
-                        continue
-                entry = _statement_line(current, entry, line)
-                continue
-
-            if not line:
-                continue
-
-            if pending is not None:
-                name = pending
-                pending = None
-                if pending_output:
-                    match = _HEADER_CONTINUATION.match(line)
-                    if match:
-                        vma_text, size_text, lma_text = match.groups()
-                        vma = int(vma_text, 16)
-                        current = _OutputSection(
-                            name, vma, int(size_text, 16), vma if lma_text is None else int(lma_text, 16)
-                        )
-                        sections.append(current)
-                        continue
-                    # A section that ld placed nowhere (no address); its lines follow.
-                else:
-                    parts = line.split(None, 2)
-                    if len(parts) >= 2 and parts[0][:2] == "0x" and parts[1][:2] == "0x":
-                        try:
-                            address, size = int(parts[0], 16), int(parts[1], 16)
-                        except ValueError:
-                            pass
-                        else:
-                            entry = [name, address, size, parts[2].rstrip() if len(parts) > 2 else "", []]
-                            if current is not None and current.keep and size > 0:
-                                _note_input(current, name, address, line_no)
-                                current.items.append(entry)
-                            continue
-
-            first = line[0]
-            if first != " " and first != "\t":
-                # Top level: an output section header, or the script's own
-                # lines (LOAD, OUTPUT, START GROUP) between sections.
-                if current is not None:
-                    finish(current)
-                    current = None
-                entry = None
-                if line.rstrip() == _CROSS_REFERENCE_HEADING:
-                    self.finished = True
-                    break
-                if line.startswith("OUTPUT("):
-                    self.saw_output = True
-                    continue
-                match = _SECTION_HEADER.match(line)
-                if match:
-                    name, vma_text, size_text, lma_text = match.groups()
-                    vma = int(vma_text, 16)
-                    current = _OutputSection(
-                        name, vma, int(size_text, 16), vma if lma_text is None else int(lma_text, 16)
-                    )
-                    sections.append(current)
-                    continue
-                stripped = line.rstrip()
-                if " " not in stripped and "\t" not in stripped:
-                    # Long names push the address to the next line.
-                    pending = stripped
-                    pending_output = True
-                continue
-
-            if current is None or len(line) < 2:
-                continue
-
-            if line[1] != " ":
-                # An input section (" .text.main 0x... 0x... main.o"), its name
-                # alone when long, a fill, or a script pattern (" *(.text*)").
-                parts = line.split(None, 3)
-                if not parts:
-                    continue  # blanks only: as an empty line
-                numbers = None
-                if len(parts) >= 3 and parts[1][:2] == "0x" and parts[2][:2] == "0x":
-                    try:
-                        numbers = int(parts[1], 16), int(parts[2], 16)
-                    except ValueError:
-                        pass
-                if numbers is None:
-                    entry = None
-                    token = parts[0]
-                    if len(parts) == 1 and token[0] != "*" and "(" not in token:
-                        pending = token
-                        pending_output = False
-                    continue
-                address, size = numbers
-                if parts[0] == "*fill*":
-                    current.fill += size
-                    if not current.advanced:
-                        current.align_fill += size
-                    current.advanced = False
-                    entry = None
-                    if size > 0:
-                        # The input before a fill ends here at the latest.
-                        current.items.append((None, address))
-                    continue
-                entry = [parts[0], address, size, parts[3].rstrip() if len(parts) > 3 else "", []]
-                if current.keep and size > 0:
-                    _note_input(current, parts[0], address, line_no)
-                    current.items.append(entry)
-                continue
-
-            # A tab then a space: indented deeper, but not the usual way.
-            entry = _statement_line(current, entry, line)
-
-        if current is not None:
-            finish(current)
-        self.open_at_end = current
-        self.lines_read = line_no
 
     # -- the memory configuration ---------------------------------------------
 
@@ -731,17 +389,13 @@ class _Reader:
             self.line_no = index + 1
             self.memory_line(line, memory_pending)
 
-    def _scan_map_part(self, text: str, offset: int, line_no: int) -> bool:
-        """Read text[offset:] with the compiled scanner; False when it is
-        missing or leaves the text to the Python reader."""
-        if _mapscan is None or _SYMBOL_DESCRIPTORS is None:
-            return False
+    def _scan_map_part(self, text: str, offset: int, line_no: int) -> None:
+        """Read text[offset:], the part after the memory map's heading (line
+        *line_no*), with the compiled scanner."""
         result = _mapscan.scan(
             text, offset, line_no, SymbolEntry, _SYMBOL_DESCRIPTORS,
             is_non_allocated, symbol_name_from_section, split_archive_member, holds_no_bytes,
         )
-        if result is None:
-            return False
         sections, self.symbols, self.lines_read, self.finished, self.saw_output, open_at_end = result
         for name, vma, size, lma, fill, align_fill, has_content, stored, overrun_line in sections:
             section = _OutputSection(name, vma, size, lma)
@@ -753,7 +407,6 @@ class _Reader:
             self.sections.append(section)
         if open_at_end >= 0:
             self.open_at_end = self.sections[open_at_end]
-        return True
 
     def read(self, text: str) -> None:
         self.complete_last_line = text.endswith("\n")
@@ -773,12 +426,7 @@ class _Reader:
         line_no = len(head) + 1
         newline = text.find("\n", at)
         offset = len(text) if newline < 0 else newline + 1
-        if self._scan_map_part(text, offset, line_no):
-            return
-        self._read_map_part(_split_lines(text[offset:]), line_no)
-        rows = self.rows
-        self.rows = []
-        self.symbols = _make_symbols(rows)
+        self._scan_map_part(text, offset, line_no)
 
 
 def _split_lines(text: str) -> list[str]:
