@@ -128,6 +128,7 @@ struct SymbolRecord {
   const Value* region;       // section_to_region entry, or null
   const Value* row_name;     // demangled name when true, else name
   std::string_view text;     // that name, when it is text (sorts stay off the symbol records)
+  uint64_t prefix;           // order_prefix(text): read here, in symbol order, where the texts lie together
   bool name_is_text;
   uint32_t object;       // index into the object table
   uint32_t component;    // index into the component table
@@ -202,6 +203,14 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
   OrderedIndex<uint32_t> component_index;
   OrderedIndex<uint32_t> name_index;
   std::unordered_map<const Section*, Category> category_cache;
+  // Symbols of one section share the caller's very text, so a section seen before
+  // is found by where its name lies, without hashing it again.
+  struct SectionSeen {
+    const Value* region;
+    Category category;
+  };
+  TextPlaceCache section_places;
+  std::vector<SectionSeen> section_seen;
   const Value zero(0);
   // Symbols of one object and one section tend to come together: remember the last
   // look-ups (the views point into the caller's texts, which outlive the call).
@@ -274,15 +283,23 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
       r.region = last_region;
       r.category = last_category;
     } else {
-      r.region = section_to_region.find(r.section);
-      const Section* const* placed = section_map.find(r.section);
-      const Section* sec = placed ? *placed : nullptr;
-      auto cached = category_cache.find(sec);
-      if (cached != category_cache.end()) {
-        r.category = cached->second;
+      const uint32_t seen = section_places.find(r.section);
+      if (seen != TextPlaceCache::kMiss) {
+        r.region = section_seen[seen].region;
+        r.category = section_seen[seen].category;
       } else {
-        r.category = category_of(sec);
-        category_cache.emplace(sec, r.category);
+        r.region = section_to_region.find(r.section);
+        const Section* const* placed = section_map.find(r.section);
+        const Section* sec = placed ? *placed : nullptr;
+        auto cached = category_cache.find(sec);
+        if (cached != category_cache.end()) {
+          r.category = cached->second;
+        } else {
+          r.category = category_of(sec);
+          category_cache.emplace(sec, r.category);
+        }
+        section_places.put(r.section, static_cast<uint32_t>(section_seen.size()));
+        section_seen.push_back(SectionSeen{r.region, r.category});
       }
       have_section = true;
       last_section = r.section;
@@ -307,7 +324,10 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
     }
     r.row_name = truthy(s.demangled_name) ? &s.demangled_name : &s.name;
     r.name_is_text = r.row_name->is_str();
-    if (r.name_is_text) r.text = r.row_name->str();
+    if (r.name_is_text) {
+      r.text = r.row_name->str();
+      r.prefix = order_prefix(r.text);
+    }
     r.object = obj;
     r.component = p.objects[obj].component;
     p.objects[obj].rows.push_back(static_cast<uint32_t>(p.records.size()));
@@ -543,6 +563,7 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
     nodes.reserve(visit.size());
     struct Leaf {
       T size;
+      uint64_t prefix;  // of name
       std::string_view name;
       uint32_t record;
     };
@@ -563,12 +584,25 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
           // The rows of one object lie scattered over the symbol records.
           if (j + 8 < own.size()) __builtin_prefetch(&records[own[j + 8]]);
           uint32_t r = own[j];
-          rows.push_back(Leaf{size[r], name_text(r), r});
+          const std::string_view name = name_text(r);
+          const uint64_t prefix = records[r].name_is_text ? records[r].prefix : order_prefix(name);
+          rows.push_back(Leaf{size[r], prefix, name, r});
         }
-        std::stable_sort(rows.begin(), rows.end(),
-                         [](const Leaf& a, const Leaf& b) { return pair_lt<B>(b.size, b.name, a.size, a.name); });
         const auto kept = static_cast<std::ptrdiff_t>(
             std::min(rows.size(), static_cast<size_t>(MAX_TREEMAP_SYMBOLS_PER_OBJECT)));
+        if constexpr (std::is_same_v<T, int64_t>) {
+          // Rows are in record order, so the record decides what the stable order
+          // leaves equal: only the kept rows need ordering.
+          std::partial_sort(rows.begin(), rows.begin() + kept, rows.end(), [](const Leaf& a, const Leaf& b) {
+            if (a.size != b.size) return b.size < a.size;
+            if (a.prefix != b.prefix) return b.prefix < a.prefix;
+            if (const int c = a.name.compare(b.name)) return c > 0;
+            return a.record < b.record;
+          });
+        } else {
+          std::stable_sort(rows.begin(), rows.end(),
+                           [](const Leaf& a, const Leaf& b) { return pair_lt<B>(b.size, b.name, a.size, a.name); });
+        }
         std::vector<uint32_t> leaves;
         leaves.reserve(static_cast<size_t>(kept));
         T value = B::zero();

@@ -61,6 +61,17 @@ std::string py_lower_for_match(std::string_view s);
 // lower-case literal `needle` (so "i" also matches U+0130/U+0131, "s" U+017F, "k" U+212A).
 bool icase_contains(std::string_view hay, std::string_view needle) noexcept;
 
+// The first eight bytes of s as a big-endian number, zero-padded: prefixes compare
+// as the texts do (UTF-8 byte order is code-point order), so a sort compares whole
+// texts only where their first eight bytes agree.
+inline uint64_t order_prefix(std::string_view s) noexcept {
+  unsigned char b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  for (size_t i = 0; i < s.size() && i < 8; ++i) b[i] = static_cast<unsigned char>(s[i]);
+  uint64_t p = 0;
+  for (unsigned char c : b) p = (p << 8) | c;
+  return p;
+}
+
 // Python repr() of a str (quotes chosen as Python does). Used in error messages.
 std::string py_repr_str(std::string_view s);
 

@@ -147,7 +147,9 @@ def check_against_reference(symbols, sections, regions, components):
 
 
 # Small alphabets so that ties, shared objects and blank names are common.
-TEXTS = ["a", "b", "B", "ab", "é", "\U0001f600", "<b>&amp;", "", "  ", " a ", "\udc80"]
+TEXTS = ["a", "b", "B", "ab", "é", "\U0001f600", "<b>&amp;", "", "  ", " a ", "\udc80",
+         # Names that agree in their first eight bytes and differ after them.
+         "handler_a", "handler_b", "handler", "handler\x00", "handler\x00\x01", "handleré"]
 OBJECTS = [None, "", "   ", "a.o", " a.o ", "b.o", "ü.o", "<x>.o", "\udcff.o"]
 SECTIONS = [None, "", " ", ".text", " .text ", ".data", ".bss", ".rodata", "other", ".stack", "é"]
 REGION_NAMES = [None, "", "FLASH", "ram", "ITCM", "flaſh", "misc", " SRAM "]
@@ -206,7 +208,8 @@ class TestAgainstReference:
                 o = f"s{rng.randrange(300)}.o"
             else:
                 o = rng.choice(objects[:3] if i % 7 == 0 else objects[:120])
-            symbols.append(sym(f"f{rng.randrange(500)}", rng.randint(-1, 30), rng.choice(list(regions) + [None]), o))
+            name = f"{'isr_handler_' if i % 2 else 'f'}{rng.randrange(500)}"
+            symbols.append(sym(name, rng.randint(-1, 30), rng.choice(list(regions) + [None]), o))
         got = check_against_reference(symbols, sections, regions, components)
         assert [len(got[k]) for k in got] == [200, 200, 200, 200]
         assert max(len(n["children"]) for n in got["treemap_hierarchy"]) == 80
