@@ -209,7 +209,7 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
     const Value* region;
     Category category;
   };
-  TextPlaceCache section_places;
+  TextPlaceCache section_places(section_map.size());
   std::vector<SectionSeen> section_seen;
   const Value zero(0);
   // Symbols of one object and one section tend to come together: remember the last

@@ -155,6 +155,12 @@ class OrderedIndex {
 class TextPlaceCache {
  public:
   static constexpr uint32_t kMiss = UINT32_MAX;
+  // `distinct`: how many different texts are expected; the cache is direct-mapped,
+  // so it keeps four slots a text to keep two of them from evicting each other.
+  explicit TextPlaceCache(size_t distinct = 0) {
+    while (bits_ < kMaxBits && (size_t{1} << bits_) < distinct * 4) ++bits_;
+    slots_.resize(size_t{1} << bits_);
+  }
   uint32_t find(std::string_view s) const noexcept {
     const Slot& e = slots_[slot(s.data())];
     return e.data == s.data() && e.size == s.size() ? e.id : kMiss;
@@ -162,16 +168,17 @@ class TextPlaceCache {
   void put(std::string_view s, uint32_t id) noexcept { slots_[slot(s.data())] = Slot{s.data(), s.size(), id}; }
 
  private:
-  static constexpr unsigned kBits = 12;
-  static size_t slot(const char* p) noexcept {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) >> 3) * 0x9E3779B97F4A7C15ull >> (64 - kBits));
+  static constexpr unsigned kMaxBits = 18;
+  size_t slot(const char* p) const noexcept {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) >> 3) * 0x9E3779B97F4A7C15ull >> (64 - bits_));
   }
   struct Slot {
     const char* data = nullptr;
     size_t size = 0;
     uint32_t id = kMiss;
   };
-  std::vector<Slot> slots_ = std::vector<Slot>(size_t{1} << kBits);
+  unsigned bits_ = 12;
+  std::vector<Slot> slots_;
 };
 
 // Key of a section_map entry: a text name as it is; any other name by its text
