@@ -142,9 +142,11 @@ bv::Value to_value(PyObject* o) {
   throw Raised{};
 }
 
-// Seconds of each of `repeat` writes of the tree as compact JSON bytes, by the
-// project's own writer: what the JSON path costs once its tree exists.
-PyObject* write_floor(PyObject*, PyObject* args) {
+// Converts the tree (args: tree, repeat=1) once, then collects what `run` returns
+// for the converted tree in each of `repeat` runs (a new reference, or null with an
+// error set).
+template <class Run>
+PyObject* per_run(PyObject* args, Run run) {
   PyObject* tree;
   int repeat = 1;
   if (!PyArg_ParseTuple(args, "O|i", &tree, &repeat)) return nullptr;
@@ -154,60 +156,50 @@ PyObject* write_floor(PyObject*, PyObject* args) {
   } catch (Raised) {
     return nullptr;
   }
-  PyObject* times = PyList_New(0);
-  if (!times) return nullptr;
+  PyObject* results = PyList_New(0);
+  if (!results) return nullptr;
   for (int r = 0; r < repeat; ++r) {
+    PyObject* one = run(v);
+    if (!one || PyList_Append(results, one) < 0) {
+      Py_XDECREF(one);
+      Py_DECREF(results);
+      return nullptr;
+    }
+    Py_DECREF(one);
+  }
+  return results;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// Seconds of each of `repeat` writes of the tree as compact JSON bytes, by the
+// project's own writer: what the JSON path costs once its tree exists.
+PyObject* write_floor(PyObject*, PyObject* args) {
+  return per_run(args, [](const bv::Value& v) -> PyObject* {
     auto t0 = std::chrono::steady_clock::now();
     std::string out;
     bv::write_json_compact(out, v, kWriteDepth);
     PyObject* bytes = PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (!bytes) {
-      Py_DECREF(times);
-      return nullptr;
-    }
+    double secs = seconds_since(t0);
+    if (!bytes) return nullptr;
     Py_DECREF(bytes);
-    PyObject* t = PyFloat_FromDouble(secs);
-    if (!t || PyList_Append(times, t) < 0) {
-      Py_XDECREF(t);
-      Py_DECREF(times);
-      return nullptr;
-    }
-    Py_DECREF(t);
-  }
-  return times;
+    return PyFloat_FromDouble(secs);
+  });
 }
 
 // Seconds to build and to free a copy of the tree in the core's own values, for
 // each of `repeat` runs: what any builder that returns this tree pays at least.
 PyObject* tree_floor(PyObject*, PyObject* args) {
-  PyObject* tree;
-  int repeat = 1;
-  if (!PyArg_ParseTuple(args, "O|i", &tree, &repeat)) return nullptr;
-  bv::Value v;
-  try {
-    v = to_value(tree);
-  } catch (Raised) {
-    return nullptr;
-  }
-  PyObject* times = PyList_New(0);
-  if (!times) return nullptr;
-  for (int r = 0; r < repeat; ++r) {
+  return per_run(args, [](const bv::Value& v) -> PyObject* {
     auto t0 = std::chrono::steady_clock::now();
     auto* copy = new bv::Value(v);
-    auto t1 = std::chrono::steady_clock::now();
+    double build = seconds_since(t0);
+    t0 = std::chrono::steady_clock::now();
     delete copy;
-    auto t2 = std::chrono::steady_clock::now();
-    PyObject* t = Py_BuildValue("(dd)", std::chrono::duration<double>(t1 - t0).count(),
-                                std::chrono::duration<double>(t2 - t1).count());
-    if (!t || PyList_Append(times, t) < 0) {
-      Py_XDECREF(t);
-      Py_DECREF(times);
-      return nullptr;
-    }
-    Py_DECREF(t);
-  }
-  return times;
+    return Py_BuildValue("(dd)", build, seconds_since(t0));
+  });
 }
 
 // Reads kind, name and delta of every entry, as the ranking must before it can
