@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/value/json_spelling.hpp"
 #include "core/value/text.hpp"
 
 namespace bvpy::diffreport {
@@ -161,40 +162,25 @@ class HtmlJsonDump {
     out_ += std::string_view(indent_.data(), n);
   }
 
-  void hex_escape(uint32_t cp) {
-    static const char kHex[] = "0123456789abcdef";
-    char buf[6] = {'\\', 'u', kHex[(cp >> 12) & 15], kHex[(cp >> 8) & 15], kHex[(cp >> 4) & 15], kHex[cp & 15]};
-    out_ += std::string_view(buf, 6);
-  }
-
   void code_point(uint32_t cp) {
-    if (cp >= 0x20 && cp < 0x7f) {
-      if (cp == '"') {
-        out_ += "\\&quot;";
-      } else if (cp == '\\') {
-        out_ += "\\\\";
-      } else if (const char* e = entity(static_cast<unsigned char>(cp))) {
-        out_ += std::string_view(e);
-      } else {
-        out_ += static_cast<char>(cp);
-      }
+    if (cp == '"') {
+      out_ += "\\&quot;";  // json's \" with its quote escaped as markup
       return;
     }
-    switch (cp) {
-      case '\n': out_ += "\\n"; return;
-      case '\r': out_ += "\\r"; return;
-      case '\t': out_ += "\\t"; return;
-      case '\b': out_ += "\\b"; return;
-      case '\f': out_ += "\\f"; return;
-      default: break;
+    if (const char e = bv::json::short_escape(cp)) {
+      const char esc[2] = {'\\', e};
+      out_ += std::string_view(esc, 2);
+      return;
     }
-    if (cp >= 0x10000) {
-      uint32_t v = cp - 0x10000;
-      hex_escape(0xD800 | (v >> 10));
-      hex_escape(0xDC00 | (v & 0x3FF));
-    } else {
-      hex_escape(cp);
+    if (cp >= 0x20 && cp < 0x7f) {
+      if (const char* e = entity(static_cast<unsigned char>(cp)))
+        out_ += std::string_view(e);
+      else
+        out_ += static_cast<char>(cp);
+      return;
     }
+    char buf[12];
+    out_ += std::string_view(buf, static_cast<size_t>(bv::json::put_code_point_escape(buf, cp) - buf));
   }
 
   void string(PyObject* s) {
@@ -220,10 +206,8 @@ class HtmlJsonDump {
 
   void float_text(PyObject* o) {
     double d = PyFloat_AS_DOUBLE(o);
-    if (std::isnan(d))
-      out_ += "NaN";
-    else if (std::isinf(d))
-      out_ += d > 0 ? "Infinity" : "-Infinity";
+    if (const std::string_view name = bv::json::nonfinite(d); !name.empty())
+      out_ += name;
     else {
       number_.clear();
       bv::append_repr_double(number_, d);
@@ -268,7 +252,7 @@ class HtmlJsonDump {
       int_text(k);
       out_ += "&quot;";
     } else {
-      PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s", type_name(k).c_str());
+      PyErr_SetString(PyExc_TypeError, (std::string(bv::json::kBadKey) + type_name(k)).c_str());
       throw PyErrorSet{};
     }
   }

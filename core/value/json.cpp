@@ -22,6 +22,7 @@
 #include <sys/mman.h>
 #endif
 
+#include "json_spelling.hpp"
 #include "text.hpp"
 #include "text_utf8.hpp"
 
@@ -38,14 +39,10 @@ struct EscapeTables {
 
 constexpr EscapeTables make_escape_tables() {
   EscapeTables t{};
-  for (int c = 0; c < 0x20; ++c) t.unicode[c] = 'u';
-  t.unicode['\b'] = 'b';
-  t.unicode['\f'] = 'f';
-  t.unicode['\n'] = 'n';
-  t.unicode['\r'] = 'r';
-  t.unicode['\t'] = 't';
-  t.unicode['"'] = '"';
-  t.unicode['\\'] = '\\';
+  for (int c = 0; c < 0x80; ++c) {
+    const char e = json::short_escape(static_cast<char32_t>(c));
+    t.unicode[c] = static_cast<unsigned char>(e ? e : c < 0x20 ? 'u' : 0);
+  }
   for (int c = 0; c < 256; ++c) t.ascii[c] = t.unicode[c];
   t.ascii[0x7F] = 'u';  // ensure_ascii escapes everything outside " ".."~"
   for (int c = 0x80; c < 256; ++c) t.ascii[c] = 'A';
@@ -451,7 +448,7 @@ class JsonWriter {
 
   [[noreturn, gnu::noinline]] static void bad_key(const Value& k) {
     std::string type = k.kind() == Kind::Opaque ? std::string(k.opaque_type()) : type_name(k);
-    raise(ErrKind::Type, "keys must be str, int, float, bool or None, not " + type);
+    raise(ErrKind::Type, std::string(json::kBadKey) + type);
   }
 
   // ---- scalars ----
@@ -468,13 +465,8 @@ class JsonWriter {
   }
 
   void write_double(double d) {
-    if (std::isnan(d)) {
-      put_bytes("NaN", 3);
-    } else if (std::isinf(d)) {
-      if (d < 0)
-        put_bytes("-Infinity", 9);
-      else
-        put_bytes("Infinity", 8);
+    if (const std::string_view name = json::nonfinite(d); !name.empty()) {
+      put_bytes(name.data(), name.size());
     } else {
       // repr has one home; its text is at most 24 bytes, within the room we keep.
       scratch_.clear();
@@ -552,32 +544,14 @@ class JsonWriter {
     unsigned char esc = (kAscii ? kEscape.ascii : kEscape.unicode)[*p];
     if (esc == 'A') {
       size_t len;
-      char32_t cp = utf8::decode(p, end, len);
-      if (cp >= 0x10000) {
-        cp -= 0x10000;
-        put_u_escape(0xD800 | static_cast<unsigned>(cp >> 10));
-        put_u_escape(0xDC00 | static_cast<unsigned>(cp & 0x3FF));
-      } else {
-        put_u_escape(static_cast<unsigned>(cp));
-      }
+      cur_ = json::put_code_point_escape(cur_, utf8::decode(p, end, len));
       return p + len;
     }
     if (esc == 'u')
-      put_u_escape(*p);
+      cur_ = json::put_u_escape(cur_, *p);
     else
       put2('\\', static_cast<char>(esc));
     return p + 1;
-  }
-
-  void put_u_escape(unsigned unit) {
-    static const char kHex[] = "0123456789abcdef";
-    cur_[0] = '\\';
-    cur_[1] = 'u';
-    cur_[2] = kHex[(unit >> 12) & 0xF];
-    cur_[3] = kHex[(unit >> 8) & 0xF];
-    cur_[4] = kHex[(unit >> 4) & 0xF];
-    cur_[5] = kHex[unit & 0xF];
-    cur_ += 6;
   }
 
   std::string& out_;
