@@ -1,5 +1,7 @@
 #include "diff/diffreport/ranking.hpp"
 
+#include "core/value/text.hpp"
+
 #include <algorithm>
 #include <string_view>
 
@@ -69,13 +71,6 @@ bool tail_less(const Value& ka, const Value& kb, const Value* na, const Value* n
 
 // The first 8 bytes of a text, big-endian and zero-padded: unequal prefixes order
 // two texts as their full comparison does, so most comparisons never touch the text.
-uint64_t prefix8(std::string_view s) noexcept {
-  uint64_t p = 0;
-  const size_t n = std::min<size_t>(s.size(), 8);
-  for (size_t i = 0; i < n; ++i) p |= uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
-  return p;
-}
-
 // Three-way comparison of two texts whose prefixes are equal.
 int rest_cmp(std::string_view a, std::string_view b) noexcept {
   if (a.size() <= 8 && b.size() <= 8) return (a.size() > b.size()) - (a.size() < b.size());
@@ -131,7 +126,7 @@ std::vector<uint32_t> stable_order(const std::vector<Num>& keys, const std::vect
     for (size_t j = 0; j < m; ++j) {
       std::string_view kind = kinds ? (*kinds)[j].str() : std::string_view();
       std::string_view name = names[j].str();
-      fk[j] = FastKey<Num>{keys[j], prefix8(kind), prefix8(name), kind, name, static_cast<uint32_t>(j)};
+      fk[j] = FastKey<Num>{keys[j], order_prefix(kind), order_prefix(name), kind, name, static_cast<uint32_t>(j)};
     }
     return select_fast(fk, take(m));
   }
@@ -151,52 +146,10 @@ void check_size(size_t n) {
   if (n > UINT32_MAX) raise(ErrKind::Overflow, "too many diff entries to rank");
 }
 
-Value rank_by_delta(EntrySource& src, bool growth) {
-  const size_t n = src.size();
-  check_size(n);
-  std::vector<size_t> index;
-  std::vector<double> key;  // the ascending sort key: -delta for growth, delta for shrinkage
-  std::vector<Value> delta;
-  // About half of a diff's entries move each way: one allocation instead of a
-  // dozen regrowths that copy every kept delta.
-  index.reserve(n / 2 + 1);
-  key.reserve(n / 2 + 1);
-  delta.reserve(n / 2 + 1);
-  for (size_t i = 0; i < n; ++i) {
-    Value dv = src.read(i, EntryField::Delta);
-    double d = src.to_float(dv);
-    if (kept_delta(d, growth)) {
-      index.push_back(i);
-      key.push_back(delta_key(d, growth));
-      delta.push_back(std::move(dv));
-    }
-  }
-  const size_t m = index.size();
-  std::vector<Value> kinds(m), names(m);
-  for (size_t j = 0; j < m; ++j) {
-    kinds[j] = src.read(index[j], EntryField::Kind);
-    names[j] = src.read(index[j], EntryField::Name);
-  }
-  std::vector<uint32_t> order = stable_order(key, &kinds, names, [&](size_t count) { return src.slice_end(count); });
-  const size_t end = order.size();
-  Value out = Value::list(end);
-  for (size_t r = 0; r < end; ++r) {
-    const uint32_t j = order[r];
-    Value e = Value::map(5);
-    e.add("kind", std::move(kinds[j]));
-    e.add("name", std::move(names[j]));
-    e.add("delta", std::move(delta[j]));
-    e.add("delta_pct", src.read(index[j], EntryField::DeltaPct));
-    e.add("status", src.read(index[j], EntryField::Status));
-    out.push(std::move(e));
-  }
-  return out;
-}
-
 }  // namespace
 
 TextRankKey text_rank_key(double key, std::string_view kind, std::string_view name, uint32_t pos) noexcept {
-  return TextRankKey{key, prefix8(kind), prefix8(name), kind, name, pos};
+  return TextRankKey{key, order_prefix(kind), order_prefix(name), kind, name, pos};
 }
 
 std::vector<uint32_t> rank_candidates(const std::vector<double>& keys, size_t end) {
@@ -223,10 +176,6 @@ std::vector<uint32_t> value_rank_order(const std::vector<double>& keys, const st
                                        const std::vector<Value>& names, const std::function<size_t(size_t)>& take) {
   return stable_order(keys, &kinds, names, take);
 }
-
-Value rank_top_regressions(EntrySource& entries) { return rank_by_delta(entries, true); }
-
-Value rank_top_reductions(EntrySource& entries) { return rank_by_delta(entries, false); }
 
 Value added_large_symbols(EntrySource& src, const Value& min_size) {
   static const Value kSymbol("symbol");

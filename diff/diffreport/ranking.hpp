@@ -2,10 +2,9 @@
 //
 // Each attribute is read only when the ranking first needs it: deltas of every
 // entry, kinds and names of the kept entries, the remaining fields only of the
-// entries that reach the output. The entries are read through an EntrySource
-// (plain C++ callers use DiffEntryList), or, for regressions and reductions, by a
-// reader of its own that follows the same order into typed keys and hands them to
-// the ranking's ordering functions below.
+// entries that reach the output. Regressions and reductions are read by the caller
+// into typed keys in that order and ordered by the functions below; the added
+// symbols are read through an EntrySource (plain C++ callers use DiffEntryList).
 #pragma once
 
 #include <cstddef>
@@ -93,10 +92,6 @@ std::vector<uint32_t> text_rank_order(std::vector<TextRankKey>& keys, size_t end
 std::vector<uint32_t> value_rank_order(const std::vector<double>& keys, const std::vector<Value>& kinds,
                                        const std::vector<Value>& names, const std::function<size_t(size_t)>& take);
 
-// Lists of maps {"kind", "name", "delta", "delta_pct", "status"}: entries whose float
-// delta is > 0 (largest first) or < 0 (most negative first), ties by kind, then name.
-Value rank_top_regressions(EntrySource& entries);
-Value rank_top_reductions(EntrySource& entries);
 // Maps {"name", "size", "min_size_bytes"} of "symbol" entries with status "added" and
 // int(current) >= the threshold, largest first, ties by name. `min_size` is passed
 // through as the caller gave it.
