@@ -26,6 +26,22 @@ inline std::string_view stripped_or_empty(const Value& v, const char* what) {
   return py_strip(v.str());
 }
 
+// py_int(v) without a call for the common exact int.
+inline int64_t int_of(const Value& v) { return v.is_int() ? v.as_int() : py_int(v); }
+
+// truthy(v) without a call for the common text and None.
+inline bool truthy_fast(const Value& v) noexcept {
+  if (v.is_str()) return !v.str().empty();
+  return v.kind() != Kind::Null && truthy(v);
+}
+
+// total = checked_add(total, n), without a call unless it overflows.
+inline void add_checked(int64_t& total, int64_t n) {
+  int64_t sum;
+  if (__builtin_add_overflow(total, n, &sum)) checked_add(total, n);  // raises
+  total = sum;
+}
+
 // (a or b or ... or fallback).strip(): the first true value wins, then is stripped
 // (so a blank first choice ends as "", not as the fallback).
 inline std::string_view first_true_stripped(std::initializer_list<const Value*> choices, std::string_view fallback,
@@ -108,7 +124,7 @@ class NameTable {
   }
   static constexpr uint32_t kAbsent = UINT32_MAX;
   uint32_t find(std::string_view name) const { return index_[locate(name, text_hash(name, seed_))].pos - 1; }
-  void add(uint32_t id, int64_t n) { bytes_[id] = checked_add(bytes_[id], n); }
+  void add(uint32_t id, int64_t n) { add_checked(bytes_[id], n); }
   size_t size() const { return names_.size(); }
   std::string_view name(uint32_t id) const { return names_[id]; }
   int64_t bytes(uint32_t id) const { return bytes_[id]; }

@@ -23,15 +23,11 @@ struct RegionBytes {
   int64_t bytes;
 };
 
-struct SymbolRef {
-  const Symbol* symbol;
+// A symbol with bytes, as the symbol pass placed it.
+struct Placed {
+  uint32_t symbol;  // index in the model
+  uint32_t object, region;
   int64_t size;
-};
-
-// Everything the symbol pass learns about one object.
-struct ObjectInfo {
-  std::vector<RegionBytes> regions;  // first-use order
-  std::vector<SymbolRef> symbols;    // model order
 };
 
 struct Node {
@@ -107,34 +103,6 @@ OrderedIndex<std::string_view> object_components(const std::vector<Component>& c
   return out;
 }
 
-// Adds bytes to an object's entry for a region. Most objects touch a handful of
-// regions: a short scan finds those; an object in many regions is indexed by hash.
-constexpr size_t kScanLimit = 16;
-void add_region_bytes(ObjectInfo& object, uint32_t obj, uint32_t region, int64_t size,
-                      std::unordered_map<uint64_t, uint32_t>& index) {
-  std::vector<RegionBytes>& list = object.regions;
-  size_t at = list.size();
-  if (list.size() <= kScanLimit) {
-    for (size_t i = 0; i < list.size(); ++i)
-      if (list[i].region == region) {
-        at = i;
-        break;
-      }
-  } else if (auto it = index.find(rel::pair_key(obj, region)); it != index.end()) {
-    at = it->second;
-  }
-  if (at == list.size()) {
-    list.push_back({region, 0});
-    if (list.size() > kScanLimit) {
-      if (list.size() == kScanLimit + 1)  // the scan stops here: index the whole list once
-        for (size_t i = 0; i < list.size(); ++i) index.emplace(rel::pair_key(obj, list[i].region), i);
-      else
-        index.emplace(rel::pair_key(obj, region), at);
-    }
-  }
-  list[at].bytes = checked_add(list[at].bytes, size);
-}
-
 // Sort key of a symbol candidate: (size, object name, demangled name or name).
 struct Candidate {
   int64_t size;
@@ -157,17 +125,18 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
   // only at its first sighting.
   static constexpr std::string_view kUnknownObject = "unknown_object";
   NameTable objects, regions;
-  std::vector<ObjectInfo> info;
-  rel::PlaceIndex object_at, region_at;                  // raw text -> object id / region id
-  std::unordered_map<uint64_t, uint32_t> object_region;  // (object, region) -> index, for objects in many regions
+  rel::PlaceIndex object_at, region_at;  // raw text -> object id / region id
   uint32_t blank_section_region = rel::PlaceIndex::kMiss;  // region of a false section name
-  for (const Symbol& sym : model.symbols) {
-    int64_t size = py_int(sym.size);
+  std::vector<Placed> placed;
+  placed.reserve(model.symbols.size());
+  for (size_t i = 0; i < model.symbols.size(); ++i) {
+    const Symbol& sym = model.symbols[i];
+    const int64_t size = rel::int_of(sym.size);
     if (size <= 0) continue;
     // (object_file or archive or compilation_unit or source_file or "unknown_object").strip()
     std::string_view raw = kUnknownObject;
     for (const Value* v : {&sym.object_file, &sym.archive, &sym.compilation_unit, &sym.source_file}) {
-      if (!truthy(*v)) continue;
+      if (!rel::truthy_fast(*v)) continue;
       if (!v->is_str()) rel::stripped_or_empty(*v, "object attribution");  // raises
       raw = v->str();
       break;
@@ -175,7 +144,6 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
     uint32_t obj = object_at.find(raw);
     if (obj == rel::PlaceIndex::kMiss) {
       obj = objects.id(py_strip(raw));
-      if (obj == info.size()) info.emplace_back();
       object_at.put(raw, obj);
     }
     objects.add(obj, size);
@@ -193,8 +161,7 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
         blank_section_region = regions.id(rel::region_of_section(section_to_region, {}));
       region = blank_section_region;
     }
-    add_region_bytes(info[obj], obj, region, size, object_region);
-    info[obj].symbols.push_back({&sym, size});
+    placed.push_back({static_cast<uint32_t>(i), obj, region, size});
   }
 
   // The largest objects, then the components that own them.
@@ -212,13 +179,25 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
       component_kept[c] = true;
   }
 
+  // The placed symbols of each kept object, in model order: members[first[k] ..
+  // first[k + 1]) belong to kept[k].
+  constexpr uint32_t kDropped = UINT32_MAX;
+  std::vector<uint32_t> kept_at(objects.size(), kDropped);
+  for (uint32_t k = 0; k < kept.size(); ++k) kept_at[kept[k]] = k;
+  std::vector<uint32_t> first(kept.size() + 1, 0);
+  for (const Placed& p : placed)
+    if (kept_at[p.object] != kDropped) ++first[kept_at[p.object] + 1];
+  for (size_t k = 0; k < kept.size(); ++k) first[k + 1] += first[k];
+  std::vector<const Placed*> members(first.back());
+  {
+    std::vector<uint32_t> next(first.begin(), first.end() - 1);
+    for (const Placed& p : placed)
+      if (kept_at[p.object] != kDropped) members[next[kept_at[p.object]]++] = &p;
+  }
+
   // The largest symbols of the kept objects.
   std::vector<Candidate> candidates;
-  {
-    size_t total = 0;
-    for (uint32_t obj : kept) total += info[obj].symbols.size();
-    candidates.reserve(total);
-  }
+  candidates.reserve(members.size());
   // Object names as ranks among the kept objects, so equal sizes compare two integers.
   std::vector<uint32_t> name_rank(objects.size(), 0);
   {
@@ -228,13 +207,13 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
     for (uint32_t r = 0; r < by_name.size(); ++r) name_rank[by_name[r]] = r;
   }
   bool text_labels = true;
-  for (uint32_t obj : kept)
-    for (const SymbolRef& ref : info[obj].symbols) {
-      const Symbol& s = *ref.symbol;
-      const Value* label = truthy(s.demangled_name) ? &s.demangled_name : &s.name;
-      text_labels = text_labels && label->is_str();
-      candidates.push_back({ref.size, obj, name_rank[obj], static_cast<uint32_t>(candidates.size()), label, &s});
-    }
+  for (const Placed* p : members) {
+    const Symbol& s = model.symbols[p->symbol];
+    const Value* label = truthy(s.demangled_name) ? &s.demangled_name : &s.name;
+    text_labels = text_labels && label->is_str();
+    candidates.push_back(
+        {p->size, p->object, name_rank[p->object], static_cast<uint32_t>(candidates.size()), label, &s});
+  }
   const size_t symbol_limit = static_cast<size_t>(MAX_GRAPH_SYMBOL_NODES);
   if (text_labels) {
     // Descending by (size, object name, label); the position makes the key distinct,
@@ -268,7 +247,9 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
   NodeTable table;
   std::vector<Link> links;
   std::vector<RegionBytes> object_regions;
-  for (uint32_t obj : kept) {
+  std::vector<int64_t> region_sum(regions.size(), 0);
+  for (uint32_t k = 0; k < kept.size(); ++k) {
+    const uint32_t obj = kept[k];
     const int64_t value = objects.bytes(obj);
     if (value <= 0) continue;
     std::string_view component = component_of(obj);
@@ -285,7 +266,17 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
     size_t onode = table.upsert(prefixed("object::", object_name), object_name, "object", 1, value);
     links.push_back({cnode, onode, value, "component_to_object"});
 
-    object_regions = info[obj].regions;
+    // Bytes per region; no sum can overflow, as the object's total holds them all.
+    object_regions.clear();
+    for (uint32_t m = first[k]; m < first[k + 1]; ++m) {
+      const Placed& p = *members[m];
+      if (region_sum[p.region] == 0) object_regions.push_back({p.region, 0});
+      region_sum[p.region] += p.size;
+    }
+    for (RegionBytes& rb : object_regions) {
+      rb.bytes = region_sum[rb.region];
+      region_sum[rb.region] = 0;
+    }
     // Region names are distinct within one object: the order is total.
     std::sort(object_regions.begin(), object_regions.end(), [&](const RegionBytes& a, const RegionBytes& b) {
       if (a.bytes != b.bytes) return a.bytes > b.bytes;

@@ -28,7 +28,7 @@ class FlowTable {
     if (fresh) flows_.push_back({from, to, 0});
     return it->second;
   }
-  void add(uint32_t id, int64_t n) { flows_[id].bytes = checked_add(flows_[id].bytes, n); }
+  void add(uint32_t id, int64_t n) { rel::add_checked(flows_[id].bytes, n); }
   const std::vector<Flow>& flows() const { return flows_; }
   bool empty() const { return flows_.empty(); }
 
@@ -74,7 +74,7 @@ void accumulate_symbols(Accumulators& acc, const std::vector<Symbol>& symbols,
   rel::PlaceIndex places;
   std::vector<Slot> slots;
   for (const Symbol& sym : symbols) {
-    int64_t size = py_int(sym.size);
+    const int64_t size = rel::int_of(sym.size);
     if (size <= 0) continue;
     const Value& name = sym.section_name;
     if (!name.is_str()) {
