@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,14 +78,14 @@ class PlaceIndex {
   // `s` must not be in the index yet.
   void put(std::string_view s, uint32_t id) {
     if ((count_ + 1) * 2 > slots_.size()) grow();
-    place(Slot{s.data(), s.size(), id});
+    place(Slot{s.data(), static_cast<uint32_t>(s.size()), id});
     ++count_;
   }
 
  private:
   struct Slot {
     const char* data = nullptr;
-    size_t size = 0;
+    uint32_t size = 0;  // texts are shorter than 4 GiB (a Value's length is 32 bits)
     uint32_t id = kMiss;
   };
   static size_t hash(std::string_view s) noexcept {
@@ -182,8 +183,37 @@ inline uint64_t pair_key(uint32_t a, uint32_t b) { return (static_cast<uint64_t>
 // caller whose symbols carry the flows never has its sections converted.
 using SectionMapSource = std::function<const OrderedIndex<const Section*>&()>;
 
+// A symbol pass run inside another view's own, so that a build of both views reads
+// its symbols once.
+struct SymbolSink {
+  void* state = nullptr;
+  // Each symbol with bytes (py_int(size) > 0), in model order.
+  void (*take)(void* state, size_t index, int64_t size) noexcept = nullptr;
+};
+
+// `also`, when given, is handed every symbol with bytes as the view reads it (only
+// after the view's own reading of that symbol succeeded).
 Value build_sankey_view_from(const Model& model, const SectionMapSource& section_map,
-                             const OrderedIndex<Value>& section_to_region);
+                             const OrderedIndex<Value>& section_to_region, const SymbolSink* also = nullptr);
+
+// The relationship graph around a symbol pass that another view drives through
+// sink(). A failure of the pass is held back: finish() raises what the graph built
+// on its own would raise, at the point where it would.
+class GraphBuild {
+ public:
+  GraphBuild(const Model& model, const OrderedIndex<Value>& section_to_region,
+             const std::vector<Component>& components);
+  ~GraphBuild();
+  GraphBuild(const GraphBuild&) = delete;
+  GraphBuild& operator=(const GraphBuild&) = delete;
+  SymbolSink sink();
+  Value finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 Value build_relationship_views_from(const Model& model, const SectionMapSource& section_map,
                                     const OrderedIndex<Value>& section_to_region,
                                     const std::vector<Component>& components, bool sankey_enabled,

@@ -2,6 +2,8 @@
 // and contain symbols. Only the largest of each are kept, links are capped, and
 // nodes that no kept link reaches are dropped.
 #include <algorithm>
+#include <exception>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -113,26 +115,21 @@ struct Candidate {
   const Symbol* symbol;
 };
 
-}  // namespace
+// The symbol pass: bytes per object, and where each symbol with bytes went. The
+// symbols of one object or section share the caller's text object, so both are
+// found by where their text lies; a text is stripped and looked up by its bytes
+// only at its first sighting.
+class SymbolPass {
+ public:
+  SymbolPass(const Model& model, const OrderedIndex<Value>& section_to_region)
+      : model_(model), section_to_region_(section_to_region) {
+    placed.reserve(model.symbols.size());
+  }
 
-Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value>& section_to_region,
-                                    const std::vector<Component>& components) {
-  const OrderedIndex<std::string_view> owner = object_components(components);
-
-  // One pass over the symbols: bytes per object and per (object, region). The
-  // symbols of one object or section share the caller's text object, so both are
-  // found by where their text lies; a text is stripped and looked up by its bytes
-  // only at its first sighting.
-  static constexpr std::string_view kUnknownObject = "unknown_object";
-  NameTable objects, regions;
-  rel::PlaceIndex object_at, region_at;  // raw text -> object id / region id
-  uint32_t blank_section_region = rel::PlaceIndex::kMiss;  // region of a false section name
-  std::vector<Placed> placed;
-  placed.reserve(model.symbols.size());
-  for (size_t i = 0; i < model.symbols.size(); ++i) {
-    const Symbol& sym = model.symbols[i];
-    const int64_t size = rel::int_of(sym.size);
-    if (size <= 0) continue;
+  // One symbol with bytes (size > 0), in model order.
+  void take(size_t index, int64_t size) {
+    static constexpr std::string_view kUnknownObject = "unknown_object";
+    const Symbol& sym = model_.symbols[index];
     // (object_file or archive or compilation_unit or source_file or "unknown_object").strip()
     std::string_view raw = kUnknownObject;
     for (const Value* v : {&sym.object_file, &sym.archive, &sym.compilation_unit, &sym.source_file}) {
@@ -141,28 +138,44 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
       raw = v->str();
       break;
     }
-    uint32_t obj = object_at.find(raw);
+    uint32_t obj = object_at_.find(raw);
     if (obj == rel::PlaceIndex::kMiss) {
       obj = objects.id(py_strip(raw));
-      object_at.put(raw, obj);
+      object_at_.put(raw, obj);
     }
     objects.add(obj, size);
     const Value& section = sym.section_name;
     uint32_t region;
     if (section.is_str() && !section.str().empty()) {
-      region = region_at.find(section.str());
+      region = region_at_.find(section.str());
       if (region == rel::PlaceIndex::kMiss) {
-        region = regions.id(rel::region_of_section(section_to_region, py_strip(section.str())));
-        region_at.put(section.str(), region);
+        region = regions.id(rel::region_of_section(section_to_region_, py_strip(section.str())));
+        region_at_.put(section.str(), region);
       }
     } else {
       rel::stripped_or_empty(section, "section_name");  // false values read as ""; the rest raise
-      if (blank_section_region == rel::PlaceIndex::kMiss)
-        blank_section_region = regions.id(rel::region_of_section(section_to_region, {}));
-      region = blank_section_region;
+      if (blank_section_region_ == rel::PlaceIndex::kMiss)
+        blank_section_region_ = regions.id(rel::region_of_section(section_to_region_, {}));
+      region = blank_section_region_;
     }
-    placed.push_back({static_cast<uint32_t>(i), obj, region, size});
+    placed.push_back({static_cast<uint32_t>(index), obj, region, size});
   }
+
+  NameTable objects, regions;
+  std::vector<Placed> placed;
+
+ private:
+  const Model& model_;
+  const OrderedIndex<Value>& section_to_region_;
+  rel::PlaceIndex object_at_, region_at_;  // raw text -> object id / region id
+  uint32_t blank_section_region_ = rel::PlaceIndex::kMiss;  // region of a false section name
+};
+
+// Everything after the symbol pass.
+Value finish_graph(const Model& model, const SymbolPass& pass, const OrderedIndex<std::string_view>& owner) {
+  const NameTable& objects = pass.objects;
+  const NameTable& regions = pass.regions;
+  const std::vector<Placed>& placed = pass.placed;
 
   // The largest objects, then the components that own them.
   const std::vector<uint32_t> kept = objects.top_desc(static_cast<size_t>(MAX_GRAPH_OBJECT_NODES));
@@ -179,25 +192,21 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
       component_kept[c] = true;
   }
 
-  // The placed symbols of each kept object, in model order: members[first[k] ..
-  // first[k + 1]) belong to kept[k].
+  // The placed symbols of each kept object, in model order.
   constexpr uint32_t kDropped = UINT32_MAX;
   std::vector<uint32_t> kept_at(objects.size(), kDropped);
   for (uint32_t k = 0; k < kept.size(); ++k) kept_at[kept[k]] = k;
-  std::vector<uint32_t> first(kept.size() + 1, 0);
+  std::vector<std::vector<const Placed*>> members(kept.size());
+  size_t member_count = 0;
   for (const Placed& p : placed)
-    if (kept_at[p.object] != kDropped) ++first[kept_at[p.object] + 1];
-  for (size_t k = 0; k < kept.size(); ++k) first[k + 1] += first[k];
-  std::vector<const Placed*> members(first.back());
-  {
-    std::vector<uint32_t> next(first.begin(), first.end() - 1);
-    for (const Placed& p : placed)
-      if (kept_at[p.object] != kDropped) members[next[kept_at[p.object]]++] = &p;
-  }
+    if (const uint32_t k = kept_at[p.object]; k != kDropped) {
+      members[k].push_back(&p);
+      ++member_count;
+    }
 
   // The largest symbols of the kept objects.
   std::vector<Candidate> candidates;
-  candidates.reserve(members.size());
+  candidates.reserve(member_count);
   // Object names as ranks among the kept objects, so equal sizes compare two integers.
   std::vector<uint32_t> name_rank(objects.size(), 0);
   {
@@ -207,13 +216,17 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
     for (uint32_t r = 0; r < by_name.size(); ++r) name_rank[by_name[r]] = r;
   }
   bool text_labels = true;
-  for (const Placed* p : members) {
-    const Symbol& s = model.symbols[p->symbol];
-    const Value* label = truthy(s.demangled_name) ? &s.demangled_name : &s.name;
-    text_labels = text_labels && label->is_str();
-    candidates.push_back(
-        {p->size, p->object, name_rank[p->object], static_cast<uint32_t>(candidates.size()), label, &s});
-  }
+  for (const std::vector<const Placed*>& group : members)
+    for (size_t m = 0; m < group.size(); ++m) {
+      // The symbols lie far apart: ask for the names a few symbols ahead.
+      if (m + 8 < group.size()) __builtin_prefetch(&model.symbols[group[m + 8]->symbol].demangled_name);
+      const Placed& p = *group[m];
+      const Symbol& s = model.symbols[p.symbol];
+      const Value* label = rel::truthy_fast(s.demangled_name) ? &s.demangled_name : &s.name;
+      text_labels = text_labels && label->is_str();
+      candidates.push_back(
+          {p.size, p.object, name_rank[p.object], static_cast<uint32_t>(candidates.size()), label, &s});
+    }
   const size_t symbol_limit = static_cast<size_t>(MAX_GRAPH_SYMBOL_NODES);
   if (text_labels) {
     // Descending by (size, object name, label); the position makes the key distinct,
@@ -268,8 +281,8 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
 
     // Bytes per region; no sum can overflow, as the object's total holds them all.
     object_regions.clear();
-    for (uint32_t m = first[k]; m < first[k + 1]; ++m) {
-      const Placed& p = *members[m];
+    for (const Placed* placed_symbol : members[k]) {
+      const Placed& p = *placed_symbol;
       if (region_sum[p.region] == 0) object_regions.push_back({p.region, 0});
       region_sum[p.region] += p.size;
     }
@@ -392,5 +405,55 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
   view.add("stats", std::move(stats));
   return view;
 }
+
+}  // namespace
+
+Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value>& section_to_region,
+                                    const std::vector<Component>& components) {
+  const OrderedIndex<std::string_view> owner = object_components(components);
+  SymbolPass pass(model, section_to_region);
+  for (size_t i = 0; i < model.symbols.size(); ++i) {
+    const int64_t size = rel::int_of(model.symbols[i].size);
+    if (size > 0) pass.take(i, size);
+  }
+  return finish_graph(model, pass, owner);
+}
+
+namespace rel {
+
+struct GraphBuild::State {
+  State(const Model& m, const OrderedIndex<Value>& s2r, const std::vector<Component>& c)
+      : model(m), components(c), pass(m, s2r) {}
+  const Model& model;
+  const std::vector<Component>& components;
+  SymbolPass pass;
+  std::exception_ptr failure;  // the first failure of the pass, raised by finish()
+
+  static void take(void* self, size_t index, int64_t size) noexcept {
+    State& st = *static_cast<State*>(self);
+    if (st.failure) return;
+    try {
+      st.pass.take(index, size);
+    } catch (...) {
+      st.failure = std::current_exception();
+    }
+  }
+};
+
+GraphBuild::GraphBuild(const Model& model, const OrderedIndex<Value>& section_to_region,
+                       const std::vector<Component>& components)
+    : state_(std::make_unique<State>(model, section_to_region, components)) {}
+GraphBuild::~GraphBuild() = default;
+
+SymbolSink GraphBuild::sink() { return SymbolSink{state_.get(), &State::take}; }
+
+Value GraphBuild::finish() {
+  // The graph built on its own reads the components before its symbols.
+  const OrderedIndex<std::string_view> owner = object_components(state_->components);
+  if (state_->failure) std::rethrow_exception(state_->failure);
+  return finish_graph(state_->model, state_->pass, owner);
+}
+
+}  // namespace rel
 
 }  // namespace bv::plotspec

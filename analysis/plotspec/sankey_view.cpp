@@ -67,18 +67,20 @@ struct Accumulators {
 
 // Each symbol is both the input and the output of its own section's flow.
 void accumulate_symbols(Accumulators& acc, const std::vector<Symbol>& symbols,
-                        const OrderedIndex<Value>& section_to_region) {
+                        const OrderedIndex<Value>& section_to_region, const rel::SymbolSink* also) {
   // The symbols of one section share its text object, so a section's slot is found
   // by where its text lies; its text is stripped and looked up once per place.
   constexpr uint32_t kBlank = UINT32_MAX - 1;  // a text that strips to nothing
   rel::PlaceIndex places;
   std::vector<Slot> slots;
-  for (const Symbol& sym : symbols) {
+  for (size_t i = 0; i < symbols.size(); ++i) {
+    const Symbol& sym = symbols[i];
     const int64_t size = rel::int_of(sym.size);
     if (size <= 0) continue;
     const Value& name = sym.section_name;
     if (!name.is_str()) {
       rel::stripped_or_empty(name, "section_name");  // false values read as "": skipped; the rest raise
+      if (also) also->take(also->state, i, size);
       continue;
     }
     uint32_t at = places.find(name.str());
@@ -92,6 +94,7 @@ void accumulate_symbols(Accumulators& acc, const std::vector<Symbol>& symbols,
       }
       places.put(name.str(), at);
     }
+    if (also) also->take(also->state, i, size);
     if (at != kBlank) acc.add(slots[at], size);
   }
 }
@@ -180,9 +183,9 @@ std::string prefixed(std::string_view prefix, std::string_view name) {
 namespace rel {
 
 Value build_sankey_view_from(const Model& model, const SectionMapSource& section_map,
-                             const OrderedIndex<Value>& section_to_region) {
+                             const OrderedIndex<Value>& section_to_region, const SymbolSink* also) {
   Accumulators acc;
-  accumulate_symbols(acc, model.symbols, section_to_region);
+  accumulate_symbols(acc, model.symbols, section_to_region, also);
   const char* basis = "symbols";
   if (acc.in_out.empty() && acc.out_region.empty()) {
     basis = "sections";
