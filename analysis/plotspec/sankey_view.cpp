@@ -75,6 +75,12 @@ void accumulate_symbols(Accumulators& acc, const std::vector<Symbol>& symbols,
   std::vector<Slot> slots;
   for (size_t i = 0; i < symbols.size(); ++i) {
     const Symbol& sym = symbols[i];
+    // The records are far larger than what is read of them: ask for the fields a
+    // few records ahead (the graph's pass reads up to the archive).
+    if (i + 6 < symbols.size()) {
+      __builtin_prefetch(&symbols[i + 6].size);
+      __builtin_prefetch(&symbols[i + 6].archive);
+    }
     const int64_t size = rel::int_of(sym.size);
     if (size <= 0) continue;
     const Value& name = sym.section_name;
