@@ -177,6 +177,14 @@ class NameTable {
   uint64_t seed_ = reinterpret_cast<uintptr_t>(this) * 0x9E3779B97F4A7C15ull;
 };
 
+// prefix + name, made at its final size.
+inline std::string prefixed(std::string_view prefix, std::string_view name) {
+  std::string id;
+  id.reserve(prefix.size() + name.size());
+  id.append(prefix).append(name);
+  return id;
+}
+
 inline uint64_t pair_key(uint32_t a, uint32_t b) { return (static_cast<uint64_t>(a) << 32) | b; }
 
 // section_map on demand: only the Sankey view's section fallback reads it, so a

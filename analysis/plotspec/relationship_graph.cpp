@@ -47,13 +47,6 @@ struct Link {
   size_t pos = 0;  // in the order made
 };
 
-std::string prefixed(std::string_view prefix, std::string_view name) {
-  std::string id;
-  id.reserve(prefix.size() + name.size());
-  id.append(prefix).append(name);
-  return id;
-}
-
 // The nodes table of one build: a node's value is the largest ever offered, never a
 // sum, and its display name and kind stay as first inserted.
 class NodeTable {
@@ -274,9 +267,9 @@ Value finish_graph(const Model& model, const SymbolPass& pass, const OrderedInde
       cid = component_bytes.find(component);
     }
     const int64_t component_value = cid != NameTable::kAbsent ? component_bytes.bytes(cid) : value;
-    size_t cnode = table.upsert(prefixed("component::", component), component, "component", 0, component_value);
+    size_t cnode = table.upsert(rel::prefixed("component::", component), component, "component", 0, component_value);
     const std::string_view object_name = objects.name(obj);
-    size_t onode = table.upsert(prefixed("object::", object_name), object_name, "object", 1, value);
+    size_t onode = table.upsert(rel::prefixed("object::", object_name), object_name, "object", 1, value);
     links.push_back({cnode, onode, value, "component_to_object"});
 
     // Bytes per region; no sum can overflow, as the object's total holds them all.
@@ -299,7 +292,7 @@ Value finish_graph(const Model& model, const SymbolPass& pass, const OrderedInde
       if (rb.bytes <= 0) continue;
       const std::string_view region_name = regions.name(rb.region);
       // A region shared by several objects shows the largest per-object count.
-      size_t rnode = table.upsert(prefixed("region::", region_name), region_name, "memory_region", 2, rb.bytes);
+      size_t rnode = table.upsert(rel::prefixed("region::", region_name), region_name, "memory_region", 2, rb.bytes);
       links.push_back({onode, rnode, rb.bytes, "object_to_region"});
     }
   }
@@ -310,7 +303,7 @@ Value finish_graph(const Model& model, const SymbolPass& pass, const OrderedInde
   for (size_t pos = 0; pos < candidates.size(); ++pos) {
     const Candidate& c = candidates[pos];
     const std::string_view object_name = objects.name(c.object);
-    const size_t* onode = table.find(prefixed("object::", object_name));
+    const size_t* onode = table.find(rel::prefixed("object::", object_name));
     if (!onode) continue;
     if (c.size <= 0) continue;
     const Symbol& s = *c.symbol;

@@ -146,9 +146,7 @@ struct Link {
 };
 
 Value node_map(std::string_view prefix, std::string_view name, const char* kind, int64_t bytes) {
-  std::string id;
-  id.reserve(prefix.size() + name.size());
-  id.append(prefix).append(name);
+  std::string id = rel::prefixed(prefix, name);
   Value node = Value::map(5);
   node.add("id", Value(id));
   node.add("name", Value(std::move(id)));
@@ -175,13 +173,6 @@ std::vector<bool> first_ranked(const NameTable& table, int64_t limit) {
   std::vector<bool> included(table.size(), false);
   for (uint32_t id : table.top_desc(static_cast<size_t>(limit))) included[id] = true;
   return included;
-}
-
-std::string prefixed(std::string_view prefix, std::string_view name) {
-  std::string id;
-  id.reserve(prefix.size() + name.size());
-  id.append(prefix).append(name);
-  return id;
 }
 
 }  // namespace
@@ -245,11 +236,11 @@ Value build_sankey_view_from(const Model& model, const SectionMapSource& section
     }
     Value link = Value::map(6);
     if (l.to_region) {
-      link.add("source", Value(prefixed("output::", acc.outputs.name(l.from))));
-      link.add("target", Value(prefixed("region::", acc.regions.name(l.to))));
+      link.add("source", Value(rel::prefixed("output::", acc.outputs.name(l.from))));
+      link.add("target", Value(rel::prefixed("region::", acc.regions.name(l.to))));
     } else {
-      link.add("source", Value(prefixed("input::", acc.inputs.name(l.from))));
-      link.add("target", Value(prefixed("output::", acc.outputs.name(l.to))));
+      link.add("source", Value(rel::prefixed("input::", acc.inputs.name(l.from))));
+      link.add("target", Value(rel::prefixed("output::", acc.outputs.name(l.to))));
     }
     link.add("value", Value(static_cast<long long>(l.bytes)));
     link.add("value_bytes", Value(static_cast<long long>(l.bytes)));
@@ -264,7 +255,8 @@ Value build_sankey_view_from(const Model& model, const SectionMapSource& section
   const std::vector<uint32_t> out_nodes = column_ascending(acc.outputs, used_out);
   const std::vector<uint32_t> region_nodes = column_ascending(acc.regions, used_region);
   Value nodes = Value::list(in_nodes.size() + out_nodes.size() + region_nodes.size());
-  for (uint32_t id : in_nodes) nodes.push(node_map("input::", acc.inputs.name(id), "input_section", acc.inputs.bytes(id)));
+  for (uint32_t id : in_nodes)
+    nodes.push(node_map("input::", acc.inputs.name(id), "input_section", acc.inputs.bytes(id)));
   for (uint32_t id : out_nodes)
     nodes.push(node_map("output::", acc.outputs.name(id), "output_section", acc.outputs.bytes(id)));
   for (uint32_t id : region_nodes)
