@@ -2,6 +2,8 @@
 // and contain symbols. Only the largest of each are kept, links are capped, and
 // nodes that no kept link reaches are dropped.
 #include <algorithm>
+#include <exception>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -23,15 +25,11 @@ struct RegionBytes {
   int64_t bytes;
 };
 
-struct SymbolRef {
-  const Symbol* symbol;
+// A symbol with bytes, as the symbol pass placed it.
+struct Placed {
+  uint32_t symbol;  // index in the model
+  uint32_t object, region;
   int64_t size;
-};
-
-// Everything the symbol pass learns about one object.
-struct ObjectInfo {
-  std::vector<RegionBytes> regions;  // first-use order
-  std::vector<SymbolRef> symbols;    // model order
 };
 
 struct Node {
@@ -46,6 +44,7 @@ struct Link {
   size_t source, target;  // node indexes
   int64_t value;
   const char* kind;
+  size_t pos = 0;  // in the order made
 };
 
 // The nodes table of one build: a node's value is the largest ever offered, never a
@@ -75,8 +74,9 @@ class NodeTable {
 };
 
 // object name -> component name; the first group that lists an object owns it.
-std::unordered_map<std::string, std::string> object_components(const std::vector<Component>& components) {
-  std::unordered_map<std::string, std::string> out;
+// The component names view the caller's texts (or a literal).
+OrderedIndex<std::string_view> object_components(const std::vector<Component>& components) {
+  OrderedIndex<std::string_view> out;
   std::string text;
   for (const Component& group : components) {
     // The group name must be text: the host strips it without a fallback for None.
@@ -90,156 +90,209 @@ std::unordered_map<std::string, std::string> object_components(const std::vector
       append_text_form(text, entry);
       std::string_view key = py_strip(text);
       if (key.empty()) continue;
-      out.try_emplace(std::string(key), name);
+      const size_t before = out.size();
+      const size_t at = out.position(key);
+      if (out.size() > before) out.entries()[at].second = name;
     }
   }
   return out;
-}
-
-// Adds bytes to an object's entry for a region. Most objects touch a handful of
-// regions: a short scan finds those; an object in many regions is indexed by hash.
-constexpr size_t kScanLimit = 16;
-void add_region_bytes(ObjectInfo& object, uint32_t obj, uint32_t region, int64_t size,
-                      std::unordered_map<uint64_t, uint32_t>& index) {
-  std::vector<RegionBytes>& list = object.regions;
-  size_t at = list.size();
-  if (list.size() <= kScanLimit) {
-    for (size_t i = 0; i < list.size(); ++i)
-      if (list[i].region == region) {
-        at = i;
-        break;
-      }
-  } else if (auto it = index.find(rel::pair_key(obj, region)); it != index.end()) {
-    at = it->second;
-  }
-  if (at == list.size()) {
-    list.push_back({region, 0});
-    if (list.size() > kScanLimit) {
-      if (list.size() == kScanLimit + 1)  // the scan stops here: index the whole list once
-        for (size_t i = 0; i < list.size(); ++i) index.emplace(rel::pair_key(obj, list[i].region), i);
-      else
-        index.emplace(rel::pair_key(obj, region), at);
-    }
-  }
-  list[at].bytes = checked_add(list[at].bytes, size);
 }
 
 // Sort key of a symbol candidate: (size, object name, demangled name or name).
 struct Candidate {
   int64_t size;
   uint32_t object;
+  uint32_t object_rank;  // of the object's name among the kept objects
+  uint32_t pos;          // in the given order
   const Value* label;
   const Symbol* symbol;
 };
 
-}  // namespace
-
-Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value>& section_to_region,
-                                    const std::vector<Component>& components) {
-  const std::unordered_map<std::string, std::string> owner = object_components(components);
-
-  // One pass over the symbols: bytes per object and per (object, region). Map files
-  // list the symbols of one object and section together, so the previous symbol's
-  // object and region are tried before any hash lookup.
-  NameTable objects, regions;
-  std::vector<ObjectInfo> info;
-  std::unordered_map<std::string_view, uint32_t> region_of;  // stripped section name -> region id
-  std::unordered_map<uint64_t, uint32_t> object_region;      // (object, region) -> index, for objects in many regions
-  std::string_view last_object, last_section;
-  uint32_t cur_obj = 0, cur_region = 0;
-  bool have_last = false;
-  for (const Symbol& sym : model.symbols) {
-    int64_t size = py_int(sym.size);
-    if (size <= 0) continue;
-    std::string_view object_name = rel::first_true_stripped(
-        {&sym.object_file, &sym.archive, &sym.compilation_unit, &sym.source_file}, "unknown_object", "object attribution");
-    if (!have_last || object_name != last_object) {
-      cur_obj = objects.id(object_name);
-      if (cur_obj == info.size()) info.emplace_back();
-      last_object = objects.name(cur_obj);
-    }
-    objects.add(cur_obj, size);
-    std::string_view section = rel::stripped_or_empty(sym.section_name, "section_name");
-    if (!have_last || section != last_section) {
-      auto rit = region_of.find(section);
-      if (rit == region_of.end()) {
-        // The key views the symbol's own text, which outlives this build.
-        rit = region_of.emplace(section, regions.id(rel::region_of_section(section_to_region, section))).first;
-      }
-      cur_region = rit->second;
-      last_section = section;
-    }
-    have_last = true;
-    add_region_bytes(info[cur_obj], cur_obj, cur_region, size, object_region);
-    info[cur_obj].symbols.push_back({&sym, size});
+// The symbol pass: bytes per object, and where each symbol with bytes went. The
+// symbols of one object or section share the caller's text object, so both are
+// found by where their text lies; a text is stripped and looked up by its bytes
+// only at its first sighting.
+class SymbolPass {
+ public:
+  SymbolPass(const Model& model, const OrderedIndex<Value>& section_to_region)
+      : model_(model), section_to_region_(section_to_region) {
+    placed.reserve(model.symbols.size());
   }
 
+  // One symbol with bytes (size > 0), in model order.
+  void take(size_t index, int64_t size) {
+    static constexpr std::string_view kUnknownObject = "unknown_object";
+    const Symbol& sym = model_.symbols[index];
+    // (object_file or archive or compilation_unit or source_file or "unknown_object").strip()
+    std::string_view raw = kUnknownObject;
+    for (const Value* v : {&sym.object_file, &sym.archive, &sym.compilation_unit, &sym.source_file}) {
+      if (!rel::truthy_fast(*v)) continue;
+      if (!v->is_str()) rel::stripped_or_empty(*v, "object attribution");  // raises
+      raw = v->str();
+      break;
+    }
+    uint32_t obj = object_at_.find(raw);
+    if (obj == rel::PlaceIndex::kMiss) {
+      obj = objects.id(py_strip(raw));
+      object_at_.put(raw, obj);
+    }
+    objects.add(obj, size);
+    const Value& section = sym.section_name;
+    uint32_t region;
+    if (section.is_str() && !section.str().empty()) {
+      region = region_at_.find(section.str());
+      if (region == rel::PlaceIndex::kMiss) {
+        region = regions.id(rel::region_of_section(section_to_region_, py_strip(section.str())));
+        region_at_.put(section.str(), region);
+      }
+    } else {
+      rel::stripped_or_empty(section, "section_name");  // false values read as ""; the rest raise
+      if (blank_section_region_ == rel::PlaceIndex::kMiss)
+        blank_section_region_ = regions.id(rel::region_of_section(section_to_region_, {}));
+      region = blank_section_region_;
+    }
+    placed.push_back({static_cast<uint32_t>(index), obj, region, size});
+  }
+
+  NameTable objects, regions;
+  std::vector<Placed> placed;
+
+ private:
+  const Model& model_;
+  const OrderedIndex<Value>& section_to_region_;
+  rel::PlaceIndex object_at_, region_at_;  // raw text -> object id / region id
+  uint32_t blank_section_region_ = rel::PlaceIndex::kMiss;  // region of a false section name
+};
+
+// Everything after the symbol pass.
+Value finish_graph(const Model& model, const SymbolPass& pass, const OrderedIndex<std::string_view>& owner) {
+  const NameTable& objects = pass.objects;
+  const NameTable& regions = pass.regions;
+  const std::vector<Placed>& placed = pass.placed;
+
   // The largest objects, then the components that own them.
-  const std::vector<uint32_t> ranked_objects = objects.ranked_desc();
-  const size_t kept_count = std::min(ranked_objects.size(), static_cast<size_t>(MAX_GRAPH_OBJECT_NODES));
-  std::vector<uint32_t> kept(ranked_objects.begin(), ranked_objects.begin() + static_cast<ptrdiff_t>(kept_count));
+  const std::vector<uint32_t> kept = objects.top_desc(static_cast<size_t>(MAX_GRAPH_OBJECT_NODES));
 
   auto component_of = [&](uint32_t obj) -> std::string_view {
-    auto it = owner.find(objects.name(obj));
-    return it == owner.end() ? kUnassignedComponent : std::string_view(it->second);
+    const std::string_view* component = owner.find(objects.name(obj));
+    return component ? *component : kUnassignedComponent;
   };
   NameTable component_bytes;
   for (uint32_t obj : kept) component_bytes.add(component_bytes.id(component_of(obj)), objects.bytes(obj));
   std::vector<bool> component_kept(component_bytes.size(), false);
   {
-    std::vector<uint32_t> ranked = component_bytes.ranked_desc();
-    for (size_t i = 0; i < ranked.size() && i < static_cast<size_t>(MAX_GRAPH_COMPONENT_NODES); ++i)
-      component_kept[ranked[i]] = true;
+    for (uint32_t c : component_bytes.top_desc(static_cast<size_t>(MAX_GRAPH_COMPONENT_NODES)))
+      component_kept[c] = true;
   }
+
+  // The placed symbols of each kept object, in model order.
+  constexpr uint32_t kDropped = UINT32_MAX;
+  std::vector<uint32_t> kept_at(objects.size(), kDropped);
+  for (uint32_t k = 0; k < kept.size(); ++k) kept_at[kept[k]] = k;
+  std::vector<std::vector<const Placed*>> members(kept.size());
+  size_t member_count = 0;
+  for (const Placed& p : placed)
+    if (const uint32_t k = kept_at[p.object]; k != kDropped) {
+      members[k].push_back(&p);
+      ++member_count;
+    }
 
   // The largest symbols of the kept objects.
   std::vector<Candidate> candidates;
-  for (uint32_t obj : kept)
-    for (const SymbolRef& ref : info[obj].symbols) {
-      const Symbol& s = *ref.symbol;
-      candidates.push_back({ref.size, obj, truthy(s.demangled_name) ? &s.demangled_name : &s.name, &s});
+  candidates.reserve(member_count);
+  // Object names as ranks among the kept objects, so equal sizes compare two integers.
+  std::vector<uint32_t> name_rank(objects.size(), 0);
+  {
+    std::vector<uint32_t> by_name = kept;
+    std::sort(by_name.begin(), by_name.end(),
+              [&](uint32_t a, uint32_t b) { return objects.name(a) < objects.name(b); });
+    for (uint32_t r = 0; r < by_name.size(); ++r) name_rank[by_name[r]] = r;
+  }
+  bool text_labels = true;
+  for (const std::vector<const Placed*>& group : members)
+    for (size_t m = 0; m < group.size(); ++m) {
+      // The symbols lie far apart: ask for the names a few symbols ahead.
+      if (m + 8 < group.size()) __builtin_prefetch(&model.symbols[group[m + 8]->symbol].demangled_name);
+      const Placed& p = *group[m];
+      const Symbol& s = model.symbols[p.symbol];
+      const Value* label = rel::truthy_fast(s.demangled_name) ? &s.demangled_name : &s.name;
+      text_labels = text_labels && label->is_str();
+      candidates.push_back(
+          {p.size, p.object, name_rank[p.object], static_cast<uint32_t>(candidates.size()), label, &s});
     }
-  std::stable_sort(candidates.begin(), candidates.end(), [&](const Candidate& a, const Candidate& b) {
-    // Descending: "a before b" when b's key is smaller.
-    if (a.size != b.size) return b.size < a.size;
-    if (a.object != b.object) return objects.name(b.object) < objects.name(a.object);
-    if (a.label->is_str() && b.label->is_str()) return b.label->str() < a.label->str();
-    return py_lt_seq(b.label, a.label, 1);
-  });
-  if (candidates.size() > static_cast<size_t>(MAX_GRAPH_SYMBOL_NODES))
-    candidates.resize(static_cast<size_t>(MAX_GRAPH_SYMBOL_NODES));
+  const size_t symbol_limit = static_cast<size_t>(MAX_GRAPH_SYMBOL_NODES);
+  if (text_labels) {
+    // Descending by (size, object name, label); the position makes the key distinct,
+    // which keeps equal keys in their given order as the stable sort did.
+    auto larger = [](const Candidate& a, const Candidate& b) {
+      if (a.size != b.size) return b.size < a.size;
+      if (a.object_rank != b.object_rank) return b.object_rank < a.object_rank;
+      const int c = a.label->str().compare(b.label->str());
+      if (c != 0) return c > 0;
+      return a.pos < b.pos;
+    };
+    if (candidates.size() > symbol_limit) {
+      std::nth_element(candidates.begin(), candidates.begin() + static_cast<ptrdiff_t>(symbol_limit),
+                       candidates.end(), larger);
+      candidates.resize(symbol_limit);
+    }
+    std::sort(candidates.begin(), candidates.end(), larger);
+  } else {
+    // Labels of other types compare as the host compares them (and may fail as it does).
+    std::stable_sort(candidates.begin(), candidates.end(), [&](const Candidate& a, const Candidate& b) {
+      // Descending: "a before b" when b's key is smaller.
+      if (a.size != b.size) return b.size < a.size;
+      if (a.object != b.object) return objects.name(b.object) < objects.name(a.object);
+      if (a.label->is_str() && b.label->is_str()) return b.label->str() < a.label->str();
+      return py_lt_seq(b.label, a.label, 1);
+    });
+    if (candidates.size() > symbol_limit) candidates.resize(symbol_limit);
+  }
 
   // Component, object and region nodes with their links.
   NodeTable table;
   std::vector<Link> links;
   std::vector<RegionBytes> object_regions;
-  for (uint32_t obj : kept) {
+  std::vector<int64_t> region_sum(regions.size(), 0);
+  for (uint32_t k = 0; k < kept.size(); ++k) {
+    const uint32_t obj = kept[k];
     const int64_t value = objects.bytes(obj);
     if (value <= 0) continue;
     std::string_view component = component_of(obj);
-    const uint32_t* cid = component_bytes.find(component);
+    uint32_t cid = component_bytes.find(component);
     // Objects of components outside the kept set hang under "Unassigned" (which
     // thereby joins the kept set; its own objects would land there anyway).
-    if (!cid || !component_kept[*cid]) {
+    if (cid == NameTable::kAbsent || !component_kept[cid]) {
       component = kUnassignedComponent;
       cid = component_bytes.find(component);
     }
-    const int64_t component_value = cid ? component_bytes.bytes(*cid) : value;
-    size_t cnode = table.upsert("component::" + std::string(component), component, "component", 0, component_value);
-    const std::string& object_name = objects.name(obj);
-    size_t onode = table.upsert("object::" + object_name, object_name, "object", 1, value);
+    const int64_t component_value = cid != NameTable::kAbsent ? component_bytes.bytes(cid) : value;
+    size_t cnode = table.upsert(rel::prefixed("component::", component), component, "component", 0, component_value);
+    const std::string_view object_name = objects.name(obj);
+    size_t onode = table.upsert(rel::prefixed("object::", object_name), object_name, "object", 1, value);
     links.push_back({cnode, onode, value, "component_to_object"});
 
-    object_regions = info[obj].regions;
-    std::stable_sort(object_regions.begin(), object_regions.end(), [&](const RegionBytes& a, const RegionBytes& b) {
+    // Bytes per region; no sum can overflow, as the object's total holds them all.
+    object_regions.clear();
+    for (const Placed* placed_symbol : members[k]) {
+      const Placed& p = *placed_symbol;
+      if (region_sum[p.region] == 0) object_regions.push_back({p.region, 0});
+      region_sum[p.region] += p.size;
+    }
+    for (RegionBytes& rb : object_regions) {
+      rb.bytes = region_sum[rb.region];
+      region_sum[rb.region] = 0;
+    }
+    // Region names are distinct within one object: the order is total.
+    std::sort(object_regions.begin(), object_regions.end(), [&](const RegionBytes& a, const RegionBytes& b) {
       if (a.bytes != b.bytes) return a.bytes > b.bytes;
       return regions.name(b.region) < regions.name(a.region);
     });
     for (const RegionBytes& rb : object_regions) {
       if (rb.bytes <= 0) continue;
-      const std::string& region_name = regions.name(rb.region);
+      const std::string_view region_name = regions.name(rb.region);
       // A region shared by several objects shows the largest per-object count.
-      size_t rnode = table.upsert("region::" + region_name, region_name, "memory_region", 2, rb.bytes);
+      size_t rnode = table.upsert(rel::prefixed("region::", region_name), region_name, "memory_region", 2, rb.bytes);
       links.push_back({onode, rnode, rb.bytes, "object_to_region"});
     }
   }
@@ -249,8 +302,8 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
   std::string id;
   for (size_t pos = 0; pos < candidates.size(); ++pos) {
     const Candidate& c = candidates[pos];
-    const std::string& object_name = objects.name(c.object);
-    const size_t* onode = table.find("object::" + object_name);
+    const std::string_view object_name = objects.name(c.object);
+    const size_t* onode = table.find(rel::prefixed("object::", object_name));
     if (!onode) continue;
     if (c.size <= 0) continue;
     const Symbol& s = *c.symbol;
@@ -262,15 +315,30 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
     links.push_back({source, snode, c.size, "object_to_symbol"});
   }
 
-  // Link capping: the heaviest links survive.
+  // Link capping: the heaviest links survive. Node ids compare as their ranks, and
+  // the position keeps equal keys in their given order.
   const std::vector<Node>& nodes = table.nodes();
+  std::vector<uint32_t> id_rank(nodes.size());
+  {
+    std::vector<uint32_t> by_id(nodes.size());
+    for (uint32_t i = 0; i < by_id.size(); ++i) by_id[i] = i;
+    std::sort(by_id.begin(), by_id.end(), [&](uint32_t a, uint32_t b) { return nodes[a].id < nodes[b].id; });
+    for (uint32_t r = 0; r < by_id.size(); ++r) id_rank[by_id[r]] = r;
+  }
   const size_t total_links = links.size();
-  std::stable_sort(links.begin(), links.end(), [&](const Link& a, const Link& b) {
+  for (size_t i = 0; i < links.size(); ++i) links[i].pos = i;
+  auto heavier = [&](const Link& a, const Link& b) {
     if (a.value != b.value) return a.value > b.value;
-    if (a.source != b.source) return nodes[b.source].id < nodes[a.source].id;
-    return nodes[b.target].id < nodes[a.target].id;
-  });
-  if (links.size() > static_cast<size_t>(MAX_GRAPH_LINKS)) links.resize(static_cast<size_t>(MAX_GRAPH_LINKS));
+    if (a.source != b.source) return id_rank[b.source] < id_rank[a.source];
+    if (a.target != b.target) return id_rank[b.target] < id_rank[a.target];
+    return a.pos < b.pos;
+  };
+  const size_t link_limit = static_cast<size_t>(MAX_GRAPH_LINKS);
+  if (links.size() > link_limit) {
+    std::nth_element(links.begin(), links.begin() + static_cast<ptrdiff_t>(link_limit), links.end(), heavier);
+    links.resize(link_limit);
+  }
+  std::sort(links.begin(), links.end(), heavier);
 
   std::vector<bool> referenced(nodes.size(), false);
   Value link_list = Value::list(links.size());
@@ -290,12 +358,13 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
   std::vector<size_t> rendered;
   for (size_t i = 0; i < nodes.size(); ++i)
     if (referenced[i]) rendered.push_back(i);
-  std::stable_sort(rendered.begin(), rendered.end(), [&](size_t a, size_t b) {
+  std::sort(rendered.begin(), rendered.end(), [&](size_t a, size_t b) {
     const Node& x = nodes[a];
     const Node& y = nodes[b];
     if (x.rank != y.rank) return x.rank < y.rank;
     if (x.value != y.value) return x.value > y.value;
-    return x.display < y.display;
+    if (x.display != y.display) return x.display < y.display;
+    return a < b;
   });
   Value node_list = Value::list(rendered.size());
   for (size_t i : rendered) {
@@ -311,11 +380,11 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
 
   // A full symbol list counts as truncated even when nothing was dropped: the
   // renderer cannot tell a list that is exactly full from a cut one.
-  const bool truncated = ranked_objects.size() > static_cast<size_t>(MAX_GRAPH_OBJECT_NODES) ||
+  const bool truncated = objects.size() > static_cast<size_t>(MAX_GRAPH_OBJECT_NODES) ||
                          candidates.size() >= static_cast<size_t>(MAX_GRAPH_SYMBOL_NODES) ||
                          total_links > static_cast<size_t>(MAX_GRAPH_LINKS);
   Value stats = Value::map(6);
-  stats.add("objects_count", Value(static_cast<long long>(ranked_objects.size())));
+  stats.add("objects_count", Value(static_cast<long long>(objects.size())));
   stats.add("components_count", Value(static_cast<long long>(component_bytes.size())));
   stats.add("symbols_count", Value(static_cast<long long>(candidates.size())));
   stats.add("links_count", Value(static_cast<long long>(total_links)));
@@ -329,5 +398,55 @@ Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value
   view.add("stats", std::move(stats));
   return view;
 }
+
+}  // namespace
+
+Value build_relationship_graph_view(const Model& model, const OrderedIndex<Value>& section_to_region,
+                                    const std::vector<Component>& components) {
+  const OrderedIndex<std::string_view> owner = object_components(components);
+  SymbolPass pass(model, section_to_region);
+  for (size_t i = 0; i < model.symbols.size(); ++i) {
+    const int64_t size = rel::int_of(model.symbols[i].size);
+    if (size > 0) pass.take(i, size);
+  }
+  return finish_graph(model, pass, owner);
+}
+
+namespace rel {
+
+struct GraphBuild::State {
+  State(const Model& m, const OrderedIndex<Value>& s2r, const std::vector<Component>& c)
+      : model(m), components(c), pass(m, s2r) {}
+  const Model& model;
+  const std::vector<Component>& components;
+  SymbolPass pass;
+  std::exception_ptr failure;  // the first failure of the pass, raised by finish()
+
+  static void take(void* self, size_t index, int64_t size) noexcept {
+    State& st = *static_cast<State*>(self);
+    if (st.failure) return;
+    try {
+      st.pass.take(index, size);
+    } catch (...) {
+      st.failure = std::current_exception();
+    }
+  }
+};
+
+GraphBuild::GraphBuild(const Model& model, const OrderedIndex<Value>& section_to_region,
+                       const std::vector<Component>& components)
+    : state_(std::make_unique<State>(model, section_to_region, components)) {}
+GraphBuild::~GraphBuild() = default;
+
+SymbolSink GraphBuild::sink() { return SymbolSink{state_.get(), &State::take}; }
+
+Value GraphBuild::finish() {
+  // The graph built on its own reads the components before its symbols.
+  const OrderedIndex<std::string_view> owner = object_components(state_->components);
+  if (state_->failure) std::rethrow_exception(state_->failure);
+  return finish_graph(state_->model, state_->pass, owner);
+}
+
+}  // namespace rel
 
 }  // namespace bv::plotspec

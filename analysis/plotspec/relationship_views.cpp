@@ -11,6 +11,15 @@ Value build_relationship_views_from(const Model& model, const SectionMapSource& 
                                     const std::vector<Component>& components, bool sankey_enabled,
                                     bool graph_enabled) {
   Value views = Value::map(2);
+  if (sankey_enabled && graph_enabled) {
+    // One read of the symbols feeds both views; the Sankey view still comes first,
+    // failures included.
+    GraphBuild graph(model, section_to_region, components);
+    const SymbolSink sink = graph.sink();
+    views.add("sankey", build_sankey_view_from(model, section_map, section_to_region, &sink));
+    views.add("graph", graph.finish());
+    return views;
+  }
   if (sankey_enabled) views.add("sankey", build_sankey_view_from(model, section_map, section_to_region));
   if (graph_enabled) views.add("graph", build_relationship_graph_view(model, section_to_region, components));
   return views;

@@ -28,7 +28,7 @@ class FlowTable {
     if (fresh) flows_.push_back({from, to, 0});
     return it->second;
   }
-  void add(uint32_t id, int64_t n) { flows_[id].bytes = checked_add(flows_[id].bytes, n); }
+  void add(uint32_t id, int64_t n) { rel::add_checked(flows_[id].bytes, n); }
   const std::vector<Flow>& flows() const { return flows_; }
   bool empty() const { return flows_.empty(); }
 
@@ -67,26 +67,41 @@ struct Accumulators {
 
 // Each symbol is both the input and the output of its own section's flow.
 void accumulate_symbols(Accumulators& acc, const std::vector<Symbol>& symbols,
-                        const OrderedIndex<Value>& section_to_region) {
-  // Symbols of one section usually arrive together: try the previous one first.
-  std::unordered_map<std::string_view, Slot> by_section;
-  std::string_view last;
-  Slot slot{};
-  for (const Symbol& sym : symbols) {
-    int64_t size = py_int(sym.size);
-    if (size <= 0) continue;
-    std::string_view section = rel::stripped_or_empty(sym.section_name, "section_name");
-    if (section.empty()) continue;
-    if (last.empty() || section != last) {
-      auto it = by_section.find(section);
-      if (it == by_section.end()) {
-        Slot s = acc.slot(section, section, rel::region_of_section(section_to_region, section));
-        it = by_section.emplace(std::string_view(acc.inputs.name(s.input)), s).first;
-      }
-      slot = it->second;
-      last = it->first;
+                        const OrderedIndex<Value>& section_to_region, const rel::SymbolSink* also) {
+  // The symbols of one section share its text object, so a section's slot is found
+  // by where its text lies; its text is stripped and looked up once per place.
+  constexpr uint32_t kBlank = UINT32_MAX - 1;  // a text that strips to nothing
+  rel::PlaceIndex places;
+  std::vector<Slot> slots;
+  for (size_t i = 0; i < symbols.size(); ++i) {
+    const Symbol& sym = symbols[i];
+    // The records are far larger than what is read of them: ask for the fields a
+    // few records ahead (the graph's pass reads up to the archive).
+    if (i + 6 < symbols.size()) {
+      __builtin_prefetch(&symbols[i + 6].size);
+      __builtin_prefetch(&symbols[i + 6].archive);
     }
-    acc.add(slot, size);
+    const int64_t size = rel::int_of(sym.size);
+    if (size <= 0) continue;
+    const Value& name = sym.section_name;
+    if (!name.is_str()) {
+      rel::stripped_or_empty(name, "section_name");  // false values read as "": skipped; the rest raise
+      if (also) also->take(also->state, i, size);
+      continue;
+    }
+    uint32_t at = places.find(name.str());
+    if (at == rel::PlaceIndex::kMiss) {
+      std::string_view section = py_strip(name.str());
+      if (section.empty()) {
+        at = kBlank;
+      } else {
+        at = static_cast<uint32_t>(slots.size());
+        slots.push_back(acc.slot(section, section, rel::region_of_section(section_to_region, section)));
+      }
+      places.put(name.str(), at);
+    }
+    if (also) also->take(also->state, i, size);
+    if (at != kBlank) acc.add(slots[at], size);
   }
 }
 
@@ -125,14 +140,13 @@ void accumulate_sections(Accumulators& acc, const OrderedIndex<const Section*>& 
 }
 
 struct Link {
-  std::string source, target;
-  int64_t bytes;
   uint32_t from, to;
-  bool to_region;
+  int64_t bytes;
+  bool to_region;  // output -> region, else input -> output
 };
 
-Value node_map(const std::string& prefix, const std::string& name, const char* kind, int64_t bytes) {
-  std::string id = prefix + name;
+Value node_map(std::string_view prefix, std::string_view name, const char* kind, int64_t bytes) {
+  std::string id = rel::prefixed(prefix, name);
   Value node = Value::map(5);
   node.add("id", Value(id));
   node.add("name", Value(std::move(id)));
@@ -148,7 +162,7 @@ std::vector<uint32_t> column_ascending(const NameTable& table, const std::vector
   std::vector<uint32_t> ids;
   for (uint32_t i = 0; i < table.size(); ++i)
     if (used[i]) ids.push_back(i);
-  std::stable_sort(ids.begin(), ids.end(), [&](uint32_t a, uint32_t b) {
+  std::sort(ids.begin(), ids.end(), [&](uint32_t a, uint32_t b) {
     if (table.bytes(a) != table.bytes(b)) return table.bytes(a) < table.bytes(b);
     return table.name(a) < table.name(b);
   });
@@ -157,8 +171,7 @@ std::vector<uint32_t> column_ascending(const NameTable& table, const std::vector
 
 std::vector<bool> first_ranked(const NameTable& table, int64_t limit) {
   std::vector<bool> included(table.size(), false);
-  std::vector<uint32_t> ranked = table.ranked_desc();
-  for (size_t i = 0; i < ranked.size() && i < static_cast<size_t>(limit); ++i) included[ranked[i]] = true;
+  for (uint32_t id : table.top_desc(static_cast<size_t>(limit))) included[id] = true;
   return included;
 }
 
@@ -167,9 +180,9 @@ std::vector<bool> first_ranked(const NameTable& table, int64_t limit) {
 namespace rel {
 
 Value build_sankey_view_from(const Model& model, const SectionMapSource& section_map,
-                             const OrderedIndex<Value>& section_to_region) {
+                             const OrderedIndex<Value>& section_to_region, const SymbolSink* also) {
   Accumulators acc;
-  accumulate_symbols(acc, model.symbols, section_to_region);
+  accumulate_symbols(acc, model.symbols, section_to_region, also);
   const char* basis = "symbols";
   if (acc.in_out.empty() && acc.out_region.empty()) {
     basis = "sections";
@@ -180,26 +193,35 @@ Value build_sankey_view_from(const Model& model, const SectionMapSource& section
   std::vector<bool> out_included = first_ranked(acc.outputs, MAX_SANKEY_OUTPUT_NODES);
 
   // Every link key (bytes, source, target) is distinct, so ordering the flows of
-  // each kind first would not change the final order: one sort of all links does.
+  // each kind first would not change the final order: one sort of all links does,
+  // and only the kept ones need their place among themselves.
   std::vector<Link> links;
   links.reserve(acc.in_out.flows().size() + acc.out_region.flows().size());
   for (const Flow& f : acc.in_out.flows()) {
     if (f.bytes <= 0 || !in_included[f.from] || !out_included[f.to]) continue;
-    links.push_back({"input::" + acc.inputs.name(f.from), "output::" + acc.outputs.name(f.to), f.bytes, f.from, f.to,
-                     false});
+    links.push_back({f.from, f.to, f.bytes, false});
   }
   for (const Flow& f : acc.out_region.flows()) {
     if (f.bytes <= 0 || !out_included[f.from]) continue;
-    links.push_back({"output::" + acc.outputs.name(f.from), "region::" + acc.regions.name(f.to), f.bytes, f.from,
-                     f.to, true});
+    links.push_back({f.from, f.to, f.bytes, true});
   }
-  std::stable_sort(links.begin(), links.end(), [](const Link& a, const Link& b) {
+  // Descending by (bytes, source id, target id), without making the ids: an
+  // "output::" source sorts above every "input::" one, and equal prefixes leave
+  // the names to decide.
+  auto heavier = [&](const Link& a, const Link& b) {
     if (a.bytes != b.bytes) return a.bytes > b.bytes;
-    if (a.source != b.source) return b.source < a.source;
-    return b.target < a.target;
-  });
+    if (a.to_region != b.to_region) return a.to_region;
+    const NameTable& sources = a.to_region ? acc.outputs : acc.inputs;
+    const NameTable& targets = a.to_region ? acc.regions : acc.outputs;
+    if (a.from != b.from) return sources.name(b.from) < sources.name(a.from);
+    return targets.name(b.to) < targets.name(a.to);
+  };
   const size_t links_count = links.size();
-  if (links.size() > static_cast<size_t>(MAX_SANKEY_LINKS)) links.resize(static_cast<size_t>(MAX_SANKEY_LINKS));
+  if (links.size() > static_cast<size_t>(MAX_SANKEY_LINKS)) {
+    std::nth_element(links.begin(), links.begin() + MAX_SANKEY_LINKS, links.end(), heavier);
+    links.resize(static_cast<size_t>(MAX_SANKEY_LINKS));
+  }
+  std::sort(links.begin(), links.end(), heavier);
 
   std::vector<bool> used_in(acc.inputs.size(), false), used_out(acc.outputs.size(), false),
       used_region(acc.regions.size(), false);
@@ -213,8 +235,13 @@ Value build_sankey_view_from(const Model& model, const SectionMapSource& section
       used_out[l.to] = true;
     }
     Value link = Value::map(6);
-    link.add("source", Value(l.source));
-    link.add("target", Value(l.target));
+    if (l.to_region) {
+      link.add("source", Value(rel::prefixed("output::", acc.outputs.name(l.from))));
+      link.add("target", Value(rel::prefixed("region::", acc.regions.name(l.to))));
+    } else {
+      link.add("source", Value(rel::prefixed("input::", acc.inputs.name(l.from))));
+      link.add("target", Value(rel::prefixed("output::", acc.outputs.name(l.to))));
+    }
     link.add("value", Value(static_cast<long long>(l.bytes)));
     link.add("value_bytes", Value(static_cast<long long>(l.bytes)));
     link.add("value_kib", Value(static_cast<double>(l.bytes) / 1024.0));
@@ -224,12 +251,15 @@ Value build_sankey_view_from(const Model& model, const SectionMapSource& section
 
   // Columns in flow order (inputs, outputs, regions); within a column the smallest
   // node first, so a renderer stacks the large nodes at the bottom.
-  Value nodes = Value::list();
-  for (uint32_t id : column_ascending(acc.inputs, used_in))
+  const std::vector<uint32_t> in_nodes = column_ascending(acc.inputs, used_in);
+  const std::vector<uint32_t> out_nodes = column_ascending(acc.outputs, used_out);
+  const std::vector<uint32_t> region_nodes = column_ascending(acc.regions, used_region);
+  Value nodes = Value::list(in_nodes.size() + out_nodes.size() + region_nodes.size());
+  for (uint32_t id : in_nodes)
     nodes.push(node_map("input::", acc.inputs.name(id), "input_section", acc.inputs.bytes(id)));
-  for (uint32_t id : column_ascending(acc.outputs, used_out))
+  for (uint32_t id : out_nodes)
     nodes.push(node_map("output::", acc.outputs.name(id), "output_section", acc.outputs.bytes(id)));
-  for (uint32_t id : column_ascending(acc.regions, used_region))
+  for (uint32_t id : region_nodes)
     nodes.push(node_map("region::", acc.regions.name(id), "memory_region", acc.regions.bytes(id)));
 
   const bool truncated = acc.inputs.size() > static_cast<size_t>(MAX_SANKEY_INPUT_NODES) ||

@@ -313,3 +313,79 @@ def test_matches_reference(seed, n_symbols, n_objects, n_components, n_regions):
     symbols, to_region, components = random_case(random.Random(seed), n_symbols, n_objects, n_components,
                                                  n_regions)
     assert same(graph(symbols, to_region, components), reference_graph(symbols, to_region, components))
+
+
+# ---- both views in one build ----------------------------------------------------
+# With both flags on, one read of the symbols feeds both views. The result, and the
+# failure when there is one, must be what building the Sankey view and then the
+# graph one after the other gives: the Sankey view's failure first, then the
+# graph's components, then the graph's symbols.
+
+_TEXTS = ["a.o", " a.o", "a.o\t", "b.o", "", "  ", ".text", " .text ", ".data", "\u00e9.o", "lib.a"]
+_ODD = [None, 0, 3, 2.5, True, False, float("nan")]
+_BIG = [2**62, 2**63 - 1, -(2**63)]
+
+
+def _fresh(text):
+    """An equal text in a new object, so that equal names also arrive from different places."""
+    return "".join(list(text)) if len(text) > 1 else text
+
+
+_fields = st.one_of(st.sampled_from(_TEXTS).flatmap(lambda t: st.sampled_from([t, _fresh(t)])),
+                    st.sampled_from(_ODD))
+_sizes = st.one_of(st.integers(-3, 5000), st.sampled_from(_BIG + [1.5, True, None, float("nan"), "7"]))
+_symbols = st.builds(NS, size=_sizes, object_file=_fields, archive=_fields, compilation_unit=_fields,
+                     source_file=_fields, section_name=_fields, demangled_name=_fields, name=_fields)
+
+
+def _outcome(build):
+    try:
+        return "ok", json.dumps(build())
+    except Exception as exc:  # the type and message are what is compared
+        return type(exc).__name__, str(exc)
+
+
+def _one_after_the_other(model, to_region, components):
+    sankey = plotspec._build_sankey_view(model=model, section_map={}, section_to_region=to_region)
+    graph = plotspec._build_relationship_graph_view(model=model, section_to_region=to_region,
+                                                    components=components)
+    return {"sankey": sankey, "graph": graph}
+
+
+@settings(max_examples=400, deadline=None)
+@given(symbols=st.lists(_symbols, max_size=12),
+       to_region=st.dictionaries(st.sampled_from([".text", ".data", "", "a.o"]),
+                                 st.one_of(st.sampled_from(["R0", " R1 ", "", "  "]), st.sampled_from(_ODD)),
+                                 max_size=3),
+       components=st.lists(st.builds(comp, st.one_of(st.sampled_from(["c0", " ", ""]), st.sampled_from(_ODD)),
+                                     _fields), max_size=2))
+def test_both_views_build_as_one_after_the_other(symbols, to_region, components):
+    model = NS(symbols=symbols)
+    both = _outcome(lambda: plotspec._build_relationship_views(
+        model=model, section_map={}, section_to_region=to_region, components=components,
+        feature_flags={"sankey_enabled": True, "relationship_graph_enabled": True}))
+    assert both == _outcome(lambda: _one_after_the_other(model, to_region, components))
+
+
+@pytest.mark.parametrize("symbols, components, error", [
+    # the graph fails on the first symbol, the Sankey view only on the last: the Sankey view's failure wins
+    ([sym(4, obj=7), sym(4, section=1.5)], [], "section_name"),
+    # the graph's components are read before its symbols
+    ([sym(4, obj=7)], [comp(None, "a.o")], "component name"),
+    ([sym(4, obj=7), sym(4)], [comp("c", "a.o")], "object attribution"),
+])
+def test_failure_order_with_both_views(symbols, components, error):
+    with pytest.raises(AttributeError, match=error):
+        plotspec._build_relationship_views(
+            model=NS(symbols=symbols), section_map={}, section_to_region={}, components=components,
+            feature_flags={"sankey_enabled": True, "relationship_graph_enabled": True})
+
+
+def test_both_views_on_a_large_generated_model():
+    symbols, to_region, components = random_case(random.Random(11), 6000, 400, 30, 12)
+    model = NS(symbols=symbols)
+    views = plotspec._build_relationship_views(
+        model=model, section_map={}, section_to_region=to_region, components=components,
+        feature_flags={"sankey_enabled": True, "relationship_graph_enabled": True})
+    assert same(views, _one_after_the_other(model, to_region, components))
+    assert same(views["graph"], reference_graph(symbols, to_region, components))
