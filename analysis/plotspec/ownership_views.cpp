@@ -209,7 +209,7 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
     const Value* region;
     Category category;
   };
-  TextPlaceCache section_places(section_map.size());
+  PlaceIndex section_places;
   std::vector<SectionSeen> section_seen;
   const Value zero(0);
   // Symbols of one object and one section tend to come together: remember the last
@@ -284,7 +284,7 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
       r.category = last_category;
     } else {
       const uint32_t seen = section_places.find(r.section);
-      if (seen != TextPlaceCache::kMiss) {
+      if (seen != PlaceIndex::kMiss) {
         r.region = section_seen[seen].region;
         r.category = section_seen[seen].category;
       } else {

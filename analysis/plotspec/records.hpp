@@ -147,6 +147,55 @@ class OrderedIndex {
   uint64_t seed_ = reinterpret_cast<uintptr_t>(this) * 0x9E3779B97F4A7C15ull;
 };
 
+// Ids remembered by where a text's bytes lie (pointer and length), exactly: the
+// records of one object or section share the caller's very text object, so after
+// its first sighting a text costs a pointer hash, never a read of its bytes. The
+// texts must stay where they are for the index's life (the caller's texts do for
+// the whole call). Distinct places may hold equal texts: what the id names is the
+// caller's business.
+class PlaceIndex {
+ public:
+  static constexpr uint32_t kMiss = UINT32_MAX;
+  uint32_t find(std::string_view s) const noexcept {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash(s) & mask;; i = (i + 1) & mask) {
+      const Slot& e = slots_[i];
+      if (e.id == kMiss || (e.data == s.data() && e.size == s.size())) return e.id;
+    }
+  }
+  // `s` must not be in the index yet.
+  void put(std::string_view s, uint32_t id) {
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    place(Slot{s.data(), static_cast<uint32_t>(s.size()), id});
+    ++count_;
+  }
+
+ private:
+  struct Slot {
+    const char* data = nullptr;
+    uint32_t size = 0;  // texts are shorter than 4 GiB (a Value's length is 32 bits)
+    uint32_t id = kMiss;
+  };
+  static size_t hash(std::string_view s) noexcept {
+    uint64_t h = (reinterpret_cast<uintptr_t>(s.data()) ^ (uint64_t{s.size()} << 48)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+  void place(const Slot& e) {
+    const size_t mask = slots_.size() - 1;
+    size_t i = hash({e.data, e.size}) & mask;
+    while (slots_[i].id != kMiss) i = (i + 1) & mask;
+    slots_[i] = e;
+  }
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    for (const Slot& e : old)
+      if (e.id != kMiss) place(e);
+  }
+  std::vector<Slot> slots_ = std::vector<Slot>(64);
+  size_t count_ = 0;
+};
+
 // What a look-up by text found, remembered by where the text's bytes lie: symbols of
 // one section or one object share the very text object of the caller, so most
 // look-ups end here without reading or hashing the text. The texts it is given

@@ -132,7 +132,7 @@ class SymbolPass {
       break;
     }
     uint32_t obj = object_at_.find(raw);
-    if (obj == rel::PlaceIndex::kMiss) {
+    if (obj == PlaceIndex::kMiss) {
       obj = objects.id(py_strip(raw));
       object_at_.put(raw, obj);
     }
@@ -141,13 +141,13 @@ class SymbolPass {
     uint32_t region;
     if (section.is_str() && !section.str().empty()) {
       region = region_at_.find(section.str());
-      if (region == rel::PlaceIndex::kMiss) {
+      if (region == PlaceIndex::kMiss) {
         region = regions.id(rel::region_of_section(section_to_region_, py_strip(section.str())));
         region_at_.put(section.str(), region);
       }
     } else {
       rel::stripped_or_empty(section, "section_name");  // false values read as ""; the rest raise
-      if (blank_section_region_ == rel::PlaceIndex::kMiss)
+      if (blank_section_region_ == PlaceIndex::kMiss)
         blank_section_region_ = regions.id(rel::region_of_section(section_to_region_, {}));
       region = blank_section_region_;
     }
@@ -160,8 +160,8 @@ class SymbolPass {
  private:
   const Model& model_;
   const OrderedIndex<Value>& section_to_region_;
-  rel::PlaceIndex object_at_, region_at_;  // raw text -> object id / region id
-  uint32_t blank_section_region_ = rel::PlaceIndex::kMiss;  // region of a false section name
+  PlaceIndex object_at_, region_at_;  // raw text -> object id / region id
+  uint32_t blank_section_region_ = PlaceIndex::kMiss;  // region of a false section name
 };
 
 // Everything after the symbol pass.

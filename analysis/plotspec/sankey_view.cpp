@@ -71,7 +71,7 @@ void accumulate_symbols(Accumulators& acc, const std::vector<Symbol>& symbols,
   // The symbols of one section share its text object, so a section's slot is found
   // by where its text lies; its text is stripped and looked up once per place.
   constexpr uint32_t kBlank = UINT32_MAX - 1;  // a text that strips to nothing
-  rel::PlaceIndex places;
+  PlaceIndex places;
   std::vector<Slot> slots;
   for (size_t i = 0; i < symbols.size(); ++i) {
     const Symbol& sym = symbols[i];
@@ -90,7 +90,7 @@ void accumulate_symbols(Accumulators& acc, const std::vector<Symbol>& symbols,
       continue;
     }
     uint32_t at = places.find(name.str());
-    if (at == rel::PlaceIndex::kMiss) {
+    if (at == PlaceIndex::kMiss) {
       std::string_view section = py_strip(name.str());
       if (section.empty()) {
         at = kBlank;

@@ -10,7 +10,7 @@
 #include "analysis/plotspec/relationship_common.hpp"
 
 using bv::plotspec::rel::NameTable;
-using bv::plotspec::rel::PlaceIndex;
+using bv::plotspec::PlaceIndex;
 
 TEST(PlaceIndex, KeysArePlacesNotContents) {
   const std::string a = "src/obj.o", b = "src/obj.o";
