@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <set>
+#include <string>
 #include <string_view>
 
 #include "analysis/plotspec/constants.hpp"
@@ -191,23 +192,25 @@ bool same_bytes(const char* a, const char* b, size_t n) noexcept {
   return n == 0 || std::memcmp(a, b, n) == 0;
 }
 
-// Distinct texts numbered in the order first seen. The slots view the caller's texts
-// (which outlive the call) and keep their whole hash, so a look-up reads the bytes of
-// one candidate only, nearly always the right one.
+// Distinct texts numbered in the order first seen. The table keeps its own copy of
+// every text, side by side, and a slot holds a text's whole hash and where its copy
+// lies: a look-up reads one slot and one compact copy, never the caller's texts,
+// which lie all over its heap.
 class TextIds {
  public:
-  // The id of `s`: the one it was given before, else `fresh`, kept for next time.
-  uint32_t find_or_add(std::string_view s, uint32_t fresh) {
+  // The id of `s`: the one it was given before, else the next one, kept for next time.
+  uint32_t find_or_add(std::string_view s) {
     const uint64_t h = text_hash(s, seed_);
     const size_t mask = slots_.size() - 1;
     for (size_t i = h & mask;; i = (i + 1) & mask) {
       Slot& e = slots_[i];
       if (e.id == kEmpty) {
-        e = Slot{h, s.data(), static_cast<uint32_t>(s.size()), fresh};
-        if (++used_ * 2 > slots_.size()) grow();
-        return fresh;
+        e = Slot{h, bytes_.size(), static_cast<uint32_t>(s.size()), count_};
+        bytes_.append(s);
+        if (++count_ * 2 > slots_.size()) grow();
+        return count_ - 1;
       }
-      if (e.hash == h && e.size == s.size() && same_bytes(e.data, s.data(), s.size())) return e.id;
+      if (e.hash == h && e.size == s.size() && same_bytes(bytes_.data() + e.offset, s.data(), s.size())) return e.id;
     }
   }
 
@@ -215,8 +218,8 @@ class TextIds {
   static constexpr uint32_t kEmpty = UINT32_MAX;
   struct Slot {
     uint64_t hash = 0;
-    const char* data = nullptr;
-    uint32_t size = 0;
+    uint64_t offset = 0;  // where its copy lies in bytes_
+    uint32_t size = 0;    // a text is shorter than 4 GiB
     uint32_t id = kEmpty;
   };
   void grow() {
@@ -231,7 +234,8 @@ class TextIds {
     }
   }
   std::vector<Slot> slots_ = std::vector<Slot>(64);
-  size_t used_ = 0;
+  std::string bytes_;
+  uint32_t count_ = 0;
   uint64_t seed_ = reinterpret_cast<uintptr_t>(this) * 0x9E3779B97F4A7C15ull;
 };
 
@@ -274,7 +278,7 @@ OwnerRanks rank_owners(const std::vector<Symbol>& symbols) {
         if (t.data() != last[f] || t.size() != last_size[f]) {
           uint32_t known = places[f].find(t);
           if (known == TextPlaceCache::kMiss) {
-            known = ids[f].find_or_add(t, static_cast<uint32_t>(out.text[f].size()));
+            known = ids[f].find_or_add(t);
             if (known == out.text[f].size()) out.text[f].push_back(&v);
             places[f].put(t, known);
           }

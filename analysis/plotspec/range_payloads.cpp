@@ -60,22 +60,26 @@ Value ratio_in_region(const Value& size, const Value& region_size) {
 
 namespace {
 
-Value symbol_row(const Symbol& s, const Value& name) {
-  Value row = Value::map(6);
-  row.add("name", name);
-  row.add("size", s.size);
-  row.add("address", s.address);
-  row.add("object_file", s.object_file);
-  row.add("archive", s.archive);
-  row.add("source_file", s.source_file);
-  return row;
+// Appends a member in place: the value is copied or moved once, straight into the map
+// (add() takes it through two temporaries), which counts for the many small rows.
+template <size_t N>
+void put(Map& m, const char (&key)[N], const Value& v) {
+  m.emplace_back(Value(key), v);
+}
+template <size_t N>
+void put(Map& m, const char (&key)[N], Value&& v) {
+  m.emplace_back(Value(key), std::move(v));
 }
 
-Value top_symbol_row(const Symbol& s, const Value& name) {
-  Value row = Value::map(3);
-  row.add("name", name);
-  row.add("size", s.size);
-  row.add("address", s.address);
+Value symbol_row(const Symbol& s, const Value& name) {
+  Value row = Value::map(6);
+  Map& m = row.members();
+  put(m, "name", name);
+  put(m, "size", s.size);
+  put(m, "address", s.address);
+  put(m, "object_file", s.object_file);
+  put(m, "archive", s.archive);
+  put(m, "source_file", s.source_file);
   return row;
 }
 
@@ -136,13 +140,38 @@ Value section_range_payload_with(const Value& region_name, const Section& sectio
   // The top rows and the panel's breakdown rows show the same symbols: one pass over
   // them builds both.
   const size_t n = symbol_rows(symbols);
+  // The symbols lie all over the model: their fields are first copied side by side in
+  // a loop whose branches do not hang on what it reads, so the reads overlap instead
+  // of waiting one by one (a choice made on a value still on its way would stop the
+  // next reads until it arrives).
+  struct Fields {
+    Value demangled_name, name, size, address, object_file, archive, source_file;
+  };
+  Fields fields[MAX_RANGE_SYMBOLS];
+  for (size_t i = 0; i < n; ++i) {
+    const Symbol& s = *symbols[i];
+    fields[i] = Fields{s.demangled_name, s.name, s.size, s.address, s.object_file, s.archive, s.source_file};
+  }
   Value top = Value::list(n);
   Value breakdown = Value::list(n);
   for (size_t i = 0; i < n; ++i) {
-    const Symbol& s = *symbols[i];
-    const Value& name = display_name(s);
-    breakdown.push(symbol_row(s, name));
-    top.push(top_symbol_row(s, name));
+    Fields& f = fields[i];
+    if (truthy(f.demangled_name)) f.name = std::move(f.demangled_name);  // `demangled_name or name`
+    Value row = Value::map(3);
+    Map& t = row.members();
+    put(t, "name", f.name);
+    put(t, "size", f.size);
+    put(t, "address", f.address);
+    top.push(std::move(row));
+    row = Value::map(6);
+    Map& b = row.members();
+    put(b, "name", std::move(f.name));
+    put(b, "size", std::move(f.size));
+    put(b, "address", std::move(f.address));
+    put(b, "object_file", std::move(f.object_file));
+    put(b, "archive", std::move(f.archive));
+    put(b, "source_file", std::move(f.source_file));
+    breakdown.push(std::move(row));
   }
   Value panel = panel_value(section, std::move(breakdown), owners, issue_ids, baseline_delta);
   const Value& size_bytes = layout::gt(kZero, section.size) ? kZero : section.size;
@@ -155,25 +184,26 @@ Value section_range_payload_with(const Value& region_name, const Section& sectio
   append_text_form(id, section_start);
 
   Value out = Value::map(19);
-  out.add("id", Value(id));
-  out.add("kind", kind);
-  out.add("role", role);
-  out.add("label", section.name);
-  out.add("section_name", section.name);
-  out.add("execution_region", section.execution_region);
-  out.add("load_region", section.load_region);
-  out.add("start_address", section_start);
-  out.add("end_address", section_end);
-  out.add("size_bytes", size_bytes);
-  out.add("size_kib", Value(layout::true_div(size_bytes, kKib)));
-  out.add("utilization_ratio_in_region", ratio_in_region(size_bytes, region_size));
-  out.add("owners", std::move(owners));
-  out.add("top_symbols", std::move(top));
-  out.add("policy_issue_ids", issue_ids);
-  out.add("baseline_delta_bytes", baseline_delta);
-  out.add("panel", std::move(panel));
-  out.add("is_synthetic", Value(false));
-  out.add("lod_group_key", Value());
+  Map& m = out.members();
+  put(m, "id", Value(id));
+  put(m, "kind", kind);
+  put(m, "role", role);
+  put(m, "label", section.name);
+  put(m, "section_name", section.name);
+  put(m, "execution_region", section.execution_region);
+  put(m, "load_region", section.load_region);
+  put(m, "start_address", section_start);
+  put(m, "end_address", section_end);
+  put(m, "size_bytes", size_bytes);
+  put(m, "size_kib", Value(layout::true_div(size_bytes, kKib)));
+  put(m, "utilization_ratio_in_region", ratio_in_region(size_bytes, region_size));
+  put(m, "owners", std::move(owners));
+  put(m, "top_symbols", std::move(top));
+  put(m, "policy_issue_ids", issue_ids);
+  put(m, "baseline_delta_bytes", baseline_delta);
+  put(m, "panel", std::move(panel));
+  put(m, "is_synthetic", Value(false));
+  put(m, "lod_group_key", Value());
   return out;
 }
 
