@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -32,22 +33,15 @@ struct SymbolKey {
 };
 
 // The same key when sizes and addresses are ints and names text, as they nearly
-// always are: compared without touching the values again. `index` (the symbol's place
-// in the input) breaks ties, so an unstable sort keeps equal keys in input order.
+// always are: compared without touching the values again, but for the names, which
+// only equal sizes and addresses reach. `index` (the symbol's place in the input)
+// breaks ties, so an unstable sort keeps equal keys in input order.
 struct FastKey {
   int64_t neg_size;
   int64_t address;
-  std::string_view name;
   uint32_t index;
   uint32_t entry;
 };
-
-bool fast_key_lt(const FastKey& a, const FastKey& b) {
-  if (a.neg_size != b.neg_size) return a.neg_size < b.neg_size;
-  if (a.address != b.address) return a.address < b.address;
-  if (a.name != b.name) return a.name < b.name;
-  return a.index < b.index;
-}
 
 // The fast key of a symbol; false when some part of it is not of the common kinds.
 bool fast_key(const Symbol& s, FastKey& k) {
@@ -59,7 +53,6 @@ bool fast_key(const Symbol& s, FastKey& k) {
   else
     return false;
   k.neg_size = -s.size.as_int();
-  k.name = s.name.str();
   return true;
 }
 
@@ -127,7 +120,8 @@ SymbolsBySection group_symbols(const SymbolRange& symbols) {
   // Group the keys by entry, in input order within each (a counting sort).
   std::vector<size_t> begin(count.size() + 1, 0);
   for (size_t e = 0; e < count.size(); ++e) begin[e + 1] = begin[e] + count[e];
-  std::vector<FastKey> grouped(keys.size());
+  // Left unset: every element is written below.
+  const std::unique_ptr<FastKey[]> grouped(new FastKey[keys.size()]);
   {
     std::vector<size_t> next(begin.begin(), begin.end() - 1);
     for (const FastKey& k : keys) grouped[next[k.entry]++] = k;
@@ -138,11 +132,19 @@ SymbolsBySection group_symbols(const SymbolRange& symbols) {
   auto& entries = out.entries();
   for (size_t e = 0; e < entries.size(); ++e) {
     std::vector<const Symbol*>& list = entries[e].second;
-    const auto first = grouped.begin() + static_cast<std::ptrdiff_t>(begin[e]);
-    const auto last = grouped.begin() + static_cast<std::ptrdiff_t>(begin[e + 1]);
-    if (!slow[e]) std::sort(first, last, fast_key_lt);
+    FastKey* const first = grouped.get() + begin[e];
+    FastKey* const last = grouped.get() + begin[e + 1];
+    if (!slow[e])
+      std::sort(first, last, [&symbols](const FastKey& x, const FastKey& y) {
+        if (x.neg_size != y.neg_size) return x.neg_size < y.neg_size;
+        if (x.address != y.address) return x.address < y.address;
+        const std::string_view nx = deref(symbols[x.index]).name.str();
+        const std::string_view ny = deref(symbols[y.index]).name.str();
+        if (nx != ny) return nx < ny;
+        return x.index < y.index;
+      });
     list.reserve(count[e]);
-    for (auto it = first; it != last; ++it) list.push_back(&deref(symbols[it->index]));
+    for (const FastKey* it = first; it != last; ++it) list.push_back(&deref(symbols[it->index]));
     if (slow[e]) sort_slow(list, slow_keys);
   }
   return out;
