@@ -256,16 +256,7 @@ OwnerRanks rank_owners(const std::vector<Symbol>& symbols) {
   const char* last[3] = {nullptr, nullptr, nullptr};
   uint32_t last_size[3] = {0, 0, 0};
   uint32_t last_id[3] = {0, 0, 0};
-  // Texts are read a few symbols ahead, so the reads of scattered texts overlap.
-  constexpr size_t kAhead = 8;
   for (size_t i = 0; i < symbols.size(); ++i) {
-    if (i + kAhead < symbols.size()) {
-      const Symbol& ahead = symbols[i + kAhead];
-      for (int f = 0; f < 3; ++f) {
-        const Value& v = owner_field(ahead, f);
-        if (v.is_str()) __builtin_prefetch(v.str_data());
-      }
-    }
     const Symbol& sym = symbols[i];
     for (int f = 0; f < 3; ++f) {
       const Value& v = owner_field(sym, f);
@@ -488,6 +479,36 @@ Value merge_issue_ids(std::span<const Value* const> groups) {
   }
   Value out = Value::list(ids.size());
   for (const std::string& s : ids) out.push(Value(s));
+  return out;
+}
+
+Value merge_issue_ids(std::span<const std::vector<Value>* const> groups) {
+  size_t total = 0;
+  bool all_text = true;
+  for (const std::vector<Value>* g : groups) {
+    if (!g) continue;
+    total += g->size();
+    for (const Value& v : *g) all_text = all_text && v.is_str();
+  }
+  if (!all_text) {
+    std::set<std::string> ids;
+    for (const std::vector<Value>* g : groups)
+      if (g)
+        for (const Value& v : *g) ids.insert(text_form(v));
+    Value out = Value::list(ids.size());
+    for (const std::string& s : ids) out.push(Value(s));
+    return out;
+  }
+  // Texts are their own text form: sorted views of them give the set's order.
+  std::vector<std::string_view> ids;
+  ids.reserve(total);
+  for (const std::vector<Value>* g : groups)
+    if (g)
+      for (const Value& v : *g) ids.push_back(v.str());
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  Value out = Value::list(ids.size());
+  for (std::string_view s : ids) out.push(Value(s));
   return out;
 }
 

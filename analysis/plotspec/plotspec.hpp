@@ -49,6 +49,8 @@ IssuesByEntity issues_by_entity(const std::vector<Issue>& issues);
 Value policy_issue_index(const std::vector<Issue>& issues);
 BaselineDeltas section_baseline_deltas(const Value& regressions);
 Value merge_issue_ids(std::span<const Value* const> groups);  // each group a list value
+// The same for index entries (null: none), without making lists of them first.
+Value merge_issue_ids(std::span<const std::vector<Value>* const> groups);
 // The indexes as contract values (for the private operations exposed to Python).
 Value to_value(const SymbolsBySection& idx, Value (*symbol_out)(const Symbol&));
 Value to_value(const IssuesByEntity& idx);

@@ -258,8 +258,6 @@ HintSet hint_set(const Value& hints, std::string_view key) {
   return list ? HintSet::from_list(*list) : HintSet{};
 }
 
-Value list_of(const std::vector<Value>* ids) { return ids ? Value(List(*ids)) : Value::list(); }
-
 const Value kPadding("padding");
 const Value kFree("free");
 const Value kGapLabel("Inter-section gap (alignment waste)");
@@ -305,7 +303,8 @@ Value build_region_layout(const RegionLayoutArgs& a) {
     return region_text;
   };
 
-  Value region_issue_ids;  // issues_by_entity entry of the region, the same for every section
+  // The issues_by_entity entry of the region, the same for every section.
+  const std::vector<Value>* region_issue_ids = nullptr;
   bool have_region_issues = false;
 
   OwnerScratch owner_scratch;
@@ -319,12 +318,11 @@ Value build_region_layout(const RegionLayoutArgs& a) {
     layout::touch_symbol_rows(symbols, static_cast<size_t>(MAX_RANGE_SYMBOLS));
     const Value role = section_role(s.name, region.name);
     if (!have_region_issues) {
-      region_issue_ids = list_of(layout::index_find(*a.issues_by_entity, region.name));
+      region_issue_ids = layout::index_find(*a.issues_by_entity, region.name);
       have_region_issues = true;
     }
-    const Value section_issue_ids = list_of(layout::index_find(*a.issues_by_entity, s.name));
-    const Value* groups[2] = {&section_issue_ids, &region_issue_ids};
-    const Value issue_ids = merge_issue_ids(groups);
+    const std::vector<Value>* groups[2] = {layout::index_find(*a.issues_by_entity, s.name), region_issue_ids};
+    const Value issue_ids = merge_issue_ids(std::span<const std::vector<Value>* const>(groups));
     const int64_t* delta = layout::index_find(*a.section_baseline_deltas, s.name);
     const Value baseline_delta = delta ? Value(static_cast<long long>(*delta)) : Value();
     Value owners = a.owner_ranks ? owners_from_ranks(*a.owner_ranks, symbols, owner_scratch)
