@@ -138,40 +138,21 @@ Value section_range_payload_with(const Value& region_name, const Section& sectio
                                  const Value& role, std::span<const Symbol* const> symbols, const Value& issue_ids,
                                  const Value& baseline_delta, Value owners) {
   // The top rows and the panel's breakdown rows show the same symbols: one pass over
-  // them builds both.
+  // them builds both, once their records are at hand.
   const size_t n = symbol_rows(symbols);
-  // The symbols lie all over the model: their fields are first copied side by side in
-  // a loop whose branches do not hang on what it reads, so the reads overlap instead
-  // of waiting one by one (a choice made on a value still on its way would stop the
-  // next reads until it arrives).
-  struct Fields {
-    Value demangled_name, name, size, address, object_file, archive, source_file;
-  };
-  Fields fields[MAX_RANGE_SYMBOLS];
-  for (size_t i = 0; i < n; ++i) {
-    const Symbol& s = *symbols[i];
-    fields[i] = Fields{s.demangled_name, s.name, s.size, s.address, s.object_file, s.archive, s.source_file};
-  }
+  touch_symbol_rows(symbols, n);
   Value top = Value::list(n);
   Value breakdown = Value::list(n);
   for (size_t i = 0; i < n; ++i) {
-    Fields& f = fields[i];
-    if (truthy(f.demangled_name)) f.name = std::move(f.demangled_name);  // `demangled_name or name`
+    const Symbol& s = *symbols[i];
+    const Value& name = display_name(s);
     Value row = Value::map(3);
     Map& t = row.members();
-    put(t, "name", f.name);
-    put(t, "size", f.size);
-    put(t, "address", f.address);
+    put(t, "name", name);
+    put(t, "size", s.size);
+    put(t, "address", s.address);
     top.push(std::move(row));
-    row = Value::map(6);
-    Map& b = row.members();
-    put(b, "name", std::move(f.name));
-    put(b, "size", std::move(f.size));
-    put(b, "address", std::move(f.address));
-    put(b, "object_file", std::move(f.object_file));
-    put(b, "archive", std::move(f.archive));
-    put(b, "source_file", std::move(f.source_file));
-    breakdown.push(std::move(row));
+    breakdown.push(symbol_row(s, name));
   }
   Value panel = panel_value(section, std::move(breakdown), owners, issue_ids, baseline_delta);
   const Value& size_bytes = layout::gt(kZero, section.size) ? kZero : section.size;

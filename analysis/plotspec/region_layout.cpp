@@ -309,13 +309,10 @@ Value build_region_layout(const RegionLayoutArgs& a) {
 
   OwnerScratch owner_scratch;
   // The range of a section stored or running here, with the section's attribution.
-  auto symbols_of = [&](const Section& s) {
-    const std::vector<const Symbol*>* syms = layout::index_find(*a.section_symbols, s.name);
-    return syms ? std::span<const Symbol* const>(syms->data(), syms->size()) : std::span<const Symbol* const>();
-  };
   auto section_payload = [&](const Section& s, const Value& start, const Value& end, const Value& kind) {
-    const std::span<const Symbol* const> symbols = symbols_of(s);
-    layout::touch_symbol_rows(symbols, static_cast<size_t>(MAX_RANGE_SYMBOLS));
+    const std::vector<const Symbol*>* syms = layout::index_find(*a.section_symbols, s.name);
+    std::span<const Symbol* const> symbols;
+    if (syms) symbols = std::span<const Symbol* const>(syms->data(), syms->size());
     const Value role = section_role(s.name, region.name);
     if (!have_region_issues) {
       region_issue_ids = layout::index_find(*a.issues_by_entity, region.name);
