@@ -4,7 +4,10 @@
 // needs besides the declarations in plotspec.hpp.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -89,6 +92,31 @@ bool contains_token_value(const Value& value, const Value& tokens);
 
 // Which argument _clamp returns: 0 (value), 1 (lower) or 2 (upper).
 int clamp_index(const Value& value, const Value& lower, const Value& upper);
+
+// section_range_payload with the owners already worked out (the region layout works
+// them out with one scratch for all its sections).
+Value section_range_payload_with(const Value& region_name, const Section& section, const Value& section_start,
+                                 const Value& section_end, const Value& region_size, const Value& kind,
+                                 const Value& role, std::span<const Symbol* const> symbols, const Value& issue_ids,
+                                 const Value& baseline_delta, Value owners);
+
+// Reads a byte of every record line that the range rows of these symbols read, in a
+// loop that does nothing else: the records lie all over the model, and so their misses
+// overlap rather than queue one by one behind the making of each row.
+inline void touch_symbol_rows(std::span<const Symbol* const> symbols, size_t rows) noexcept {
+  rows = std::min(rows, symbols.size());
+  // Points at most a line apart from the first field read to the last byte of the
+  // last one: every line in between holds one of them.
+  constexpr size_t kFirst = offsetof(Symbol, name);
+  constexpr size_t kLast = offsetof(Symbol, source_file) + sizeof(Value) - 1;
+  unsigned char acc = 0;
+  for (size_t i = 0; i < rows; ++i) {
+    const auto* p = reinterpret_cast<const unsigned char*>(symbols[i]);
+    for (size_t off = kFirst; off < kLast; off += 64) acc ^= p[off];
+    acc ^= p[kLast];
+  }
+  asm volatile("" : : "r"(acc));  // the reads are the point: keep them
+}
 
 // len(x) for a list, tuple, dict or text (code points); TypeError otherwise.
 int64_t py_len(const Value& v);

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <set>
+#include <string>
 #include <string_view>
 
 #include "analysis/plotspec/constants.hpp"
@@ -30,38 +33,48 @@ struct SymbolKey {
 };
 
 // The same key when sizes and addresses are ints and names text, as they nearly
-// always are: compared without touching the values again.
+// always are: compared without touching the values again, but for the names, which
+// only equal sizes and addresses reach. `index` (the symbol's place in the input)
+// breaks ties, so an unstable sort keeps equal keys in input order.
 struct FastKey {
   int64_t neg_size;
   int64_t address;
-  std::string_view name;
-  const Symbol* sym;
+  uint32_t index;
+  uint32_t entry;
 };
 
-bool fast_key_lt(const FastKey& a, const FastKey& b) {
-  if (a.neg_size != b.neg_size) return a.neg_size < b.neg_size;
-  if (a.address != b.address) return a.address < b.address;
-  return a.name < b.name;
+// The fast key of a symbol; false when some part of it is not of the common kinds.
+bool fast_key(const Symbol& s, FastKey& k) {
+  if (!s.size.is_int() || !s.name.is_str() || s.size.as_int() == INT64_MIN) return false;
+  if (s.address.is_int())
+    k.address = s.address.as_int();
+  else if (!truthy(s.address))
+    k.address = 0;  // null and zero addresses sort as 0
+  else
+    return false;
+  k.neg_size = -s.size.as_int();
+  return true;
 }
 
-// Sorts one section's symbols; false when some key is not of the common kinds.
-bool sort_fast(std::vector<const Symbol*>& list, std::vector<FastKey>& keys) {
+// One section's symbols sorted with the host's comparisons (any kinds of values).
+void sort_slow(std::vector<const Symbol*>& list, std::vector<SymbolKey>& keys) {
+  if (list.size() < 2) {
+    if (list.size() == 1) (void)py_neg(list[0]->size);  // a non-number size fails even when alone
+    return;
+  }
   keys.clear();
   keys.reserve(list.size());
   for (const Symbol* s : list) {
-    if (!s->size.is_int() || !s->name.is_str() || s->size.as_int() == INT64_MIN) return false;
-    int64_t addr;
-    if (s->address.is_int())
-      addr = s->address.as_int();
-    else if (!truthy(s->address))
-      addr = 0;  // null and zero addresses sort as 0
-    else
-      return false;
-    keys.push_back(FastKey{-s->size.as_int(), addr, s->name.str(), s});
+    SymbolKey k;
+    k.k[0] = py_neg(s->size);
+    k.k[1] = truthy(s->address) ? s->address : Value(0);
+    k.k[2] = s->name;
+    k.sym = s;
+    keys.push_back(std::move(k));
   }
-  std::stable_sort(keys.begin(), keys.end(), fast_key_lt);
+  std::stable_sort(keys.begin(), keys.end(),
+                   [](const SymbolKey& a, const SymbolKey& b) { return py_lt_seq(a.k, b.k, 3); });
   for (size_t i = 0; i < keys.size(); ++i) list[i] = keys[i].sym;
-  return true;
 }
 
 const Symbol& deref(const Symbol& s) { return s; }
@@ -69,48 +82,70 @@ const Symbol& deref(const Symbol* s) { return *s; }
 
 template <class SymbolRange>
 SymbolsBySection group_symbols(const SymbolRange& symbols) {
+  if (symbols.size() >= UINT32_MAX) raise(ErrKind::Overflow, "too many symbols to index");
   SymbolsBySection out;
   TextPlaceCache seen;  // section name text -> entry position, or kSkip
   constexpr uint32_t kSkip = TextPlaceCache::kMiss - 1;
-  for (const auto& item : symbols) {
-    const Symbol& s = deref(item);
-    const uint32_t at = s.section_name.is_str() ? seen.find(s.section_name.str()) : TextPlaceCache::kMiss;
+  // The sort key of every grouped symbol is read here, while its record is at hand:
+  // sorting the groups later then reads these keys side by side instead of the
+  // records scattered over the model.
+  std::vector<FastKey> keys;
+  keys.reserve(symbols.size());
+  std::vector<uint32_t> count;  // per entry: its symbols
+  std::vector<uint8_t> slow;    // per entry: some key is not of the common kinds
+  for (size_t i = 0; i < symbols.size(); ++i) {
+    const Symbol& s = deref(symbols[i]);
+    uint32_t at = s.section_name.is_str() ? seen.find(s.section_name.str()) : TextPlaceCache::kMiss;
     if (at == kSkip) continue;
-    if (at != TextPlaceCache::kMiss) {
-      out.entries()[at].second.push_back(&s);
-      continue;
+    if (at == TextPlaceCache::kMiss) {
+      std::string_view key = stripped_text(s.section_name, "section_name");
+      if (key.empty()) {
+        if (s.section_name.is_str()) seen.put(s.section_name.str(), kSkip);
+        continue;
+      }
+      at = static_cast<uint32_t>(out.position(key));
+      if (at == count.size()) {
+        count.push_back(0);
+        slow.push_back(0);
+      }
+      if (s.section_name.is_str()) seen.put(s.section_name.str(), at);
     }
-    std::string_view key = stripped_text(s.section_name, "section_name");
-    if (key.empty()) {
-      if (s.section_name.is_str()) seen.put(s.section_name.str(), kSkip);
-      continue;
-    }
-    const size_t pos = out.position(key);
-    out.entries()[pos].second.push_back(&s);
-    if (s.section_name.is_str()) seen.put(s.section_name.str(), static_cast<uint32_t>(pos));
+    FastKey k;
+    if (!fast_key(s, k)) slow[at] = 1;
+    k.index = static_cast<uint32_t>(i);
+    k.entry = at;
+    keys.push_back(k);
+    ++count[at];
   }
-  std::vector<SymbolKey> keys;
-  std::vector<FastKey> fast_keys;
-  for (auto& entry : out.entries()) {
-    auto& list = entry.second;
-    if (list.size() < 2) {
-      if (list.size() == 1) (void)py_neg(list[0]->size);  // a non-number size fails even when alone
-      continue;
-    }
-    if (sort_fast(list, fast_keys)) continue;
-    keys.clear();
-    keys.reserve(list.size());
-    for (const Symbol* s : list) {
-      SymbolKey k;
-      k.k[0] = py_neg(s->size);
-      k.k[1] = truthy(s->address) ? s->address : Value(0);
-      k.k[2] = s->name;
-      k.sym = s;
-      keys.push_back(std::move(k));
-    }
-    std::stable_sort(keys.begin(), keys.end(),
-                     [](const SymbolKey& a, const SymbolKey& b) { return py_lt_seq(a.k, b.k, 3); });
-    for (size_t i = 0; i < keys.size(); ++i) list[i] = keys[i].sym;
+  // Group the keys by entry, in input order within each (a counting sort).
+  std::vector<size_t> begin(count.size() + 1, 0);
+  for (size_t e = 0; e < count.size(); ++e) begin[e + 1] = begin[e] + count[e];
+  // Left unset: every element is written below.
+  const std::unique_ptr<FastKey[]> grouped(new FastKey[keys.size()]);
+  {
+    std::vector<size_t> next(begin.begin(), begin.end() - 1);
+    for (const FastKey& k : keys) grouped[next[k.entry]++] = k;
+  }
+  keys.clear();
+  keys.shrink_to_fit();
+  std::vector<SymbolKey> slow_keys;
+  auto& entries = out.entries();
+  for (size_t e = 0; e < entries.size(); ++e) {
+    std::vector<const Symbol*>& list = entries[e].second;
+    FastKey* const first = grouped.get() + begin[e];
+    FastKey* const last = grouped.get() + begin[e + 1];
+    if (!slow[e])
+      std::sort(first, last, [&symbols](const FastKey& x, const FastKey& y) {
+        if (x.neg_size != y.neg_size) return x.neg_size < y.neg_size;
+        if (x.address != y.address) return x.address < y.address;
+        const std::string_view nx = deref(symbols[x.index]).name.str();
+        const std::string_view ny = deref(symbols[y.index]).name.str();
+        if (nx != ny) return nx < ny;
+        return x.index < y.index;
+      });
+    list.reserve(count[e]);
+    for (const FastKey* it = first; it != last; ++it) list.push_back(&deref(symbols[it->index]));
+    if (slow[e]) sort_slow(list, slow_keys);
   }
   return out;
 }
@@ -146,17 +181,81 @@ const Value& owner_field(const Symbol& s, int field) {
 
 }  // namespace
 
+namespace {
+
+bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+  // Owner texts are short: compare eight bytes a step without a call.
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+  }
+  return n == 0 || std::memcmp(a, b, n) == 0;
+}
+
+// Distinct texts numbered in the order first seen. The table keeps its own copy of
+// every text, side by side, and a slot holds a text's whole hash and where its copy
+// lies: a look-up reads one slot and one compact copy, never the caller's texts,
+// which lie all over its heap.
+class TextIds {
+ public:
+  // The id of `s`: the one it was given before, else the next one, kept for next time.
+  uint32_t find_or_add(std::string_view s) {
+    const uint64_t h = text_hash(s, seed_);
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      Slot& e = slots_[i];
+      if (e.id == kEmpty) {
+        e = Slot{h, bytes_.size(), static_cast<uint32_t>(s.size()), count_};
+        bytes_.append(s);
+        if (++count_ * 2 > slots_.size()) grow();
+        return count_ - 1;
+      }
+      if (e.hash == h && e.size == s.size() && same_bytes(bytes_.data() + e.offset, s.data(), s.size())) return e.id;
+    }
+  }
+
+ private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  struct Slot {
+    uint64_t hash = 0;
+    uint64_t offset = 0;  // where its copy lies in bytes_
+    uint32_t size = 0;    // a text is shorter than 4 GiB
+    uint32_t id = kEmpty;
+  };
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& e : old) {
+      if (e.id == kEmpty) continue;
+      size_t i = e.hash & mask;
+      while (slots_[i].id != kEmpty) i = (i + 1) & mask;
+      slots_[i] = e;
+    }
+  }
+  std::vector<Slot> slots_ = std::vector<Slot>(64);
+  std::string bytes_;
+  uint32_t count_ = 0;
+  uint64_t seed_ = reinterpret_cast<uintptr_t>(this) * 0x9E3779B97F4A7C15ull;
+};
+
+}  // namespace
+
 OwnerRanks rank_owners(const std::vector<Symbol>& symbols) {
   OwnerRanks out;
   out.base = symbols.data();
   out.rank.resize(symbols.size());
-  OrderedIndex<uint32_t> ids[3];  // text -> id + 1
-  TextPlaceCache places[3];       // the same, by where the text lies
+  TextIds ids[3];            // text -> id
+  TextPlaceCache places[3];  // the same, by where the text lies
   std::vector<std::pair<std::string_view, uint32_t>> order;
   std::vector<uint32_t> rank_of_id[3];
-  // Symbols of one object come together in a map file: remember the last text.
-  std::string_view last[3];
-  uint32_t last_id[3] = {UINT32_MAX, UINT32_MAX, UINT32_MAX};
+  // Symbols of one object often come together in a map file: remember where the
+  // last text lay.
+  const char* last[3] = {nullptr, nullptr, nullptr};
+  uint32_t last_size[3] = {0, 0, 0};
+  uint32_t last_id[3] = {0, 0, 0};
   for (size_t i = 0; i < symbols.size(); ++i) {
     const Symbol& sym = symbols[i];
     for (int f = 0; f < 3; ++f) {
@@ -168,18 +267,16 @@ OwnerRanks rank_owners(const std::vector<Symbol>& symbols) {
         r = OwnerRanks::kNotText;
         out.any_not_text = true;
       } else {
-        if (last_id[f] == UINT32_MAX || v.str() != last[f]) {
-          uint32_t known = places[f].find(v.str());
+        const std::string_view t = v.str();
+        if (t.data() != last[f] || t.size() != last_size[f]) {
+          uint32_t known = places[f].find(t);
           if (known == TextPlaceCache::kMiss) {
-            uint32_t& id = ids[f][v.str()];
-            if (id == 0) {
-              out.text[f].push_back(&v);
-              id = static_cast<uint32_t>(out.text[f].size());
-            }
-            known = id - 1;
-            places[f].put(v.str(), known);
+            known = ids[f].find_or_add(t);
+            if (known == out.text[f].size()) out.text[f].push_back(&v);
+            places[f].put(t, known);
           }
-          last[f] = v.str();
+          last[f] = t.data();
+          last_size[f] = static_cast<uint32_t>(t.size());
           last_id[f] = known;
         }
         r = last_id[f];
@@ -199,6 +296,8 @@ OwnerRanks rank_owners(const std::vector<Symbol>& symbols) {
       sorted[r] = text[order[r].second];
     }
     text.swap(sorted);
+    out.text_value[f].reserve(text.size());
+    for (const Value* v : text) out.text_value[f].push_back(*v);
   }
   for (OwnerRanks::Ranks& r : out.rank)
     for (int f = 0; f < 3; ++f)
@@ -207,31 +306,58 @@ OwnerRanks rank_owners(const std::vector<Symbol>& symbols) {
 }
 
 Value owners_from_ranks(const OwnerRanks& ranks, std::span<const Symbol* const> symbols) {
+  OwnerScratch scratch;
+  return owners_from_ranks(ranks, symbols, scratch);
+}
+
+Value owners_from_ranks(const OwnerRanks& ranks, std::span<const Symbol* const> symbols, OwnerScratch& scratch) {
   static const char* const kKeys[3] = {"objects", "archives", "sources"};
+  // A section's symbols lie all over the rank table: read every entry first, so the
+  // loads overlap instead of waiting one after another.
+  std::vector<OwnerRanks::Ranks>& got = scratch.gathered;
+  got.resize(symbols.size());
+  for (size_t i = 0; i < symbols.size(); ++i) got[i] = ranks.rank[static_cast<size_t>(symbols[i] - ranks.base)];
   if (ranks.any_not_text) {
     // The first offending value in symbol order is the one the error names.
-    for (const Symbol* s : symbols)
+    for (size_t i = 0; i < got.size(); ++i)
       for (int f = 0; f < 3; ++f)
-        if (ranks.rank[static_cast<size_t>(s - ranks.base)].of[f] == OwnerRanks::kNotText)
-          not_orderable_with_text(owner_field(*s, f));
+        if (got[i].of[f] == OwnerRanks::kNotText) not_orderable_with_text(owner_field(*symbols[i], f));
   }
-  std::vector<uint32_t> found[3];
-  for (const Symbol* s : symbols) {
-    const OwnerRanks::Ranks& r = ranks.rank[static_cast<size_t>(s - ranks.base)];
-    for (int f = 0; f < 3; ++f) {
-      uint32_t x = r.of[f];
-      if (x == OwnerRanks::kAbsent || (!found[f].empty() && found[f].back() == x)) continue;
-      found[f].push_back(x);
-    }
-  }
+  constexpr size_t kMax = static_cast<size_t>(MAX_RANGE_SYMBOLS);
+  std::vector<uint32_t>& found = scratch.found;
   Value out = Value::map(3);
   for (int f = 0; f < 3; ++f) {
-    std::vector<uint32_t>& ids = found[f];
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    size_t n = std::min<size_t>(ids.size(), static_cast<size_t>(MAX_RANGE_SYMBOLS));
-    Value list = Value::list(n);
-    for (size_t i = 0; i < n; ++i) list.push(*ranks.text[f][ids[i]]);
+    const std::vector<Value>& text = ranks.text_value[f];
+    std::vector<uint64_t>& seen = scratch.seen[f];
+    const size_t words = (text.size() + 63) / 64;
+    found.clear();
+    // Ranks are distinct texts in order: the first kMax set bits of a bitmap of the
+    // ranks are the owners to show. Walking it costs a word per 64 texts of the
+    // model, so a model with many more texts than the section has symbols sorts the
+    // section's ranks instead.
+    if (words <= 4 * got.size() + 16) {
+      if (seen.size() < words) seen.resize(words, 0);
+      for (const OwnerRanks::Ranks& r : got) {
+        const uint32_t x = r.of[f];
+        if (x < OwnerRanks::kNotText) seen[x >> 6] |= uint64_t{1} << (x & 63);  // not text raised above
+      }
+      for (size_t w = 0; w < words && found.size() < kMax; ++w) {
+        for (uint64_t bits = seen[w]; bits && found.size() < kMax; bits &= bits - 1)
+          found.push_back(static_cast<uint32_t>(w * 64 + static_cast<size_t>(__builtin_ctzll(bits))));
+      }
+      for (const OwnerRanks::Ranks& r : got) {
+        const uint32_t x = r.of[f];
+        if (x < OwnerRanks::kNotText) seen[x >> 6] = 0;
+      }
+    } else {
+      for (const OwnerRanks::Ranks& r : got)
+        if (r.of[f] < OwnerRanks::kNotText) found.push_back(r.of[f]);
+      std::sort(found.begin(), found.end());
+      found.erase(std::unique(found.begin(), found.end()), found.end());
+      if (found.size() > kMax) found.resize(kMax);
+    }
+    Value list = Value::list(found.size());
+    for (uint32_t x : found) list.push(text[x]);
     out.add(Value::static_str(kKeys[f]), std::move(list));
   }
   return out;
@@ -353,6 +479,36 @@ Value merge_issue_ids(std::span<const Value* const> groups) {
   }
   Value out = Value::list(ids.size());
   for (const std::string& s : ids) out.push(Value(s));
+  return out;
+}
+
+Value merge_issue_ids(std::span<const std::vector<Value>* const> groups) {
+  size_t total = 0;
+  bool all_text = true;
+  for (const std::vector<Value>* g : groups) {
+    if (!g) continue;
+    total += g->size();
+    for (const Value& v : *g) all_text = all_text && v.is_str();
+  }
+  if (!all_text) {
+    std::set<std::string> ids;
+    for (const std::vector<Value>* g : groups)
+      if (g)
+        for (const Value& v : *g) ids.insert(text_form(v));
+    Value out = Value::list(ids.size());
+    for (const std::string& s : ids) out.push(Value(s));
+    return out;
+  }
+  // Texts are their own text form: sorted views of them give the set's order.
+  std::vector<std::string_view> ids;
+  ids.reserve(total);
+  for (const std::vector<Value>* g : groups)
+    if (g)
+      for (const Value& v : *g) ids.push_back(v.str());
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  Value out = Value::list(ids.size());
+  for (std::string_view s : ids) out.push(Value(s));
   return out;
 }
 

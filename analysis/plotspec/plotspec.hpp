@@ -31,15 +31,26 @@ struct OwnerRanks {
   };
   std::vector<Ranks> rank;
   std::vector<const Value*> text[3];  // rank -> one value with that text
+  std::vector<Value> text_value[3];   // the same values side by side, read without visiting the symbols
   bool any_not_text = false;
 };
 OwnerRanks rank_owners(const std::vector<Symbol>& symbols);
+// Work space of owners_from_ranks, reused from one section to the next of one build
+// (it starts and ends every call empty).
+struct OwnerScratch {
+  std::vector<uint64_t> seen[3];  // one bit per rank
+  std::vector<uint32_t> found;
+  std::vector<OwnerRanks::Ranks> gathered;
+};
 // owners_from_symbols for symbols that all belong to the ranked model.
 Value owners_from_ranks(const OwnerRanks& ranks, std::span<const Symbol* const> symbols);
+Value owners_from_ranks(const OwnerRanks& ranks, std::span<const Symbol* const> symbols, OwnerScratch& scratch);
 IssuesByEntity issues_by_entity(const std::vector<Issue>& issues);
 Value policy_issue_index(const std::vector<Issue>& issues);
 BaselineDeltas section_baseline_deltas(const Value& regressions);
 Value merge_issue_ids(std::span<const Value* const> groups);  // each group a list value
+// The same for index entries (null: none), without making lists of them first.
+Value merge_issue_ids(std::span<const std::vector<Value>* const> groups);
 // The indexes as contract values (for the private operations exposed to Python).
 Value to_value(const SymbolsBySection& idx, Value (*symbol_out)(const Symbol&));
 Value to_value(const IssuesByEntity& idx);

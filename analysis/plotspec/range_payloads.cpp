@@ -58,22 +58,32 @@ Value ratio_in_region(const Value& size, const Value& region_size) {
 
 }  // namespace
 
-Value section_panel_data(const Section& section, std::span<const Symbol* const> symbols, const Value& owners,
-                         const Value& issue_ids, const Value& baseline_delta) {
-  const size_t n = symbol_rows(symbols);
-  Value breakdown = Value::list(n);
-  for (size_t i = 0; i < n; ++i) {
-    const Symbol& s = *symbols[i];
-    Value row = Value::map(6);
-    row.add("name", display_name(s));
-    row.add("size", s.size);
-    row.add("address", s.address);
-    row.add("object_file", s.object_file);
-    row.add("archive", s.archive);
-    row.add("source_file", s.source_file);
-    breakdown.push(std::move(row));
-  }
+namespace {
 
+// Appends a member in place: the value is copied or moved once, straight into the map
+// (add() takes it through two temporaries), which counts for the many small rows.
+template <size_t N>
+void put(Map& m, const char (&key)[N], const Value& v) {
+  m.emplace_back(Value(key), v);
+}
+template <size_t N>
+void put(Map& m, const char (&key)[N], Value&& v) {
+  m.emplace_back(Value(key), std::move(v));
+}
+
+Value symbol_row(const Symbol& s, const Value& name) {
+  Value row = Value::map(6);
+  Map& m = row.members();
+  put(m, "name", name);
+  put(m, "size", s.size);
+  put(m, "address", s.address);
+  put(m, "object_file", s.object_file);
+  put(m, "archive", s.archive);
+  put(m, "source_file", s.source_file);
+  return row;
+}
+
+Value panel_value(const Section& section, Value breakdown, Value owners, Value issue_ids, const Value& baseline_delta) {
   Value sec = Value::map(8);
   sec.add("name", section.name);
   sec.add("execution_region", section.execution_region);
@@ -88,17 +98,28 @@ Value section_panel_data(const Section& section, std::span<const Symbol* const> 
   baseline.add("delta_bytes", baseline_delta);
   baseline.add("status", baseline_delta.is_null() ? Value("unknown") : Value("available"));
 
+  const int64_t violations = layout::py_len(issue_ids);
   Value policy = Value::map(2);
-  policy.add("issue_ids", issue_ids);
-  policy.add("violations_count", Value(static_cast<long long>(layout::py_len(issue_ids))));
+  policy.add("issue_ids", std::move(issue_ids));
+  policy.add("violations_count", Value(static_cast<long long>(violations)));
 
   Value panel = Value::map(5);
   panel.add("section", std::move(sec));
   panel.add("symbol_breakdown", std::move(breakdown));
-  panel.add("owners", owners);
+  panel.add("owners", std::move(owners));
   panel.add("baseline", std::move(baseline));
   panel.add("policy", std::move(policy));
   return panel;
+}
+
+}  // namespace
+
+Value section_panel_data(const Section& section, std::span<const Symbol* const> symbols, const Value& owners,
+                         const Value& issue_ids, const Value& baseline_delta) {
+  const size_t n = symbol_rows(symbols);
+  Value breakdown = Value::list(n);
+  for (size_t i = 0; i < n; ++i) breakdown.push(symbol_row(*symbols[i], display_name(*symbols[i])));
+  return panel_value(section, std::move(breakdown), owners, issue_ids, baseline_delta);
 }
 
 Value section_range_payload(const Value& region_name, const Section& section, const Value& section_start,
@@ -106,7 +127,34 @@ Value section_range_payload(const Value& region_name, const Section& section, co
                             std::span<const Symbol* const> symbols, const Value& issue_ids,
                             const Value& baseline_delta, const OwnerRanks* owner_ranks) {
   Value owners = owner_ranks ? owners_from_ranks(*owner_ranks, symbols) : owners_from_symbols(symbols);
-  Value panel = section_panel_data(section, symbols, owners, issue_ids, baseline_delta);
+  return layout::section_range_payload_with(region_name, section, section_start, section_end, region_size, kind,
+                                            role, symbols, issue_ids, baseline_delta, std::move(owners));
+}
+
+namespace layout {
+
+Value section_range_payload_with(const Value& region_name, const Section& section, const Value& section_start,
+                                 const Value& section_end, const Value& region_size, const Value& kind,
+                                 const Value& role, std::span<const Symbol* const> symbols, const Value& issue_ids,
+                                 const Value& baseline_delta, Value owners) {
+  // The top rows and the panel's breakdown rows show the same symbols: one pass over
+  // them builds both, once their records are at hand.
+  const size_t n = symbol_rows(symbols);
+  touch_symbol_rows(symbols, n);
+  Value top = Value::list(n);
+  Value breakdown = Value::list(n);
+  for (size_t i = 0; i < n; ++i) {
+    const Symbol& s = *symbols[i];
+    const Value& name = display_name(s);
+    Value row = Value::map(3);
+    Map& t = row.members();
+    put(t, "name", name);
+    put(t, "size", s.size);
+    put(t, "address", s.address);
+    top.push(std::move(row));
+    breakdown.push(symbol_row(s, name));
+  }
+  Value panel = panel_value(section, std::move(breakdown), owners, issue_ids, baseline_delta);
   const Value& size_bytes = layout::gt(kZero, section.size) ? kZero : section.size;
 
   std::string id;
@@ -117,37 +165,30 @@ Value section_range_payload(const Value& region_name, const Section& section, co
   append_text_form(id, section_start);
 
   Value out = Value::map(19);
-  out.add("id", Value(id));
-  out.add("kind", kind);
-  out.add("role", role);
-  out.add("label", section.name);
-  out.add("section_name", section.name);
-  out.add("execution_region", section.execution_region);
-  out.add("load_region", section.load_region);
-  out.add("start_address", section_start);
-  out.add("end_address", section_end);
-  out.add("size_bytes", size_bytes);
-  out.add("size_kib", Value(layout::true_div(size_bytes, kKib)));
-  out.add("utilization_ratio_in_region", ratio_in_region(size_bytes, region_size));
-  out.add("owners", std::move(owners));
-  const size_t n = symbol_rows(symbols);
-  Value top = Value::list(n);
-  for (size_t i = 0; i < n; ++i) {
-    const Symbol& s = *symbols[i];
-    Value row = Value::map(3);
-    row.add("name", display_name(s));
-    row.add("size", s.size);
-    row.add("address", s.address);
-    top.push(std::move(row));
-  }
-  out.add("top_symbols", std::move(top));
-  out.add("policy_issue_ids", issue_ids);
-  out.add("baseline_delta_bytes", baseline_delta);
-  out.add("panel", std::move(panel));
-  out.add("is_synthetic", Value(false));
-  out.add("lod_group_key", Value());
+  Map& m = out.members();
+  put(m, "id", Value(id));
+  put(m, "kind", kind);
+  put(m, "role", role);
+  put(m, "label", section.name);
+  put(m, "section_name", section.name);
+  put(m, "execution_region", section.execution_region);
+  put(m, "load_region", section.load_region);
+  put(m, "start_address", section_start);
+  put(m, "end_address", section_end);
+  put(m, "size_bytes", size_bytes);
+  put(m, "size_kib", Value(layout::true_div(size_bytes, kKib)));
+  put(m, "utilization_ratio_in_region", ratio_in_region(size_bytes, region_size));
+  put(m, "owners", std::move(owners));
+  put(m, "top_symbols", std::move(top));
+  put(m, "policy_issue_ids", issue_ids);
+  put(m, "baseline_delta_bytes", baseline_delta);
+  put(m, "panel", std::move(panel));
+  put(m, "is_synthetic", Value(false));
+  put(m, "lod_group_key", Value());
   return out;
 }
+
+}  // namespace layout
 
 Value synthetic_range_payload(const Value& range_id, const Value& kind, const Value& label, const Value& start,
                               const Value& end, const Value& region_size, bool is_inter_section_gap) {

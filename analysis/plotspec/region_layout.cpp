@@ -258,8 +258,6 @@ HintSet hint_set(const Value& hints, std::string_view key) {
   return list ? HintSet::from_list(*list) : HintSet{};
 }
 
-Value list_of(const std::vector<Value>* ids) { return ids ? Value(List(*ids)) : Value::list(); }
-
 const Value kPadding("padding");
 const Value kFree("free");
 const Value kGapLabel("Inter-section gap (alignment waste)");
@@ -305,26 +303,29 @@ Value build_region_layout(const RegionLayoutArgs& a) {
     return region_text;
   };
 
-  Value region_issue_ids;  // issues_by_entity entry of the region, the same for every section
+  // The issues_by_entity entry of the region, the same for every section.
+  const std::vector<Value>* region_issue_ids = nullptr;
   bool have_region_issues = false;
 
+  OwnerScratch owner_scratch;
   // The range of a section stored or running here, with the section's attribution.
   auto section_payload = [&](const Section& s, const Value& start, const Value& end, const Value& kind) {
-    const Value role = section_role(s.name, region.name);
     const std::vector<const Symbol*>* syms = layout::index_find(*a.section_symbols, s.name);
     std::span<const Symbol* const> symbols;
     if (syms) symbols = std::span<const Symbol* const>(syms->data(), syms->size());
+    const Value role = section_role(s.name, region.name);
     if (!have_region_issues) {
-      region_issue_ids = list_of(layout::index_find(*a.issues_by_entity, region.name));
+      region_issue_ids = layout::index_find(*a.issues_by_entity, region.name);
       have_region_issues = true;
     }
-    const Value section_issue_ids = list_of(layout::index_find(*a.issues_by_entity, s.name));
-    const Value* groups[2] = {&section_issue_ids, &region_issue_ids};
-    const Value issue_ids = merge_issue_ids(groups);
+    const std::vector<Value>* groups[2] = {layout::index_find(*a.issues_by_entity, s.name), region_issue_ids};
+    const Value issue_ids = merge_issue_ids(std::span<const std::vector<Value>* const>(groups));
     const int64_t* delta = layout::index_find(*a.section_baseline_deltas, s.name);
     const Value baseline_delta = delta ? Value(static_cast<long long>(*delta)) : Value();
-    return section_range_payload(region.name, s, start, end, region_size, kind, role, symbols, issue_ids,
-                                 baseline_delta, a.owner_ranks);
+    Value owners = a.owner_ranks ? owners_from_ranks(*a.owner_ranks, symbols, owner_scratch)
+                                 : owners_from_symbols(symbols);
+    return layout::section_range_payload_with(region.name, s, start, end, region_size, kind, role, symbols,
+                                              issue_ids, baseline_delta, std::move(owners));
   };
 
   std::string text;
