@@ -152,7 +152,9 @@ class OrderedIndex {
 // its first sighting a text costs a pointer hash, never a read of its bytes. The
 // texts must stay where they are for the index's life (the caller's texts do for
 // the whole call). Distinct places may hold equal texts: what the id names is the
-// caller's business.
+// caller's business. It keeps every place it is given: for fields whose texts are
+// shared (sections, objects); TextPlaceCache below suits fields where most texts
+// are seen once.
 class PlaceIndex {
  public:
   static constexpr uint32_t kMiss = UINT32_MAX;
@@ -200,7 +202,9 @@ class PlaceIndex {
 // one section or one object share the very text object of the caller, so most
 // look-ups end here without reading or hashing the text. The texts it is given
 // must stay where they are for its whole life (the caller's texts are held by the
-// call; nothing is freed while a contract is built).
+// call; nothing is freed while a contract is built). Direct-mapped and of fixed
+// size, it forgets: a field with a text object per symbol (source files, say)
+// costs it nothing beyond its slots, where an exact index would grow with them.
 class TextPlaceCache {
  public:
   static constexpr uint32_t kMiss = UINT32_MAX;
