@@ -472,14 +472,10 @@ BaselineDeltas section_baseline_deltas(const Value& regressions) {
 }
 
 Value merge_issue_ids(std::span<const Value* const> groups) {
-  std::set<std::string> ids;
-  for (const Value* g : groups) {
-    if (!g->is_list()) continue;
-    for (const Value& v : g->items()) ids.insert(text_form(v));
-  }
-  Value out = Value::list(ids.size());
-  for (const std::string& s : ids) out.push(Value(s));
-  return out;
+  std::vector<const std::vector<Value>*> lists;
+  lists.reserve(groups.size());
+  for (const Value* g : groups) lists.push_back(g->is_list() ? &g->items() : nullptr);  // others add nothing
+  return merge_issue_ids(std::span<const std::vector<Value>* const>(lists));
 }
 
 Value merge_issue_ids(std::span<const std::vector<Value>* const> groups) {
