@@ -1,6 +1,11 @@
 // Contract assembly: derives the shared lookup maps once and drives every view
 // builder in a fixed order.
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include "analysis/plotspec/constants.hpp"
@@ -45,28 +50,77 @@ std::string_view strip_or_empty(const Value& v, const char* what) {
 
 }  // namespace
 
-Value build_visualization_contract(const ContractInputs& in) {
-  const Model& model = *in.model;
-  Value flags = normalize_feature_flags(in.features);
-  SymbolsBySection section_symbols = symbols_by_section(model.symbols);
-  const OwnerRanks owner_ranks = rank_owners(model.symbols);
+namespace {
 
-  OrderedIndex<const Section*> section_map;
-  section_map.reserve(model.sections.size());
-  for (const Section& s : model.sections) section_map[section_key(s.name)] = &s;
-  OrderedIndex<Value> section_to_region;
-  for (const Section& s : model.sections) {
-    if (strip_or_empty(s.name, "section name").empty()) continue;
-    std::string_view region = strip_or_empty(s.execution_region, "execution_region");
-    // Copied into every symbol row of its sections: the caller's own text when
-    // stripping left it as it was, so no row copies or creates a string.
-    const bool unchanged = s.execution_region.is_str() && s.execution_region.str().size() == region.size();
-    section_to_region[section_key(s.name)] = unchanged ? s.execution_region : Value(region);
+// The steps of a build, in the order one thread runs them. With two threads the
+// error raised is the one of the earliest step that fails, as with one: each thread
+// runs its steps in this order and stops at its first failure, and a step is only
+// ever skipped after an earlier one failed.
+enum Step : int {
+  kFlags,
+  kBySection,
+  kRanks,
+  kSectionMaps,
+  kIssues,
+  kDeltas,
+  kRegions,
+  kOwnership,
+  kDiff,
+  kRelationships,
+  kPolicy,
+  kNoStep
+};
+
+// One thread's run of steps: the first failure is kept and stops the rest.
+class Lane {
+ public:
+  template <class F>
+  bool run(Step step, F&& f) {
+    if (failed_ != kNoStep) return false;
+    try {
+      f();
+      return true;
+    } catch (...) {
+      failed_ = step;
+      error_ = std::current_exception();
+      return false;
+    }
+  }
+  Step failed() const { return failed_; }
+  [[noreturn]] void rethrow() const { std::rethrow_exception(error_); }
+
+ private:
+  Step failed_ = kNoStep;
+  std::exception_ptr error_;
+};
+
+// A step one thread finishes for the other: done, or failed or skipped (then the
+// waiting thread stops, as the step it needs never happened).
+class Handoff {
+ public:
+  void set(bool done) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      state_ = done ? kDone : kFailed;
+    }
+    ready_.notify_all();
+  }
+  bool wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait(lock, [&] { return state_ != kPending; });
+    return state_ == kDone;
   }
 
-  IssuesByEntity by_entity = issues_by_entity(in.issues);
-  BaselineDeltas deltas = section_baseline_deltas(in.regressions);
+ private:
+  enum { kPending, kDone, kFailed } state_ = kPending;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+};
 
+// The region layouts in address order, each with its render hints.
+Value build_regions(const ContractInputs& in, const SymbolsBySection& section_symbols, const OwnerRanks& owner_ranks,
+                    const IssuesByEntity& by_entity, const BaselineDeltas& deltas) {
+  const Model& model = *in.model;
   // Regions in address order; ties by end address, then name.
   std::vector<size_t> order(model.regions.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -139,10 +193,84 @@ Value build_visualization_contract(const ContractInputs& in) {
     Value hints = build_region_render_hints(layout, total, count);
     layout.add("render_hints", std::move(hints));
   }
+  return regions;
+}
 
-  Value ownership = build_ownership_views(model.symbols, section_map, section_to_region, in.components, &owner_ranks);
-  Value diff = build_diff_view(in.regressions);
-  Value relationships = build_relationship_views(model, section_map, section_to_region, in.components, flags);
+}  // namespace
+
+Value build_visualization_contract(const ContractInputs& in) {
+  const Model& model = *in.model;
+  Value flags, regions, ownership, diff, relationships, policy;
+  SymbolsBySection section_symbols;
+  OwnerRanks owner_ranks;
+  OrderedIndex<const Section*> section_map;
+  OrderedIndex<Value> section_to_region;
+  IssuesByEntity by_entity;
+  BaselineDeltas deltas;
+
+  auto run_flags = [&] { flags = normalize_feature_flags(in.features); };
+  auto run_by_section = [&] { section_symbols = symbols_by_section(model.symbols); };
+  auto run_ranks = [&] { owner_ranks = rank_owners(model.symbols); };
+  auto run_section_maps = [&] {
+    section_map.reserve(model.sections.size());
+    for (const Section& s : model.sections) section_map[section_key(s.name)] = &s;
+    for (const Section& s : model.sections) {
+      if (strip_or_empty(s.name, "section name").empty()) continue;
+      std::string_view region = strip_or_empty(s.execution_region, "execution_region");
+      // Copied into every symbol row of its sections: the caller's own text when
+      // stripping left it as it was, so no row copies or creates a string.
+      const bool unchanged = s.execution_region.is_str() && s.execution_region.str().size() == region.size();
+      section_to_region[section_key(s.name)] = unchanged ? s.execution_region : Value(region);
+    }
+  };
+  auto run_issues = [&] { by_entity = issues_by_entity(in.issues); };
+  auto run_deltas = [&] { deltas = section_baseline_deltas(in.regressions); };
+  auto run_regions = [&] { regions = build_regions(in, section_symbols, owner_ranks, by_entity, deltas); };
+  auto run_ownership = [&] {
+    ownership = build_ownership_views(model.symbols, section_map, section_to_region, in.components, &owner_ranks);
+  };
+  auto run_diff = [&] { diff = build_diff_view(in.regressions); };
+  auto run_relationships = [&] {
+    relationships = build_relationship_views(model, section_map, section_to_region, in.components, flags);
+  };
+  auto run_policy = [&] { policy = policy_issue_index(in.issues); };
+
+  Lane main_lane, other_lane;
+  const bool two_threads = !in.needs_host && model.symbols.size() >= in.two_threads_from &&
+                           std::thread::hardware_concurrency() >= 2;
+  bool started = false;
+  if (two_threads) {
+    // The owner ranks and the ownership views (the longest chain) on a second thread;
+    // everything else here. The ownership views need the section maps from here, the
+    // region layouts the ranks from there.
+    Handoff ranks_ready, maps_ready;
+    try {
+      std::jthread other([&] {
+        const bool ranked = other_lane.run(kRanks, run_ranks);
+        ranks_ready.set(ranked);
+        if (ranked && maps_ready.wait()) other_lane.run(kOwnership, run_ownership);
+      });
+      started = true;
+      const bool mapped = main_lane.run(kFlags, run_flags) && main_lane.run(kBySection, run_by_section) &&
+                          main_lane.run(kSectionMaps, run_section_maps);
+      maps_ready.set(mapped);
+      (void)(mapped && main_lane.run(kIssues, run_issues) && main_lane.run(kDeltas, run_deltas) &&
+             ranks_ready.wait() && main_lane.run(kRegions, run_regions) && main_lane.run(kDiff, run_diff) &&
+             main_lane.run(kRelationships, run_relationships) && main_lane.run(kPolicy, run_policy));
+    } catch (const std::system_error&) {
+      if (started) throw;  // only the thread's start may fail here; then one thread does it all
+    }
+  }
+  if (!started) {
+    (void)(main_lane.run(kFlags, run_flags) && main_lane.run(kBySection, run_by_section) &&
+           main_lane.run(kRanks, run_ranks) && main_lane.run(kSectionMaps, run_section_maps) &&
+           main_lane.run(kIssues, run_issues) && main_lane.run(kDeltas, run_deltas) &&
+           main_lane.run(kRegions, run_regions) && main_lane.run(kOwnership, run_ownership) &&
+           main_lane.run(kDiff, run_diff) && main_lane.run(kRelationships, run_relationships) &&
+           main_lane.run(kPolicy, run_policy));
+  }
+  if (main_lane.failed() != kNoStep || other_lane.failed() != kNoStep)
+    (main_lane.failed() < other_lane.failed() ? main_lane : other_lane).rethrow();
 
   Value contract = Value::map(10);
   contract.add("schema_version", Value::static_str("viz-1.0.0"));
@@ -153,7 +281,7 @@ Value build_visualization_contract(const ContractInputs& in) {
   contract.add("ownership", std::move(ownership));
   contract.add("diff", std::move(diff));
   contract.add("relationships", std::move(relationships));
-  contract.add("policy_issue_index", policy_issue_index(in.issues));
+  contract.add("policy_issue_index", std::move(policy));
   Value notes = Value::list(3);
   notes.push("All ranges are normalized for renderer consumption.");
   notes.push("Address values are absolute and toolchain-agnostic after normalization.");

@@ -199,6 +199,7 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
 
   Pass p;
   p.records.reserve(symbols.size());
+  advise_huge_pages(p.records.data(), symbols.size() * sizeof(SymbolRecord));
   OrderedIndex<uint32_t> object_index;
   OrderedIndex<uint32_t> component_index;
   OrderedIndex<uint32_t> name_index;

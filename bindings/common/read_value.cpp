@@ -145,6 +145,7 @@ bv::Value Call::deep_rec(PyObject* o, int depth) {
     out.mark_tuple(is_tuple);
   }
   out.set_src(o);
+  made_container_ = true;
   path_.pop_back();
   return out;
 }

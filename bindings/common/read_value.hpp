@@ -27,6 +27,10 @@ class Call {
   bool big_ints_allowed() const { return big_ints_; }
   // Whether this call has kept any object opaque (then a result may hold one).
   bool made_opaque() const { return made_opaque_; }
+  // Whether any converted value holds an object only the host can print or compare
+  // (an opaque one, or a container converted in full): the core may call back into
+  // the host for it.
+  bool holds_host_objects() const { return made_opaque_ || made_container_; }
   ~Call();
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
@@ -90,6 +94,7 @@ class Call {
   int max_depth_;
   bool big_ints_ = false;
   bool made_opaque_ = false;
+  bool made_container_ = false;
 };
 
 // hasattr(o, name), raising only errors other than AttributeError.

@@ -78,6 +78,7 @@ bv::Value build_contract(Call& c, PyObject* const* a, PhaseTimes* times = nullpt
     PyObject* padding = c.map_get_obj(by_region, name);
     in.padding_bytes[i] = padding ? c.shallow(padding) : bv::Value(0);
   }
+  in.needs_host = c.holds_host_objects();
   if (times) times->input = seconds_since(t0);
   auto t1 = std::chrono::steady_clock::now();
   WithoutGil released;

@@ -1,9 +1,5 @@
 #include "bindings/plotspec/read_records.hpp"
 
-#if __has_include(<sys/mman.h>)
-#include <sys/mman.h>
-#endif
-
 #include <iterator>
 
 namespace bvpy::plotspec {
@@ -187,33 +183,11 @@ ps::Usage read_usage(Call& c, PyObject* o) {
   return u;
 }
 
-namespace {
-
-// Every builder walks the symbol records, some of them in the order of a sort: on
-// millions of symbols, 4 KiB pages make each step a page-table walk. Where the
-// system hands out huge pages on request, ask for them (a hint: nothing fails
-// without them).
-void advise_huge_pages(const void* data, size_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (bytes < 2 * kHuge) return;
-  const auto start = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t lo = (start + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t hi = (start + bytes) & ~(kHuge - 1);
-  if (hi > lo) (void)madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
-
-}  // namespace
-
 std::vector<ps::Symbol> read_symbols(Call& c, PyObject* seq, unsigned fields) {
   std::vector<PyObject*> items = c.sequence(seq);
   std::vector<ps::Symbol> out;
   out.reserve(items.size());
-  advise_huge_pages(out.data(), out.capacity() * sizeof(ps::Symbol));
+  ps::advise_huge_pages(out.data(), out.capacity() * sizeof(ps::Symbol));
   c.expect_refs(items.size() * field_count(fields));
   SymbolReader r(c, kSymbolFields);
   for (PyObject* item : items) fill_symbol(r, item, fields, out.emplace_back());
