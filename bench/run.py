@@ -116,6 +116,7 @@ def contract_section(size: str, r: int) -> None:
     p_in = statistics.median(p["input"] for p in phases)
     p_core = statistics.median(p["core"] for p in phases)
     p_out = statistics.median(p["output"] for p in phases)
+    p_cpu = statistics.median(p["core_cpu"] for p in phases)
     floor_read = median_time(lambda: _benchfloor.read_floor(model), r)
     contract = plotspec.build_visualization_contract(model, **kw)
     floor_create = median_time(lambda: _benchfloor.create_floor(contract), r)
@@ -124,7 +125,9 @@ def contract_section(size: str, r: int) -> None:
     tree = _benchfloor.tree_floor(contract, r)
     tree_build = statistics.median(t[0] for t in tree)
     tree_free = statistics.median(t[1] for t in tree)
-    target("core work", ms(p_core), "target <= 60 ms", p_core <= 0.060)
+    target("core work (wall)", ms(p_core), "target <= 60 ms", p_core <= 0.060)
+    row("  processor time of its threads", ms(p_cpu),
+        f"{p_cpu / p_core:.2f}x the wall time (a large build runs on two)")
     row("floor: building a copy of its result tree in the core", ms(tree_build),
         f"and {tree_free * 1000:.1f} ms to free it")
     target("build_visualization_contract total", ms(total),
@@ -138,7 +141,7 @@ def contract_section(size: str, r: int) -> None:
     json_floor = floor_read + floor_write
     target("build_visualization_contract_json", ms(as_json),
            f"{as_json / json_floor:.2f}x (C read + C write) (target <= 2x)", as_json <= 2 * json_floor)
-    row("floor: the core's JSON writer on the built tree", ms(floor_write))
+    row("floor: the core's JSON writer on the built tree, one thread", ms(floor_write))
     same = plotspec.build_visualization_contract_json(model, **kw) == json.dumps(
         contract, ensure_ascii=False).encode("utf-8", "surrogatepass")
     target("JSON path bytes == json.dumps(contract, ensure_ascii=False)", f"{'yes' if same else 'NO':>11}",

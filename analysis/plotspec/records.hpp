@@ -10,31 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/value/memory_hints.hpp"
 #include "core/value/value.hpp"
 
-#if __has_include(<sys/mman.h>)
-#include <sys/mman.h>
-#endif
-
 namespace bv::plotspec {
-
-// The builders walk arrays of one record per symbol, some of them in the order of a
-// sort: on millions of symbols, 4 KiB pages make each step a page-table walk, and
-// filling a fresh array takes a fault per page. Where the system hands out huge
-// pages on request, ask for them for such an array (a hint: nothing fails without).
-inline void advise_huge_pages(const void* data, size_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (bytes < 2 * kHuge) return;
-  const auto start = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t lo = (start + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t hi = (start + bytes) & ~(kHuge - 1);
-  if (hi > lo) (void)madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
 
 struct Section {
   const void* obj = nullptr;  // the caller's record (handed back where an operation returns records)

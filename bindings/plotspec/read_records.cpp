@@ -187,7 +187,7 @@ std::vector<ps::Symbol> read_symbols(Call& c, PyObject* seq, unsigned fields) {
   std::vector<PyObject*> items = c.sequence(seq);
   std::vector<ps::Symbol> out;
   out.reserve(items.size());
-  ps::advise_huge_pages(out.data(), out.capacity() * sizeof(ps::Symbol));
+  bv::advise_huge_pages(out.data(), out.capacity() * sizeof(ps::Symbol));
   c.expect_refs(items.size() * field_count(fields));
   SymbolReader r(c, kSymbolFields);
   for (PyObject* item : items) fill_symbol(r, item, fields, out.emplace_back());

@@ -14,15 +14,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <span>
+#include <system_error>
+#include <thread>
 #include <string>
 #include <vector>
 
 #if defined(__linux__)
-#include <sys/mman.h>
 #endif
 
 #include "json_spelling.hpp"
+#include "memory_hints.hpp"
 #include "text.hpp"
 #include "text_utf8.hpp"
 
@@ -169,6 +174,13 @@ class JsonWriter {
     newline_.push_back('\n');
   }
 
+  // Containers to leave out, in document order (each a non-empty one the walk
+  // meets): where each belongs, the length written so far goes to `cuts`.
+  void leave_out(std::span<const Value* const> values, std::vector<size_t>* cuts) {
+    left_out_ = values;
+    cuts_ = cuts;
+  }
+
   // Appends the document to the caller's string; on an error the string is left as
   // it was, so a caller never sees half a document.
   void write(const Value& root) {
@@ -296,22 +308,12 @@ class JsonWriter {
     // a fresh string is advised first and filled after.
     std::string bigger;
     bigger.reserve(want);
-    ask_huge_pages(bigger.data(), bigger.data() + bigger.capacity());
+    advise_huge_pages(bigger.data(), bigger.capacity());
     bigger.append(out_);
     out_.swap(bigger);
   }
 
   static constexpr size_t kHugeFrom = size_t{8} << 20;
-
-  static void ask_huge_pages([[maybe_unused]] char* begin, [[maybe_unused]] char* end) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Only whole huge pages inside the block; a refusal (the feature off) costs nothing.
-    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-    uintptr_t a = (reinterpret_cast<uintptr_t>(begin) + kHuge - 1) & ~(kHuge - 1);
-    uintptr_t b = reinterpret_cast<uintptr_t>(end) & ~(kHuge - 1);
-    if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_HUGEPAGE);
-#endif
-  }
 
   void put(char c) { *cur_++ = c; }
   void put2(char a, char b) {
@@ -380,6 +382,12 @@ class JsonWriter {
 
   // Opens a non-empty container: its bracket now, its items from run().
   void descend(const Value& c) {
+    if (!left_out_.empty() && &c == left_out_.front()) [[unlikely]] {
+      flush();
+      cuts_->push_back(out_.size());
+      left_out_ = left_out_.subspan(1);
+      return;  // the frame above goes on with the next item
+    }
     if (stack_.size() >= max_depth_) too_deep();
     bool is_map = c.kind() == Kind::Map;
     if (is_map) {
@@ -564,6 +572,8 @@ class JsonWriter {
   std::string newline_;  // "\n" and the deepest indentation seen so far
   std::string scratch_;  // a double's repr on its way to the cursor
   std::vector<Frame> stack_;
+  std::span<const Value* const> left_out_;
+  std::vector<size_t>* cuts_ = nullptr;
 };
 
 size_t indent_width(int indent) { return indent < 0 ? 0 : static_cast<size_t>(indent); }
@@ -572,6 +582,94 @@ size_t indent_width(int indent) { return indent < 0 ? 0 : static_cast<size_t>(in
 
 void write_json_compact(std::string& out, const Value& v, int max_depth) {
   JsonWriter<false, false>(out, 0, max_depth).write(v);
+}
+
+std::vector<std::string> write_json_compact_parts(const Value& v, int max_depth) {
+  // The pieces: the root's members that are containers, or the items and values
+  // inside those that hold several; each is a document of its own at its depth.
+  struct Piece {
+    const Value* value;
+    int depth;
+  };
+  std::vector<Piece> pieces;
+  auto filled = [](const Value& x) { return (x.is_list() || x.is_map()) && x.size() != 0; };
+  if (v.is_map() && max_depth > 2) {
+    for (const Member& m : v.members()) {
+      const Value& x = m.value;
+      if (x.is_list() && x.size() >= 2) {
+        for (const Value& item : x.items())
+          if (filled(item)) pieces.push_back(Piece{&item, 2});
+      } else if (x.is_map() && x.size() >= 2) {
+        for (const Member& inner : x.members())
+          if (filled(inner.value)) pieces.push_back(Piece{&inner.value, 2});
+      } else if (filled(x)) {
+        pieces.push_back(Piece{&x, 1});
+      }
+    }
+  }
+  std::vector<const Value*> left_out;
+  left_out.reserve(pieces.size());
+  for (const Piece& p : pieces) left_out.push_back(p.value);
+
+  std::vector<std::string> texts(pieces.size());
+  std::vector<std::exception_ptr> errors(pieces.size());
+  // This thread takes pieces from the front once the skeleton is written, the other
+  // from the back: whichever end holds the largest, the two meet near the middle.
+  std::mutex claim;
+  size_t front = 0, back = pieces.size();
+  auto write_pieces = [&](bool from_back) {
+    for (;;) {
+      size_t i;
+      {
+        std::lock_guard<std::mutex> lock(claim);
+        if (front == back) return;
+        i = from_back ? --back : front++;
+      }
+      try {
+        JsonWriter<false, false>(texts[i], 0, max_depth - pieces[i].depth).write(*pieces[i].value);
+      } catch (...) {
+        errors[i] = std::current_exception();
+      }
+    }
+  };
+  std::string skeleton;
+  std::vector<size_t> cuts;
+  std::exception_ptr skeleton_error;
+  {
+    std::jthread other;
+    if (pieces.size() > 1 && std::thread::hardware_concurrency() >= 2) {
+      try {
+        other = std::jthread(write_pieces, true);
+      } catch (const std::system_error&) {
+        // no second thread: this one writes every piece
+      }
+    }
+    try {
+      JsonWriter<false, false> w(skeleton, 0, max_depth);
+      w.leave_out(left_out, &cuts);
+      w.write(v);
+    } catch (...) {
+      skeleton_error = std::current_exception();
+    }
+    write_pieces(false);
+  }
+  // The error one walk would meet first: a piece's before the skeleton's, when the
+  // skeleton's came after that piece's place.
+  const size_t reached = skeleton_error ? cuts.size() : pieces.size();
+  for (size_t i = 0; i < reached; ++i)
+    if (errors[i]) std::rethrow_exception(errors[i]);
+  if (skeleton_error) std::rethrow_exception(skeleton_error);
+
+  std::vector<std::string> parts;
+  parts.reserve(2 * pieces.size() + 1);
+  size_t from = 0;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    parts.emplace_back(skeleton, from, cuts[i] - from);
+    parts.push_back(std::move(texts[i]));
+    from = cuts[i];
+  }
+  parts.emplace_back(skeleton, from);
+  return parts;
 }
 
 void write_json_indent(std::string& out, const Value& v, int indent, int max_depth) {

@@ -82,6 +82,9 @@ std::string py_repr_str(std::string_view s);
 //
 // json.dumps(v, ensure_ascii=False): separators ", " and ": ".
 void write_json_compact(std::string& out, const Value& v, int max_depth);
+// The same document in parts, whose concatenation it is: a large one written by two
+// threads. The same error too, the one a single walk meets first.
+std::vector<std::string> write_json_compact_parts(const Value& v, int max_depth);
 // json.dumps(v, indent=n) (ensure_ascii=True): every non-ASCII character as \uXXXX,
 // astral characters as surrogate pairs.
 void write_json_indent(std::string& out, const Value& v, int indent, int max_depth);

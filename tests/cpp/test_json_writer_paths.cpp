@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "core/value/text.hpp"
@@ -155,4 +156,69 @@ TEST(JsonIndent, LineBreaksWiderThanTheStagingBlock) {
   std::string out;
   write_json_indent(out, v, kIndent, 1000);
   EXPECT_EQ(out, want);
+}
+
+namespace {
+
+// A random tree of maps and lists, with now and then an object json cannot write or
+// a nesting deeper than the limit, so that the first failure may fall anywhere.
+Value random_tree(std::mt19937& rng, int depth, unsigned faults) {
+  const unsigned roll = rng() % 100;
+  if (depth >= 6 || roll < 30) {
+    if (faults & 1 && roll < 2) return Value::opaque(nullptr, roll ? "Widget" : "Gadget");
+    if (roll < 10) return Value(static_cast<long long>(rng() % 1000) - 500);
+    if (roll < 15) return Value(static_cast<double>(rng() % 1000) / 7.0);
+    if (roll < 20) return Value();
+    return Value::static_str(roll % 2 ? "text" : "\xc3\xa9t\xc3\xa9 \"q\"");
+  }
+  const size_t n = rng() % 6;
+  if (faults & 2 && roll > 97) {  // deeper than the limit
+    Value deep = Value::list(1);
+    Value* at = &deep;
+    for (int i = 0; i < 12; ++i) at = &at->push(Value::list(1));
+    return deep;
+  }
+  if (roll < 65) {
+    Value l = Value::list(n);
+    for (size_t i = 0; i < n; ++i) l.push(random_tree(rng, depth + 1, faults));
+    return l;
+  }
+  Value m = Value::map(n);
+  for (size_t i = 0; i < n; ++i) m.add(Value(std::string("k") + std::to_string(i)), random_tree(rng, depth + 1, faults));
+  return m;
+}
+
+}  // namespace
+
+// The document in parts, written by two threads, is the document written in one go:
+// the same bytes, or the same error as the first one a single walk meets.
+TEST(JsonParts, ConcatenationIsTheDocumentAndTheErrorIsTheFirst) {
+  std::mt19937 rng(8122026);
+  int failed = 0, written = 0;
+  for (int round = 0; round < 400; ++round) {
+    const unsigned faults = static_cast<unsigned>(round % 4);
+    Value root = Value::map(8);
+    for (int i = 0; i < 8; ++i) root.add(Value(std::string("m") + std::to_string(i)), random_tree(rng, 1, faults));
+    std::string whole, error_whole, error_parts;
+    try {
+      write_json_compact(whole, root, 10);
+    } catch (const Error& e) {
+      error_whole = e.message();
+    }
+    std::string joined;
+    try {
+      for (const std::string& part : write_json_compact_parts(root, 10)) joined += part;
+    } catch (const Error& e) {
+      error_parts = e.message();
+    }
+    ASSERT_EQ(error_whole, error_parts) << "round " << round;
+    if (error_whole.empty()) {
+      ASSERT_EQ(whole, joined) << "round " << round;
+      ++written;
+    } else {
+      ++failed;
+    }
+  }
+  EXPECT_GT(written, 50);
+  EXPECT_GT(failed, 50);
 }
