@@ -2,27 +2,18 @@
 // or the same error, whichever steps of the build the inputs make fail.
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <random>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "analysis/plotspec/plotspec.hpp"
+#include "tests/cpp/borrowed_texts.hpp"
 
 using namespace bv;
 using namespace bv::plotspec;
 
 namespace {
-
-// Texts stay where they are for the test's life, as the caller's do for a call.
-struct Texts {
-  std::deque<std::string> store;
-  Value text(std::string s) {
-    store.push_back(std::move(s));
-    return Value::borrowed_str(store.back().data(), store.back().size(), nullptr);
-  }
-};
 
 // What a build gives: its contract, or the kind and message of its error.
 struct Outcome {

@@ -5,26 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <deque>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "analysis/plotspec/plotspec.hpp"
+#include "tests/cpp/borrowed_texts.hpp"
 
 using namespace bv;
 using namespace bv::plotspec;
 
 namespace {
-
-// Texts stay where they are for the test's life, as the caller's do for a call.
-struct Texts {
-  std::deque<std::string> store;
-  Value text(std::string s) {
-    store.push_back(std::move(s));
-    return Value::borrowed_str(store.back().data(), store.back().size(), nullptr);
-  }
-};
 
 std::vector<std::string> texts_of(const Value& list) {
   std::vector<std::string> out;
