@@ -236,32 +236,31 @@ Value build_visualization_contract(const ContractInputs& in) {
   auto run_policy = [&] { policy = policy_issue_index(in.issues); };
 
   Lane main_lane, other_lane;
-  const bool two_threads = !in.needs_host && model.symbols.size() >= in.two_threads_from &&
-                           std::thread::hardware_concurrency() >= 2;
-  bool started = false;
-  if (two_threads) {
-    // The owner ranks and the ownership views (the longest chain) on a second thread;
-    // everything else here. The ownership views need the section maps from here, the
-    // region layouts the ranks from there.
-    Handoff ranks_ready, maps_ready;
+  // The owner ranks and the ownership views (the longest chain) on a second thread;
+  // everything else here. The ownership views need the section maps from here, the
+  // region layouts the ranks from there.
+  Handoff ranks_ready, maps_ready;
+  std::jthread other;
+  if (!in.needs_host && model.symbols.size() >= in.two_threads_from && std::thread::hardware_concurrency() >= 2) {
     try {
-      std::jthread other([&] {
+      other = std::jthread([&] {
         const bool ranked = other_lane.run(kRanks, run_ranks);
         ranks_ready.set(ranked);
         if (ranked && maps_ready.wait()) other_lane.run(kOwnership, run_ownership);
       });
-      started = true;
-      const bool mapped = main_lane.run(kFlags, run_flags) && main_lane.run(kBySection, run_by_section) &&
-                          main_lane.run(kSectionMaps, run_section_maps);
-      maps_ready.set(mapped);
-      (void)(mapped && main_lane.run(kIssues, run_issues) && main_lane.run(kDeltas, run_deltas) &&
-             ranks_ready.wait() && main_lane.run(kRegions, run_regions) && main_lane.run(kDiff, run_diff) &&
-             main_lane.run(kRelationships, run_relationships) && main_lane.run(kPolicy, run_policy));
     } catch (const std::system_error&) {
-      if (started) throw;  // only the thread's start may fail here; then one thread does it all
+      // no second thread: this one does it all
     }
   }
-  if (!started) {
+  if (other.joinable()) {
+    const bool mapped = main_lane.run(kFlags, run_flags) && main_lane.run(kBySection, run_by_section) &&
+                        main_lane.run(kSectionMaps, run_section_maps);
+    maps_ready.set(mapped);
+    (void)(mapped && main_lane.run(kIssues, run_issues) && main_lane.run(kDeltas, run_deltas) &&
+           ranks_ready.wait() && main_lane.run(kRegions, run_regions) && main_lane.run(kDiff, run_diff) &&
+           main_lane.run(kRelationships, run_relationships) && main_lane.run(kPolicy, run_policy));
+    other.join();
+  } else {
     (void)(main_lane.run(kFlags, run_flags) && main_lane.run(kBySection, run_by_section) &&
            main_lane.run(kRanks, run_ranks) && main_lane.run(kSectionMaps, run_section_maps) &&
            main_lane.run(kIssues, run_issues) && main_lane.run(kDeltas, run_deltas) &&

@@ -18,13 +18,10 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <system_error>
 #include <thread>
-#include <string>
 #include <vector>
-
-#if defined(__linux__)
-#endif
 
 #include "json_spelling.hpp"
 #include "memory_hints.hpp"
@@ -587,29 +584,26 @@ void write_json_compact(std::string& out, const Value& v, int max_depth) {
 std::vector<std::string> write_json_compact_parts(const Value& v, int max_depth) {
   // The pieces: the root's members that are containers, or the items and values
   // inside those that hold several; each is a document of its own at its depth.
-  struct Piece {
-    const Value* value;
-    int depth;
+  std::vector<const Value*> pieces;
+  std::vector<int> depth;
+  auto add = [&](const Value& x, int d) {
+    if ((x.is_list() || x.is_map()) && x.size() != 0) {
+      pieces.push_back(&x);
+      depth.push_back(d);
+    }
   };
-  std::vector<Piece> pieces;
-  auto filled = [](const Value& x) { return (x.is_list() || x.is_map()) && x.size() != 0; };
   if (v.is_map() && max_depth > 2) {
     for (const Member& m : v.members()) {
       const Value& x = m.value;
       if (x.is_list() && x.size() >= 2) {
-        for (const Value& item : x.items())
-          if (filled(item)) pieces.push_back(Piece{&item, 2});
+        for (const Value& item : x.items()) add(item, 2);
       } else if (x.is_map() && x.size() >= 2) {
-        for (const Member& inner : x.members())
-          if (filled(inner.value)) pieces.push_back(Piece{&inner.value, 2});
-      } else if (filled(x)) {
-        pieces.push_back(Piece{&x, 1});
+        for (const Member& inner : x.members()) add(inner.value, 2);
+      } else {
+        add(x, 1);
       }
     }
   }
-  std::vector<const Value*> left_out;
-  left_out.reserve(pieces.size());
-  for (const Piece& p : pieces) left_out.push_back(p.value);
 
   std::vector<std::string> texts(pieces.size());
   std::vector<std::exception_ptr> errors(pieces.size());
@@ -626,7 +620,7 @@ std::vector<std::string> write_json_compact_parts(const Value& v, int max_depth)
         i = from_back ? --back : front++;
       }
       try {
-        JsonWriter<false, false>(texts[i], 0, max_depth - pieces[i].depth).write(*pieces[i].value);
+        JsonWriter<false, false>(texts[i], 0, max_depth - depth[i]).write(*pieces[i]);
       } catch (...) {
         errors[i] = std::current_exception();
       }
@@ -646,7 +640,7 @@ std::vector<std::string> write_json_compact_parts(const Value& v, int max_depth)
     }
     try {
       JsonWriter<false, false> w(skeleton, 0, max_depth);
-      w.leave_out(left_out, &cuts);
+      w.leave_out(pieces, &cuts);
       w.write(v);
     } catch (...) {
       skeleton_error = std::current_exception();
