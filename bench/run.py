@@ -79,6 +79,29 @@ print(peak - after, len(m.symbols))
     return int(extra), int(nsym)
 
 
+# glibc keeps freed memory and grows its heaps far ahead, and backs them with huge
+# pages: then a build's result tree costs no fresh pages. Only a benchmark may set
+# this (it is the whole process's), so it runs in a child.
+HELD_MEMORY = "glibc.malloc.top_pad=268435456:glibc.malloc.trim_threshold=1073741824:glibc.malloc.hugetlb=1"
+
+
+def core_with_held_memory(size: str, r: int) -> float:
+    """Median wall time of the core when its allocations need no fresh pages."""
+    code = f"""
+import sys, statistics
+sys.path.insert(0, {str(HERE)!r})
+import generate
+from brenvale import plotspec
+m, kw = generate.contract_inputs({size!r})
+for _ in range(2):
+    plotspec._contract_phase_times(m, **kw)
+print(statistics.median(plotspec._contract_phase_times(m, **kw)["core"] for _ in range({max(r, 5)})))
+"""
+    env = dict(os.environ, GLIBC_TUNABLES=HELD_MEMORY)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)
+    return float(out.stdout)
+
+
 def map_maker():
     """The large-map maker of the reader's speed test: copies of a real map's text block."""
     path = HERE.parent / "tests" / "python" / "test_mapfile_speed.py"
@@ -108,6 +131,33 @@ def wall_time(argv: list[str], output: Path, repeat: int) -> float:
     return statistics.median(times)
 
 
+def core_profile(size: str, model: object, kw: dict, phases: list[dict], r: int) -> None:
+    """What is left in the core: each step's wall time, shared between two threads and
+    on one; the longest chain of the two threads, and that chain's steps alone."""
+    alone = [plotspec._contract_phase_times(model, **kw, one_thread=True) for _ in range(r)]
+    shared = phases[0]["two_threads"]
+
+    def step(runs: list[dict], name: str) -> float:
+        return statistics.median(p["steps"][name] for p in runs)
+
+    names = list(phases[0]["steps"])
+    print(f"    core steps, wall time ({'two threads' if shared else 'one thread'} | one thread)")
+    for name in names:
+        if step(alone, name) >= 0.001 or step(phases, name) >= 0.001:
+            row(f"    {name}", ms(step(phases, name)), f"| {ms(step(alone, name)).strip()}")
+    rest = [n for n in names if step(alone, n) < 0.001 and step(phases, n) < 0.001]
+    row(f"    the {len(rest)} other steps together", ms(sum(step(phases, n) for n in rest)))
+    row("  the core on one thread", ms(statistics.median(p["core"] for p in alone)))
+    # The second thread runs the owner ranks, then the ownership views.
+    chain = ("owner ranks", "ownership views")
+    row("  longest chain: owner ranks + ownership views", ms(sum(step(phases, n) for n in chain)),
+        "the second thread's steps")
+    row("floor: that chain's steps, each on one thread", ms(sum(step(alone, n) for n in chain)),
+        "what two threads cost them is the difference")
+    row("floor: the core with memory held by the allocator", ms(core_with_held_memory(size, r)),
+        "glibc's top_pad and huge pages, in a child: no fresh pages")
+
+
 def contract_section(size: str, r: int) -> None:
     model, kw = generate.contract_inputs(size)
     print(f"\ncontract ({len(model.symbols):,} symbols, {len(model.sections):,} sections, both relationship views on)")
@@ -128,6 +178,7 @@ def contract_section(size: str, r: int) -> None:
     target("core work (wall)", ms(p_core), "target <= 60 ms", p_core <= 0.060)
     row("  processor time of its threads", ms(p_cpu),
         f"{p_cpu / p_core:.2f}x the wall time (a large build runs on two)")
+    core_profile(size, model, kw, phases, r)
     row("floor: building a copy of its result tree in the core", ms(tree_build),
         f"and {tree_free * 1000:.1f} ms to free it")
     target("build_visualization_contract total", ms(total),

@@ -1,6 +1,7 @@
 // Contract assembly: derives the shared lookup maps once and drives every view
 // builder in a fixed order.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -70,15 +71,23 @@ enum Step : int {
   kPolicy,
   kNoStep
 };
+static_assert(kNoStep == BuildProfile::kSteps);
 
 // One thread's run of steps: the first failure is kept and stops the rest.
 class Lane {
  public:
+  explicit Lane(BuildProfile* profile) : profile_(profile) {}
   template <class F>
   bool run(Step step, F&& f) {
     if (failed_ != kNoStep) return false;
     try {
+      if (!profile_) {
+        f();
+        return true;
+      }
+      const auto t0 = std::chrono::steady_clock::now();
       f();
+      profile_->seconds[step] = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
       return true;
     } catch (...) {
       failed_ = step;
@@ -90,6 +99,7 @@ class Lane {
   [[noreturn]] void rethrow() const { std::rethrow_exception(error_); }
 
  private:
+  BuildProfile* profile_;  // each thread writes only its own steps' times
   Step failed_ = kNoStep;
   std::exception_ptr error_;
 };
@@ -198,7 +208,12 @@ Value build_regions(const ContractInputs& in, const SymbolsBySection& section_sy
 
 }  // namespace
 
-Value build_visualization_contract(const ContractInputs& in) {
+const char* const BuildProfile::kNames[kSteps] = {
+    "feature flags",   "symbols by section", "owner ranks", "section maps",       "issues by entity",   "baseline deltas",
+    "region layouts",  "ownership views",    "diff view",   "relationship views", "policy issue index",
+};
+
+Value build_visualization_contract(const ContractInputs& in, BuildProfile* profile) {
   const Model& model = *in.model;
   Value flags, regions, ownership, diff, relationships, policy;
   SymbolsBySection section_symbols;
@@ -235,7 +250,7 @@ Value build_visualization_contract(const ContractInputs& in) {
   };
   auto run_policy = [&] { policy = policy_issue_index(in.issues); };
 
-  Lane main_lane, other_lane;
+  Lane main_lane(profile), other_lane(profile);
   // The owner ranks and the ownership views (the longest chain) on a second thread;
   // everything else here. The ownership views need the section maps from here, the
   // region layouts the ranks from there.
@@ -252,6 +267,7 @@ Value build_visualization_contract(const ContractInputs& in) {
       // no second thread: this one does it all
     }
   }
+  if (profile) profile->two_threads = other.joinable();
   if (other.joinable()) {
     const bool mapped = main_lane.run(kFlags, run_flags) && main_lane.run(kBySection, run_by_section) &&
                         main_lane.run(kSectionMaps, run_section_maps);

@@ -14,7 +14,15 @@ namespace bv::plotspec {
 
 // ---- contract assembly ----
 Value normalize_feature_flags(const Value& features);
-Value build_visualization_contract(const ContractInputs& in);
+// Wall time of each step of one build, for the benchmarks: what is left in the core
+// and which steps make up the longest chain when two threads share the work.
+struct BuildProfile {
+  static constexpr size_t kSteps = 11;
+  static const char* const kNames[kSteps];  // in the order one thread runs the steps
+  double seconds[kSteps] = {};
+  bool two_threads = false;
+};
+Value build_visualization_contract(const ContractInputs& in, BuildProfile* profile = nullptr);
 
 // ---- lookup indexes ----
 SymbolsBySection symbols_by_section(const std::vector<Symbol>& symbols);

@@ -57,6 +57,8 @@ class GcPaused {
 // than its wall time.
 struct PhaseTimes {
   double input = 0, core = 0, core_cpu = 0, output = 0;
+  ps::BuildProfile steps;
+  bool one_thread = false;  // the benchmark's measure of what sharing the work costs each step
 };
 
 double process_cpu_seconds() {
@@ -95,12 +97,13 @@ bv::Value build_contract(Call& c, PyObject* const* a, PhaseTimes* times = nullpt
     in.padding_bytes[i] = padding ? c.shallow(padding) : bv::Value(0);
   }
   in.needs_host = c.holds_host_objects();
+  if (times && times->one_thread) in.two_threads_from = SIZE_MAX;
   if (large) *large = model.symbols.size() >= in.two_threads_from;
   if (times) times->input = seconds_since(t0);
   auto t1 = std::chrono::steady_clock::now();
   const double cpu1 = times ? process_cpu_seconds() : 0;
   WithoutGil released;
-  bv::Value contract = ps::build_visualization_contract(in);
+  bv::Value contract = ps::build_visualization_contract(in, times ? &times->steps : nullptr);
   if (times) {
     times->core = seconds_since(t1);
     times->core_cpu = process_cpu_seconds() - cpu1;
@@ -127,13 +130,24 @@ PyObject* py_build_visualization_contract(PyObject* m, PyObject* const* args, Py
 }
 
 // The same build as build_visualization_contract, returning how long reading the
-// inputs, the core work and creating the result objects took.
+// inputs, the core work (each of its steps too) and creating the result objects took;
+// `one_thread` keeps the whole build on one thread.
 PyObject* py_contract_phase_times(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  static const ArgSpec spec{"_contract_phase_times", kContractSpec.names, 1, 1, kContractSpec.kwonly_required};
+  static const ArgSpec spec{
+      "_contract_phase_times",
+      {"model", "region_usage", "padding_waste", "components", "issues", "regressions", "features", "one_thread"},
+      1,
+      1,
+      {true, true, true, true, true, false, false}};
   return guarded([&]() -> PyObject* {
-    PyObject* a[7];
+    PyObject* a[8];
     bind_args(spec, args, nargs, kw, a);
     PhaseTimes times;
+    if (a[7]) {
+      const int one = PyObject_IsTrue(a[7]);
+      if (one < 0) return nullptr;
+      times.one_thread = one != 0;
+    }
     Call c(m);
     bv::Value contract = build_contract(c, a, &times);
     auto t0 = std::chrono::steady_clock::now();
@@ -144,8 +158,19 @@ PyObject* py_contract_phase_times(PyObject* m, PyObject* const* args, Py_ssize_t
     }
     times.output = seconds_since(t0);
     Py_DECREF(obj);
-    return check(Py_BuildValue("{s:d,s:d,s:d,s:d}", "input", times.input, "core", times.core, "core_cpu",
-                               times.core_cpu, "output", times.output));
+    PyObject* steps = check(PyDict_New());
+    for (size_t i = 0; i < ps::BuildProfile::kSteps; ++i) {
+      PyObject* t = PyFloat_FromDouble(times.steps.seconds[i]);
+      const int rc = t ? PyDict_SetItemString(steps, ps::BuildProfile::kNames[i], t) : -1;
+      Py_XDECREF(t);
+      if (rc < 0) {
+        Py_DECREF(steps);
+        return nullptr;
+      }
+    }
+    return check(Py_BuildValue("{s:d,s:d,s:d,s:d,s:N,s:O}", "input", times.input, "core", times.core, "core_cpu",
+                               times.core_cpu, "output", times.output, "steps", steps, "two_threads",
+                               times.steps.two_threads ? Py_True : Py_False));
   });
 }
 

@@ -42,7 +42,8 @@ def _contract_phase_times(
     issues: Sequence[Any],
     regressions: Mapping[str, Any],
     features: Any = None,
-) -> dict[str, float]: ...
+    one_thread: bool = False,
+) -> dict[str, Any]: ...
 
 _MAX_RANGE_SYMBOLS: Final[int]
 _MAX_OWNERSHIP_ROWS: Final[int]
