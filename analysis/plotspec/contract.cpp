@@ -272,10 +272,9 @@ Value build_visualization_contract(const ContractInputs& in, BuildProfile* profi
     const bool mapped = main_lane.run(kFlags, run_flags) && main_lane.run(kBySection, run_by_section) &&
                         main_lane.run(kSectionMaps, run_section_maps);
     maps_ready.set(mapped);
-    const bool done = mapped && main_lane.run(kIssues, run_issues) && main_lane.run(kDeltas, run_deltas) &&
-                      ranks_ready.wait() && main_lane.run(kRegions, run_regions) && main_lane.run(kDiff, run_diff) &&
-                      main_lane.run(kRelationships, run_relationships) && main_lane.run(kPolicy, run_policy);
-    if (done && in.while_waiting) in.while_waiting(regions);
+    (void)(mapped && main_lane.run(kIssues, run_issues) && main_lane.run(kDeltas, run_deltas) &&
+           ranks_ready.wait() && main_lane.run(kRegions, run_regions) && main_lane.run(kDiff, run_diff) &&
+           main_lane.run(kRelationships, run_relationships) && main_lane.run(kPolicy, run_policy));
     other.join();
   } else {
     (void)(main_lane.run(kFlags, run_flags) && main_lane.run(kBySection, run_by_section) &&

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -263,11 +262,6 @@ struct ContractInputs {
   // the machine has two and the host is not needed); smaller ones gain less than a
   // thread costs.
   size_t two_threads_from = 20000;
-  // When the build shares its work, called on the calling thread with the finished
-  // region layouts while the second thread still works. It may replace them with a
-  // handle of the host's own objects of them, made in time that thread would spend
-  // waiting. It must not throw.
-  std::function<void(Value& regions)> while_waiting;
 };
 
 }  // namespace bv::plotspec

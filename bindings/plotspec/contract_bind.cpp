@@ -30,13 +30,6 @@ class WithoutGil {
  public:
   WithoutGil() : state_(PyEval_SaveThread()) {}
   ~WithoutGil() { PyEval_RestoreThread(state_); }
-  // Runs f (which must not throw) with the GIL held again, then releases it.
-  template <class F>
-  void with_gil(F&& f) {
-    PyEval_RestoreThread(state_);
-    f();
-    state_ = PyEval_SaveThread();
-  }
   WithoutGil(const WithoutGil&) = delete;
   WithoutGil& operator=(const WithoutGil&) = delete;
 
@@ -68,41 +61,6 @@ struct PhaseTimes {
   bool one_thread = false;  // the benchmark's measure of what sharing the work costs each step
 };
 
-// The region layouts' objects, made while the core's second thread still works: the
-// contract then holds them as they are, and creating the result objects at the end
-// has that much less to do. Made with the GIL held; freed with it held.
-class EarlyRegions {
- public:
-  EarlyRegions() = default;
-  ~EarlyRegions() { Py_XDECREF(obj_); }
-  EarlyRegions(const EarlyRegions&) = delete;
-  EarlyRegions& operator=(const EarlyRegions&) = delete;
-
-  // Replaces `regions` by a handle of their objects; leaves them as they are when
-  // creating the objects fails (the final conversion then meets the same failure).
-  // Returns the layouts' own tree, to be freed without the GIL.
-  bv::Value make(bv::Value& regions) noexcept {
-    PyObject* obj = nullptr;
-    try {
-      GcPaused paused;
-      obj = to_python(regions);
-    } catch (...) {
-      obj = nullptr;
-    }
-    if (!obj) {
-      PyErr_Clear();
-      return bv::Value();
-    }
-    obj_ = obj;
-    bv::Value tree = std::move(regions);
-    regions = bv::Value::opaque(obj, Py_TYPE(obj)->tp_name);
-    return tree;
-  }
-
- private:
-  PyObject* obj_ = nullptr;
-};
-
 double process_cpu_seconds() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -114,10 +72,8 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 }
 
 // `large`, when given: whether the build was large enough to share its work
-// between two threads. `early`, when given, makes the region layouts' objects while
-// the core's second thread works.
-bv::Value build_contract(Call& c, PyObject* const* a, PhaseTimes* times = nullptr, bool* large = nullptr,
-                         EarlyRegions* early = nullptr) {
+// between two threads.
+bv::Value build_contract(Call& c, PyObject* const* a, PhaseTimes* times = nullptr, bool* large = nullptr) {
   auto t0 = std::chrono::steady_clock::now();
   ps::Model model = read_model(c, a[0]);
   ps::ContractInputs in;
@@ -147,11 +103,6 @@ bv::Value build_contract(Call& c, PyObject* const* a, PhaseTimes* times = nullpt
   auto t1 = std::chrono::steady_clock::now();
   const double cpu1 = times ? process_cpu_seconds() : 0;
   WithoutGil released;
-  if (early)
-    in.while_waiting = [&](bv::Value& regions) {
-      bv::Value tree;
-      released.with_gil([&] { tree = early->make(regions); });
-    };
   bv::Value contract = ps::build_visualization_contract(in, times ? &times->steps : nullptr);
   if (times) {
     times->core = seconds_since(t1);
@@ -165,8 +116,7 @@ PyObject* py_build_visualization_contract(PyObject* m, PyObject* const* args, Py
     PyObject* a[7];
     bind_args(kContractSpec, args, nargs, kw, a);
     Call c(m);
-    EarlyRegions early;
-    bv::Value contract = build_contract(c, a, nullptr, nullptr, &early);
+    bv::Value contract = build_contract(c, a);
     PyObject* out;
     {
       GcPaused paused;
