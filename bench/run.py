@@ -54,14 +54,24 @@ def target(label: str, value: str, note: str, met: bool) -> None:
     row(label, value, f"{note}: {'met' if met else 'NOT met'}")
 
 
-def peak_extra_memory(size: str) -> tuple[int, int]:
-    """Peak RSS growth of one contract build beyond the returned contract, in a fresh process."""
-    code = f"""
-import sys, gc
+def in_child(size: str, code: str, env: dict[str, str] | None = None) -> str:
+    """What `code` prints, run in a fresh interpreter with the model `m` and the
+    contract's keyword arguments `kw` of `size` made."""
+    prelude = f"""
+import sys
 sys.path.insert(0, {str(HERE)!r})
 import generate
 from brenvale import plotspec
 m, kw = generate.contract_inputs({size!r})
+"""
+    return subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True, check=True,
+                          env=env).stdout
+
+
+def peak_extra_memory(size: str) -> tuple[int, int]:
+    """Peak RSS growth of one contract build beyond the returned contract, in a fresh process."""
+    code = """
+import gc
 gc.collect()
 def status(key):
     for line in open('/proc/self/status'):
@@ -74,8 +84,7 @@ after = status('VmRSS:')
 peak = status('VmHWM:')
 print(peak - after, len(m.symbols))
 """
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    extra, nsym = out.stdout.split()
+    extra, nsym = in_child(size, code).split()
     return int(extra), int(nsym)
 
 
@@ -88,18 +97,12 @@ HELD_MEMORY = "glibc.malloc.top_pad=268435456:glibc.malloc.trim_threshold=107374
 def core_with_held_memory(size: str, r: int) -> float:
     """Median wall time of the core when its allocations need no fresh pages."""
     code = f"""
-import sys, statistics
-sys.path.insert(0, {str(HERE)!r})
-import generate
-from brenvale import plotspec
-m, kw = generate.contract_inputs({size!r})
+import statistics
 for _ in range(2):
     plotspec._contract_phase_times(m, **kw)
 print(statistics.median(plotspec._contract_phase_times(m, **kw)["core"] for _ in range({max(r, 5)})))
 """
-    env = dict(os.environ, GLIBC_TUNABLES=HELD_MEMORY)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)
-    return float(out.stdout)
+    return float(in_child(size, code, dict(os.environ, GLIBC_TUNABLES=HELD_MEMORY)))
 
 
 def map_maker():
@@ -148,12 +151,13 @@ def core_profile(size: str, model: object, kw: dict, phases: list[dict], r: int)
     rest = [n for n in names if step(alone, n) < 0.001 and step(phases, n) < 0.001]
     row(f"    the {len(rest)} other steps together", ms(sum(step(phases, n) for n in rest)))
     row("  the core on one thread", ms(statistics.median(p["core"] for p in alone)))
-    # The second thread runs the owner ranks, then the ownership views.
-    chain = ("owner ranks", "ownership views")
-    row("  longest chain: owner ranks + ownership views", ms(sum(step(phases, n) for n in chain)),
-        "the second thread's steps")
-    row("floor: that chain's steps, each on one thread", ms(sum(step(alone, n) for n in chain)),
-        "what two threads cost them is the difference")
+    if shared:
+        # The second thread runs the owner ranks, then the ownership views.
+        chain = ("owner ranks", "ownership views")
+        row("  longest chain: owner ranks + ownership views", ms(sum(step(phases, n) for n in chain)),
+            "the second thread's steps")
+        row("floor: that chain's steps, each on one thread", ms(sum(step(alone, n) for n in chain)),
+            "what two threads cost them is the difference")
     row("floor: the core with memory held by the allocator", ms(core_with_held_memory(size, r)),
         "glibc's top_pad and huge pages, in a child: no fresh pages")
 

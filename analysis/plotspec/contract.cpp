@@ -81,13 +81,9 @@ class Lane {
   bool run(Step step, F&& f) {
     if (failed_ != kNoStep) return false;
     try {
-      if (!profile_) {
-        f();
-        return true;
-      }
-      const auto t0 = std::chrono::steady_clock::now();
+      const auto t0 = profile_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
       f();
-      profile_->seconds[step] = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      if (profile_) profile_->seconds[step] = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
       return true;
     } catch (...) {
       failed_ = step;
