@@ -94,15 +94,23 @@ print(peak - after, len(m.symbols))
 HELD_MEMORY = "glibc.malloc.top_pad=268435456:glibc.malloc.trim_threshold=1073741824:glibc.malloc.hugetlb=1"
 
 
-def core_with_held_memory(size: str, r: int) -> float:
-    """Median wall time of the core when its allocations need no fresh pages."""
+def core_in_child(size: str, r: int, env: dict[str, str] | None = None, one_thread: bool = False) -> float:
+    """Median wall time of the core in a fresh interpreter with `env` added."""
     code = f"""
 import statistics
 for _ in range(2):
-    plotspec._contract_phase_times(m, **kw)
-print(statistics.median(plotspec._contract_phase_times(m, **kw)["core"] for _ in range({max(r, 5)})))
+    plotspec._contract_phase_times(m, **kw, one_thread={one_thread})
+print(statistics.median(plotspec._contract_phase_times(m, **kw, one_thread={one_thread})["core"]
+                        for _ in range({max(r, 5)})))
 """
-    return float(in_child(size, code, dict(os.environ, GLIBC_TUNABLES=HELD_MEMORY)))
+    return float(in_child(size, code, dict(os.environ, **(env or {}))))
+
+
+def faster_allocator() -> str | None:
+    """A malloc that keeps freed memory per thread and allocates without locks, when
+    the machine has one (Debian's libtcmalloc-minimal4)."""
+    import ctypes.util
+    return ctypes.util.find_library("tcmalloc_minimal")
 
 
 def map_maker():
@@ -158,8 +166,20 @@ def core_profile(size: str, model: object, kw: dict, phases: list[dict], r: int)
             "the second thread's steps")
         row("floor: that chain's steps, each on one thread", ms(sum(step(alone, n) for n in chain)),
             "what two threads cost them is the difference")
-    row("floor: the core with memory held by the allocator", ms(core_with_held_memory(size, r)),
+    # What allocation costs the core: the same build in children, as it is, with the
+    # allocator's memory held, and with another allocator.
+    plain = core_in_child(size, r), core_in_child(size, r, one_thread=True)
+    row("  the core in a child process (two threads | one thread)", ms(plain[0]), f"| {ms(plain[1]).strip()}")
+    row("floor: the core with memory held by the allocator", ms(core_in_child(size, r, {"GLIBC_TUNABLES": HELD_MEMORY})),
         "glibc's top_pad and huge pages, in a child: no fresh pages")
+    tcmalloc = faster_allocator()
+    if tcmalloc:
+        fast = (core_in_child(size, r, {"LD_PRELOAD": tcmalloc}),
+                core_in_child(size, r, {"LD_PRELOAD": tcmalloc}, one_thread=True))
+        row("  the core with tcmalloc (two threads | one thread)", ms(fast[0]),
+            f"| {ms(fast[1]).strip()}   {fast[0] / plain[0]:.2f}x | {fast[1] / plain[1]:.2f}x the child as it is")
+    else:
+        row("  the core with tcmalloc", "     not run", "libtcmalloc_minimal is not installed")
 
 
 def contract_section(size: str, r: int) -> None:

@@ -12,6 +12,7 @@
 #include "analysis/plotspec/constants.hpp"
 #include "analysis/plotspec/layout_ops.hpp"
 #include "analysis/plotspec/plotspec.hpp"
+#include "analysis/plotspec/work_share.hpp"
 #include "core/value/text.hpp"
 
 namespace bv::plotspec {
@@ -237,8 +238,11 @@ Value build_visualization_contract(const ContractInputs& in, BuildProfile* profi
   auto run_issues = [&] { by_entity = issues_by_entity(in.issues); };
   auto run_deltas = [&] { deltas = section_baseline_deltas(in.regressions); };
   auto run_regions = [&] { regions = build_regions(in, section_symbols, owner_ranks, by_entity, deltas); };
+  WorkShare share;  // the main thread helps the ownership views once its own steps are done
+  bool sharing = false;
   auto run_ownership = [&] {
-    ownership = build_ownership_views(model.symbols, section_map, section_to_region, in.components, &owner_ranks);
+    ownership = build_ownership_views(model.symbols, section_map, section_to_region, in.components, &owner_ranks,
+                                      sharing ? &share : nullptr);
   };
   auto run_diff = [&] { diff = build_diff_view(in.regressions); };
   auto run_relationships = [&] {
@@ -254,13 +258,15 @@ Value build_visualization_contract(const ContractInputs& in, BuildProfile* profi
   std::jthread other;
   if (!in.needs_host && model.symbols.size() >= in.two_threads_from && std::thread::hardware_concurrency() >= 2) {
     try {
+      sharing = true;
       other = std::jthread([&] {
         const bool ranked = other_lane.run(kRanks, run_ranks);
         ranks_ready.set(ranked);
         if (ranked && maps_ready.wait()) other_lane.run(kOwnership, run_ownership);
+        share.close();
       });
     } catch (const std::system_error&) {
-      // no second thread: this one does it all
+      sharing = false;  // no second thread: this one does it all
     }
   }
   if (profile) profile->two_threads = other.joinable();
@@ -271,6 +277,7 @@ Value build_visualization_contract(const ContractInputs& in, BuildProfile* profi
     (void)(mapped && main_lane.run(kIssues, run_issues) && main_lane.run(kDeltas, run_deltas) &&
            ranks_ready.wait() && main_lane.run(kRegions, run_regions) && main_lane.run(kDiff, run_diff) &&
            main_lane.run(kRelationships, run_relationships) && main_lane.run(kPolicy, run_policy));
+    share.help();
     other.join();
   } else {
     (void)(main_lane.run(kFlags, run_flags) && main_lane.run(kBySection, run_by_section) &&

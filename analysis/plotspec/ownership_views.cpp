@@ -16,6 +16,7 @@
 
 #include "analysis/plotspec/constants.hpp"
 #include "analysis/plotspec/plotspec.hpp"
+#include "analysis/plotspec/work_share.hpp"
 #include "core/value/text.hpp"
 
 namespace bv::plotspec {
@@ -349,7 +350,7 @@ struct ComponentRow {
 
 // Totals, rows, treemap and the bounded views, in the byte arithmetic B.
 template <class B>
-Value finish(const Pass& p, const std::vector<Component>& components) {
+Value finish(const Pass& p, const std::vector<Component>& components, WorkShare* share) {
   using T = typename B::T;
   const std::vector<SymbolRecord>& records = p.records;
   const std::vector<ObjectEntry>& objects = p.objects;
@@ -650,37 +651,54 @@ Value finish(const Pass& p, const std::vector<Component>& components) {
     const SymbolRecord& r = records[by_size[i]];
     by_symbol.push(symbol_row(r, groups[objects[r.object].component].name));
   }
-  Value treemap = Value::list(std::min(limit, nodes.size()));
-  for (size_t i = 0; i < nodes.size() && i < limit; ++i) {
+  // The treemap's objects are built apart (on two threads when a share is given),
+  // then placed under their components. Every name that is not text was given its
+  // text form while choosing the leaves, so building them only reads the table.
+  auto leaf_name = [&](uint32_t r) -> Value {
+    const Value& name = row_name(records[r]);
+    return name.is_str() ? name : Value(name_texts.find(r)->second);
+  };
+  const size_t shown = std::min(limit, nodes.size());
+  std::vector<const ObjectNode*> object_nodes;
+  for (size_t i = 0; i < shown; ++i)
+    for (const ObjectNode& on : nodes[i].children) object_nodes.push_back(&on);
+  std::vector<Value> object_values(object_nodes.size());
+  auto build_object = [&](size_t k) {
+    const ObjectNode& on = *object_nodes[k];
+    Value leaves = Value::list(on.rows.size());
+    for (size_t j = 0; j < on.rows.size(); ++j) {
+      if (j + 8 < on.rows.size()) __builtin_prefetch(&records[on.rows[j + 8]]);
+      if (j + 4 < on.rows.size()) {
+        const SymbolRecord& ahead = records[on.rows[j + 4]];
+        __builtin_prefetch(ahead.row_name);
+        __builtin_prefetch(&ahead.sym->size);
+        __builtin_prefetch(&ahead.sym->source_file);
+      }
+      const uint32_t r = on.rows[j];
+      const SymbolRecord& rec = records[r];
+      Value leaf = Value::map(5);
+      leaf.add("name", leaf_name(r));
+      leaf.add("value", rec.sym->size);
+      leaf.add("section_name", section_value(rec));
+      leaf.add("region_name", region_value(rec));
+      leaf.add("source_file", rec.sym->source_file);
+      leaves.push(std::move(leaf));
+    }
+    Value obj = Value::map(3);
+    obj.add("name", Value(objects[on.object].key));
+    obj.add("value", B::out(on.value));
+    obj.add("children", std::move(leaves));
+    object_values[k] = std::move(obj);
+  };
+  if (share)
+    share->run(object_nodes.size(), build_object);
+  else
+    for (size_t k = 0; k < object_nodes.size(); ++k) build_object(k);
+  Value treemap = Value::list(shown);
+  for (size_t i = 0, k = 0; i < shown; ++i) {
     const ComponentNode& node = nodes[i];
     Value children = Value::list(node.children.size());
-    for (const ObjectNode& on : node.children) {
-      Value leaves = Value::list(on.rows.size());
-      for (size_t j = 0; j < on.rows.size(); ++j) {
-        if (j + 8 < on.rows.size()) __builtin_prefetch(&records[on.rows[j + 8]]);
-        if (j + 4 < on.rows.size()) {
-          const SymbolRecord& ahead = records[on.rows[j + 4]];
-          __builtin_prefetch(ahead.row_name);
-          __builtin_prefetch(&ahead.sym->size);
-          __builtin_prefetch(&ahead.sym->source_file);
-        }
-        const uint32_t r = on.rows[j];
-        const SymbolRecord& rec = records[r];
-        const Value& name = row_name(rec);
-        Value leaf = Value::map(5);
-        leaf.add("name", name.is_str() ? name : Value(name_text(r)));
-        leaf.add("value", rec.sym->size);
-        leaf.add("section_name", section_value(rec));
-        leaf.add("region_name", region_value(rec));
-        leaf.add("source_file", rec.sym->source_file);
-        leaves.push(std::move(leaf));
-      }
-      Value obj = Value::map(3);
-      obj.add("name", Value(objects[on.object].key));
-      obj.add("value", B::out(on.value));
-      obj.add("children", std::move(leaves));
-      children.push(std::move(obj));
-    }
+    for (size_t j = 0; j < node.children.size(); ++j) children.push(std::move(object_values[k++]));
     Value comp = Value::map(3);
     comp.add("name", Value(groups[node.group].name));
     comp.add("value", B::out(node.value));
@@ -704,9 +722,9 @@ Value category_for_ownership(const Value& /*region_name*/, const Section* sectio
 
 Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
                             const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components,
-                            const OwnerRanks* ranks) {
+                            const OwnerRanks* ranks, WorkShare* share) {
   Pass p = symbol_pass(symbols, section_map, section_to_region, components, ranks);
-  return p.int_sizes ? finish<IntBytes>(p, components) : finish<AnyBytes>(p, components);
+  return p.int_sizes ? finish<IntBytes>(p, components, share) : finish<AnyBytes>(p, components, share);
 }
 
 }  // namespace bv::plotspec

@@ -122,10 +122,12 @@ Value build_region_render_hints(const Value& region, const Value& total_region_b
 
 // ---- ownership views ----
 Value category_for_ownership(const Value& region_name, const Section* section);
-// `ranks`, when given, must be rank_owners(symbols) (it only saves look-ups).
+// `ranks`, when given, must be rank_owners(symbols) (it only saves look-ups);
+// `share`, when given, lets another thread help build the treemap.
+class WorkShare;
 Value build_ownership_views(const std::vector<Symbol>& symbols, const OrderedIndex<const Section*>& section_map,
                             const OrderedIndex<Value>& section_to_region, const std::vector<Component>& components,
-                            const OwnerRanks* ranks = nullptr);
+                            const OwnerRanks* ranks = nullptr, WorkShare* share = nullptr);
 
 // ---- diff view ----
 Value build_diff_view(const Value& regressions);
