@@ -205,9 +205,8 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
   OrderedIndex<uint32_t> component_index;
   OrderedIndex<uint32_t> name_index;
   std::unordered_map<const Section*, Category> category_cache;
-  // Symbols of one section share the caller's very text, so a section seen before
-  // is found by where its name lies, without hashing it again.
   struct SectionSeen {
+    std::string_view section;  // stripped
     const Value* region;
     Category category;
   };
@@ -216,7 +215,7 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
   const Value zero(0);
   // Symbols of one object and one section tend to come together: remember the last
   // look-ups (the views point into the caller's texts, which outlive the call).
-  std::string_view last_key, last_section, last_name;
+  std::string_view last_key, last_raw, last_section, last_name;
   uint32_t last_obj = UINT32_MAX, last_name_id = UINT32_MAX;
   const Value* last_region = nullptr;
   Category last_category = kOther;
@@ -244,52 +243,62 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
         break;
       }
     }
-    std::string_view key = chosen ? stripped(*chosen) : kUnknownObject;
     uint32_t rank = kUnset;
     if (ranks && chosen == &s.object_file) {
       const uint32_t r = ranks->rank[static_cast<size_t>(&s - symbols.data())].of[0];
       if (r < OwnerRanks::kNotText) rank = r;
     }
 
+    // An object file met before under its rank needs no look-up, nor its text read.
     uint32_t obj;
     if (rank != kUnset && obj_of_rank[rank] != kUnset) {
       obj = obj_of_rank[rank];
-    } else if (last_obj != UINT32_MAX && key == last_key) {
-      obj = last_obj;
-    } else if (const uint32_t* found = object_index.find(key)) {
-      obj = *found;
     } else {
-      obj = static_cast<uint32_t>(p.objects.size());
-      object_index[key] = obj;
-      const std::string_view* owner = object_owner.find(key);
-      std::string_view component = owner ? *owner : kUnassigned;
-      uint32_t c;
-      if (const uint32_t* cf = component_index.find(component)) {
-        c = *cf;
+      std::string_view key = chosen ? stripped(*chosen) : kUnknownObject;
+      if (last_obj != UINT32_MAX && key == last_key) {
+        obj = last_obj;
+      } else if (const uint32_t* found = object_index.find(key)) {
+        obj = *found;
       } else {
-        c = static_cast<uint32_t>(p.components.size());
-        component_index[component] = c;
-        p.components.push_back(ComponentEntry{component, {}});
+        obj = static_cast<uint32_t>(p.objects.size());
+        object_index[key] = obj;
+        const std::string_view* owner = object_owner.find(key);
+        std::string_view component = owner ? *owner : kUnassigned;
+        uint32_t c;
+        if (const uint32_t* cf = component_index.find(component)) {
+          c = *cf;
+        } else {
+          c = static_cast<uint32_t>(p.components.size());
+          component_index[component] = c;
+          p.components.push_back(ComponentEntry{component, {}});
+        }
+        p.components[c].objects.push_back(obj);
+        p.objects.push_back(ObjectEntry{std::string(key), c, {}});
       }
-      p.components[c].objects.push_back(obj);
-      p.objects.push_back(ObjectEntry{std::string(key), c, {}});
+      if (rank != kUnset) obj_of_rank[rank] = obj;
+      // Any later key equal to this one names the same object, however recent.
+      last_key = key;
+      last_obj = obj;
     }
-    if (rank != kUnset) obj_of_rank[rank] = obj;
-    last_key = key;
-    last_obj = obj;
 
     SymbolRecord r;
     r.sym = &s;
-    r.section = stripped(s.section_name);
-    if (have_section && r.section == last_section) {
+    // A section's symbols share its name's very text: known by where that lies, the
+    // section needs neither stripping nor a look-up again.
+    const Value& section_name = s.section_name;
+    const std::string_view raw = section_name.is_str() ? section_name.str() : std::string_view();
+    if (section_name.is_str() && have_section && raw.data() == last_raw.data() && raw.size() == last_raw.size()) {
+      r.section = last_section;
       r.region = last_region;
       r.category = last_category;
     } else {
-      const uint32_t seen = section_places.find(r.section);
+      const uint32_t seen = section_name.is_str() ? section_places.find(raw) : PlaceIndex::kMiss;
       if (seen != PlaceIndex::kMiss) {
+        r.section = section_seen[seen].section;
         r.region = section_seen[seen].region;
         r.category = section_seen[seen].category;
       } else {
+        r.section = stripped(section_name);
         r.region = section_to_region.find(r.section);
         const Section* const* placed = section_map.find(r.section);
         const Section* sec = placed ? *placed : nullptr;
@@ -300,10 +309,13 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
           r.category = category_of(sec);
           category_cache.emplace(sec, r.category);
         }
-        section_places.put(r.section, static_cast<uint32_t>(section_seen.size()));
-        section_seen.push_back(SectionSeen{r.region, r.category});
+        if (section_name.is_str()) {
+          section_places.put(raw, static_cast<uint32_t>(section_seen.size()));
+          section_seen.push_back(SectionSeen{r.section, r.region, r.category});
+        }
       }
-      have_section = true;
+      have_section = section_name.is_str();
+      last_raw = raw;
       last_section = r.section;
       last_region = r.region;
       last_category = r.category;

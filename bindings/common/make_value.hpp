@@ -22,6 +22,11 @@ class ToPy {
   ToPy(const ToPy&) = delete;
   ToPy& operator=(const ToPy&) = delete;
   PyObject* convert(const bv::Value& v);  // new reference; throws PyErrorSet
+  // The same, handing each part of v's top `depth` levels to `drop` once its objects
+  // exist (v is left holding nulls there).
+  template <class Drop>
+  PyObject* convert_dropping(bv::Value& v, int depth, Drop& drop);
+
  private:
   PyObject* str_obj(const bv::Value& v);
   PyObject* static_str(const bv::Value& v);
@@ -36,6 +41,11 @@ class ToPy {
 };
 
 PyObject* to_python(const bv::Value& v);
+
+// The objects of a large result, made while another thread frees the parts of its
+// tree already made into objects: the tree holds no Python object, and freeing it
+// after making them all would add its time to the call's.
+PyObject* to_python_freeing_behind(bv::Value&& v);
 
 // A new str from UTF-8 (lone surrogates kept via surrogatepass).
 PyObject* new_string(std::string_view s);

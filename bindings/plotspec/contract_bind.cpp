@@ -111,21 +111,25 @@ bv::Value build_contract(Call& c, PyObject* const* a, PhaseTimes* times = nullpt
   return contract;
 }
 
+// The contract's objects; its tree is freed too, beside making them when it is large.
+// The core's tree holds no Python object: it is freed while other threads run.
+PyObject* contract_objects(bv::Value&& contract, bool large) {
+  GcPaused paused;
+  if (large) return to_python_freeing_behind(std::move(contract));
+  PyObject* out = result(std::move(contract));
+  WithoutGil released;
+  contract = bv::Value();
+  return out;
+}
+
 PyObject* py_build_visualization_contract(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded([&]() -> PyObject* {
     PyObject* a[7];
     bind_args(kContractSpec, args, nargs, kw, a);
     Call c(m);
-    bv::Value contract = build_contract(c, a);
-    PyObject* out;
-    {
-      GcPaused paused;
-      out = result(std::move(contract));
-    }
-    // The core's tree holds no Python object: free it while other threads run.
-    WithoutGil released;
-    contract = bv::Value();
-    return out;
+    bool large = false;
+    bv::Value contract = build_contract(c, a, nullptr, &large);
+    return contract_objects(std::move(contract), large);
   });
 }
 
@@ -149,13 +153,10 @@ PyObject* py_contract_phase_times(PyObject* m, PyObject* const* args, Py_ssize_t
       times.one_thread = one != 0;
     }
     Call c(m);
-    bv::Value contract = build_contract(c, a, &times);
+    bool large = false;
+    bv::Value contract = build_contract(c, a, &times, &large);
     auto t0 = std::chrono::steady_clock::now();
-    PyObject* obj;
-    {
-      GcPaused paused;
-      obj = result(std::move(contract));
-    }
+    PyObject* obj = contract_objects(std::move(contract), large);
     times.output = seconds_since(t0);
     Py_DECREF(obj);
     PyObject* steps = check(PyDict_New());
