@@ -194,17 +194,17 @@ def region_changes(current: NormalizedBuildModel, baseline: NormalizedBuildModel
     return sorted(now - before), sorted(before - now)
 
 
-def _symbol_owner(symbol: SymbolEntry) -> str:
-    return symbol.object_file or symbol.archive or symbol.source_file or symbol.compilation_unit or ""
-
-
 def _symbol_sizes(symbols: Iterable[SymbolEntry]) -> dict[tuple[str, str], int]:
     # A static function of one name may exist in several objects; the owner
     # keeps them apart so that a move between objects shows as remove + add.
+    # The loop runs once per symbol of two builds: the owner and max(size, 0)
+    # are spelt out in it (the same comparisons, in the same order), without calls.
     sizes: dict[tuple[str, str], int] = {}
+    get = sizes.get
     for symbol in symbols:
-        key = (symbol.name, _symbol_owner(symbol))
-        sizes[key] = sizes.get(key, 0) + max(symbol.size, 0)
+        key = (symbol.name, symbol.object_file or symbol.archive or symbol.source_file or symbol.compilation_unit or "")
+        size = symbol.size
+        sizes[key] = get(key, 0) + (0 if 0 > size else size)
     return sizes
 
 
