@@ -89,14 +89,16 @@ class WorkShare {
   // Takes tasks until none is left; returns how many this thread ran.
   static size_t work(Round& round) {
     size_t ran = 0;
-    for (size_t i; (i = round.next.fetch_add(1, std::memory_order_relaxed)) < round.n; ++ran) {
+    for (;;) {
+      const size_t i = round.next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= round.n) return ran;
       try {
         round.call(round.task, i);
       } catch (...) {
         (*round.errors)[i] = std::current_exception();
       }
+      ++ran;
     }
-    return ran;
   }
 
   std::mutex mutex_;
