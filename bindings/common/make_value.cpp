@@ -1,10 +1,6 @@
 #include "bindings/common/make_value.hpp"
 
-#include <condition_variable>
-#include <mutex>
-#include <system_error>
-#include <thread>
-#include <vector>
+#include "core/value/background_free.hpp"
 
 namespace bvpy {
 
@@ -40,6 +36,47 @@ PyObject* ToPy::str_obj(const bv::Value& v) {
   if (v.src()) return Py_NewRef(const_cast<PyObject*>(static_cast<const PyObject*>(v.src())));
   if (v.str_mode() == bv::Value::kStatic) return static_str(v);
   return new_string(v.str());
+}
+
+template <class Item>
+PyObject* ToPy::list_of(size_t n, Item item) {
+  PyObject* l = check(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* o;
+    try {
+      o = item(i);
+    } catch (...) {
+      Py_DECREF(l);
+      throw;
+    }
+    PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), o);
+  }
+  return l;
+}
+
+template <class Key, class Val>
+PyObject* ToPy::dict_of(size_t n, Key key, Val value) {
+  PyObject* d = check(PyDict_New());
+  try {
+    for (size_t i = 0; i < n; ++i) {
+      PyObject* k = key(i);
+      PyObject* val;
+      try {
+        val = value(i);
+      } catch (...) {
+        Py_DECREF(k);
+        throw;
+      }
+      const int rc = PyDict_SetItem(d, k, val);
+      Py_DECREF(k);
+      Py_DECREF(val);
+      if (rc < 0) throw PyErrorSet{};
+    }
+  } catch (...) {
+    Py_DECREF(d);
+    throw;
+  }
+  return d;
 }
 
 PyObject* ToPy::convert(const bv::Value& v) {
@@ -79,35 +116,13 @@ PyObject* ToPy::convert(const bv::Value& v) {
         }
         return t;
       }
-      PyObject* l = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
-      for (size_t i = 0; i < items.size(); ++i) {
-        PyObject* item;
-        try {
-          item = convert(items[i]);
-        } catch (...) {
-          Py_DECREF(l);
-          throw;
-        }
-        PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item);
-      }
-      return l;
+      return list_of(items.size(), [&](size_t i) { return convert(items[i]); });
     }
     case bv::Kind::Map: {
-      PyObject* d = check(PyDict_New());
-      try {
-        for (const bv::Member& m : v.members()) {
-          PyObject* k = convert(m.key);
-          PyObject* val = convert(m.value);
-          int rc = PyDict_SetItem(d, k, val);
-          Py_DECREF(k);
-          Py_DECREF(val);
-          if (rc < 0) throw PyErrorSet{};
-        }
-      } catch (...) {
-        Py_DECREF(d);
-        throw;
-      }
-      return d;
+      const bv::Map& members = v.members();
+      return dict_of(
+          members.size(), [&](size_t i) { return convert(members[i].key); },
+          [&](size_t i) { return convert(members[i].value); });
     }
   }
   Py_RETURN_NONE;
@@ -121,108 +136,32 @@ PyObject* to_python(const bv::Value& v) {
 template <class Drop>
 PyObject* ToPy::convert_dropping(bv::Value& v, int depth, Drop& drop) {
   if (depth == 0 || v.is_tuple() || !(v.is_list() || v.is_map())) return convert(v);
+  // The part's objects, then the part handed over.
+  auto made = [&](bv::Value& part) {
+    PyObject* o = convert_dropping(part, depth - 1, drop);
+    try {
+      drop(std::move(part));
+    } catch (...) {
+      Py_DECREF(o);
+      throw;
+    }
+    return o;
+  };
   if (v.is_list()) {
     bv::List& items = v.items();
-    PyObject* l = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (size_t i = 0; i < items.size(); ++i) {
-      PyObject* item;
-      try {
-        item = convert_dropping(items[i], depth - 1, drop);
-      } catch (...) {
-        Py_DECREF(l);
-        throw;
-      }
-      PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item);
-      drop(std::move(items[i]));
-    }
-    return l;
+    return list_of(items.size(), [&](size_t i) { return made(items[i]); });
   }
-  PyObject* d = check(PyDict_New());
-  try {
-    for (bv::Member& m : v.members()) {
-      PyObject* k = convert(m.key);
-      PyObject* val;
-      try {
-        val = convert_dropping(m.value, depth - 1, drop);
-      } catch (...) {
-        Py_DECREF(k);
-        throw;
-      }
-      const int rc = PyDict_SetItem(d, k, val);
-      Py_DECREF(k);
-      Py_DECREF(val);
-      if (rc < 0) throw PyErrorSet{};
-      drop(std::move(m.value));
-    }
-  } catch (...) {
-    Py_DECREF(d);
-    throw;
-  }
-  return d;
+  bv::Map& members = v.members();
+  return dict_of(
+      members.size(), [&](size_t i) { return convert(members[i].key); },
+      [&](size_t i) { return made(members[i].value); });
 }
-
-namespace {
-
-// Frees the values it is handed on a thread of its own, in the order given; with no
-// thread to be had, they are freed when it finishes.
-class BackgroundFree {
- public:
-  BackgroundFree() {
-    try {
-      thread_ = std::thread([this] { run(); });
-    } catch (const std::system_error&) {
-    }
-  }
-  ~BackgroundFree() { finish(); }
-  BackgroundFree(const BackgroundFree&) = delete;
-  BackgroundFree& operator=(const BackgroundFree&) = delete;
-  void operator()(bv::Value&& v) {
-    bool wake;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      wake = queue_.empty();
-      queue_.push_back(std::move(v));
-    }
-    if (wake) ready_.notify_one();
-  }
-  // Every value handed over is freed when this returns.
-  void finish() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    ready_.notify_one();
-    if (thread_.joinable()) thread_.join();
-    queue_.clear();
-  }
-
- private:
-  void run() {
-    std::vector<bv::Value> batch;
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [&] { return done_ || !queue_.empty(); });
-        if (queue_.empty()) return;
-        batch.swap(queue_);
-      }
-      batch.clear();
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::vector<bv::Value> queue_;
-  bool done_ = false;
-  std::thread thread_;
-};
-
-}  // namespace
 
 PyObject* to_python_freeing_behind(bv::Value&& v) {
   // Deep enough that the thread frees a region, a view or a treemap component at a
   // time, close behind.
   constexpr int kDepth = 3;
-  BackgroundFree freeing;
+  bv::BackgroundFree freeing;
   PyObject* out;
   {
     ToPy conv;

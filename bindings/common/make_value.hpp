@@ -28,6 +28,12 @@ class ToPy {
   PyObject* convert_dropping(bv::Value& v, int depth, Drop& drop);
 
  private:
+  // A list or dict of n items, each made by item(i) (a new reference), or by key(i)
+  // and value(i); what was made so far is released when one of them throws.
+  template <class Item>
+  static PyObject* list_of(size_t n, Item item);
+  template <class Key, class Val>
+  static PyObject* dict_of(size_t n, Key key, Val value);
   PyObject* str_obj(const bv::Value& v);
   PyObject* static_str(const bv::Value& v);
   // Interned objects of the core's literal strings (output keys, fixed texts), by

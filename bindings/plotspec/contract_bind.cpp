@@ -3,14 +3,13 @@
 #include <ctime>
 #include <cstring>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "analysis/plotspec/constants.hpp"
 #include "analysis/plotspec/plotspec.hpp"
 #include "bindings/plotspec/methods.hpp"
 #include "bindings/plotspec/read_records.hpp"
+#include "core/value/background_free.hpp"
 #include "core/value/text.hpp"
 
 namespace bvpy::plotspec {
@@ -232,16 +231,9 @@ PyObject* py_build_visualization_contract_json(PyObject* m, PyObject* const* arg
       if (!large) contract = bv::Value();
     }
     // A large tree is freed beside the copy into the result (it holds no Python
-    // object); the thread is joined before the call returns.
-    std::jthread freeing;
-    if (large) {
-      try {
-        freeing = std::jthread([&contract] { contract = bv::Value(); });
-      } catch (const std::system_error&) {
-        WithoutGil released;
-        contract = bv::Value();
-      }
-    }
+    // object); the freeing is waited for before the call returns.
+    bv::BackgroundFree freeing;
+    if (large) freeing(std::move(contract));
     size_t total = 0;
     for (const std::string& part : parts) total += part.size();
     PyObject* bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
@@ -250,6 +242,8 @@ PyObject* py_build_visualization_contract_json(PyObject* m, PyObject* const* arg
       std::memcpy(to, part.data(), part.size());
       to += part.size();
     }
+    WithoutGil released;
+    freeing.finish();
     return bytes;
   });
 }
