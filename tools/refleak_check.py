@@ -18,6 +18,7 @@ given.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import enum
 import gc
 import importlib
@@ -259,11 +260,26 @@ def map_reader_cases() -> list[Case]:
 
     text = (ROOT / "tests" / "python" / "data" / "maps" / "nrf52840-zephyr-spectrum-analyzer.map").read_text()
     scanner = importlib.import_module("brenvale._mapscan")
+    from brenvale import analysis, compare
+
+    model = gnu_ld.parse_map_text(text).model
+    symbols = model.symbols
+    big = [dataclasses.replace(s, size=2**62) for s in symbols[:40]] + [dataclasses.replace(symbols[0], size=1.5)]
+    odd = symbols[:5] + [dataclasses.replace(symbols[0], size="4")]
     return [
         ("map/whole", lambda: gnu_ld.parse_map_text(text), None),
         ("map/cut", lambda: gnu_ld.parse_map_text(text[: len(text) * 2 // 3]), rules.MapFormatError),
         ("map/cut read partially", lambda: gnu_ld.parse_map_text(text[: len(text) * 2 // 3], allow_partial=True), None),
         ("map/scan bad arguments", lambda: scanner.scan(text, 0), TypeError),
+        ("tallies/components", lambda: analysis.components_by_archive(model), None),
+        ("tallies/sizes", lambda: compare._symbol_sizes(symbols), None),
+        ("tallies/sizes past 64 bits", lambda: compare._symbol_sizes(big), None),
+        ("tallies/components past 64 bits", lambda: analysis.components_by_archive(
+            dataclasses.replace(model, symbols=big)), None),
+        ("tallies/size not comparable", lambda: compare._symbol_sizes(odd), TypeError),
+        ("tallies/components size not comparable", lambda: analysis.components_by_archive(
+            dataclasses.replace(model, symbols=odd)), TypeError),
+        ("tallies/bad arguments", lambda: scanner.component_tallies(symbols, None, dict, {}, str), TypeError),
     ]
 
 

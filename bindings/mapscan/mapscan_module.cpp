@@ -32,42 +32,18 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/mapscan/py_ref.hpp"
+#include "bindings/mapscan/symbol_tallies.hpp"
+
 namespace {
 
 using u64 = std::uint64_t;
 
 constexpr u64 kIntMax = 0x7FFFFFFFFFFFFFFFull;  // the records hold signed 64-bit values
 
-// Raised inside the scan: a Python error is set.
-struct PyErrorSet {};
-
-// An owned reference.
-class Ref {
- public:
-  Ref() = default;
-  explicit Ref(PyObject* p) : p_(p) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  Ref& operator=(Ref&& other) noexcept {
-    if (this != &other) {
-      Py_XDECREF(p_);
-      p_ = std::exchange(other.p_, nullptr);
-    }
-    return *this;
-  }
-  ~Ref() { Py_XDECREF(p_); }
-  PyObject* get() const { return p_; }
-  PyObject* release() { return std::exchange(p_, nullptr); }
-
- private:
-  PyObject* p_ = nullptr;
-};
-
-PyObject* check(PyObject* p) {
-  if (p == nullptr) throw PyErrorSet{};
-  return p;
-}
+using mapscan::check;
+using mapscan::PyErrorSet;
+using mapscan::Ref;
 
 // Character classes of the first 256 code points, as str methods and str
 // patterns see them: whitespace for str.split(), str.rstrip() and \s; word
@@ -932,6 +908,10 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef mapscan_methods[] = {
     {"scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan)), METH_FASTCALL, kScanDoc},
+    {"component_tallies", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mapscan::component_tallies)),
+     METH_FASTCALL, mapscan::kComponentTalliesDoc},
+    {"symbol_sizes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mapscan::symbol_sizes)),
+     METH_FASTCALL, mapscan::kSymbolSizesDoc},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef_Slot mapscan_slots[] = {
@@ -946,7 +926,7 @@ PyModuleDef_Slot mapscan_slots[] = {
 PyModuleDef mapscan_def = {
     PyModuleDef_HEAD_INIT,
     "brenvale._mapscan",
-    "The memory map part of GNU ld maps, read in one pass.",
+    "The memory map part of GNU ld maps, read in one pass, and the host's loops over a build's symbols.",
     0,
     mapscan_methods,
     mapscan_slots,

@@ -18,6 +18,7 @@ import os
 from collections.abc import Iterable, Mapping
 from typing import Any
 
+from . import _mapscan
 from .records import (
     ComponentGroup,
     Issue,
@@ -29,6 +30,7 @@ from .records import (
     RegionCategory,
     RegionUsageResult,
     SectionPlacement,
+    SymbolEntry,
 )
 
 
@@ -151,6 +153,22 @@ def _archive_label(archive: str) -> str:
     return base[:-2] if base.endswith(".a") else base
 
 
+def _archive_labels(archives: set[str]) -> dict[str, str]:
+    labels = {archive: _archive_label(archive) for archive in archives}
+    # Two archives with one file name in different directories keep their paths.
+    label_count: dict[str, int] = {}
+    for label in labels.values():
+        label_count[label] = label_count.get(label, 0) + 1
+    for archive, label in labels.items():
+        if label_count[label] > 1:
+            labels[archive] = archive
+    return labels
+
+
+def _directory_group(object_file: str) -> str:
+    return os.path.dirname(object_file) or "(objects outside archives)"
+
+
 def components_by_archive(model: NormalizedBuildModel) -> list[ComponentGroup]:
     """Group the model's object files into components, one per archive.
 
@@ -170,45 +188,9 @@ def components_by_archive(model: NormalizedBuildModel) -> list[ComponentGroup]:
             load = categories.get(section.load_region or "")
             counts[section.name] = (run is RegionCategory.RAM, run is RegionCategory.FLASH or load is RegionCategory.FLASH)
 
-    labels = {archive: _archive_label(archive) for archive in {s.archive for s in model.symbols if s.archive}}
-    # Two archives with one file name in different directories keep their paths.
-    label_count: dict[str, int] = {}
-    for label in labels.values():
-        label_count[label] = label_count.get(label, 0) + 1
-    for archive, label in labels.items():
-        if label_count[label] > 1:
-            labels[archive] = archive
-
-    # One pass over a few hundred thousand symbols: plain lists as groups
-    # (objects, flash, RAM, symbol names) and a memo of object directories.
-    groups: dict[str, list[Any]] = {}
-    directories: dict[str, str] = {}
-    for symbol in model.symbols:
-        member_of = symbol.archive
-        object_file = symbol.object_file
-        if member_of:
-            name = labels[member_of]
-        elif object_file:
-            name = directories.get(object_file) or directories.setdefault(
-                object_file, os.path.dirname(object_file) or "(objects outside archives)"
-            )
-        else:
-            name = "(unattributed)"
-        group = groups.get(name)
-        if group is None:
-            group = groups[name] = [set(), 0, 0, []]
-        if object_file:
-            group[0].add(object_file)
-        group[3].append(symbol.name)
-        flags = counts.get(symbol.section_name)
-        if flags is None:
-            continue
-        size = symbol.size if symbol.size > 0 else 0
-        if flags[0]:
-            group[2] += size
-        if flags[1]:
-            group[1] += size
-
+    # One compiled pass over a few hundred thousand symbols; it keeps the
+    # semantics of a plain loop: {name: [objects, flash, RAM, symbol names]}.
+    groups = _mapscan.component_tallies(model.symbols, SymbolEntry, _archive_labels, counts, _directory_group)
     return [
         ComponentGroup(name=name, objects=sorted(objects), total_flash=flash, total_ram=ram, symbols=names)
         for name, (objects, flash, ram, names) in sorted(groups.items())

@@ -26,6 +26,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final
 
+from . import _mapscan
 from .analysis import region_capacity, region_usage
 from .records import (
     BuildInput,
@@ -197,15 +198,10 @@ def region_changes(current: NormalizedBuildModel, baseline: NormalizedBuildModel
 def _symbol_sizes(symbols: Iterable[SymbolEntry]) -> dict[tuple[str, str], int]:
     # A static function of one name may exist in several objects; the owner
     # keeps them apart so that a move between objects shows as remove + add.
-    # The loop runs once per symbol of two builds: the owner and max(size, 0)
-    # are spelt out in it (the same comparisons, in the same order), without calls.
-    sizes: dict[tuple[str, str], int] = {}
-    get = sizes.get
-    for symbol in symbols:
-        key = (symbol.name, symbol.object_file or symbol.archive or symbol.source_file or symbol.compilation_unit or "")
-        size = symbol.size
-        sizes[key] = get(key, 0) + (0 if 0 > size else size)
-    return sizes
+    # The key is (name, first true of object file, archive, source file and
+    # compilation unit, else ""), the value the sum of max(size, 0); the loop
+    # runs once per symbol of two builds, so it is compiled.
+    return _mapscan.symbol_sizes(symbols, SymbolEntry)
 
 
 def _symbol_labels(*key_sets: Iterable[tuple[str, str]]) -> dict[tuple[str, str], str]:
