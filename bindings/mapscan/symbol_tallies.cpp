@@ -35,8 +35,8 @@ class Fields {
     }
     type_ = reinterpret_cast<PyTypeObject*>(type);
     for (int k = 0; k < kFields; ++k) {
-      names_[k] = Ref(check(PyUnicode_InternFromString(kFieldNames[k])));
-      PyObject* descr = _PyType_Lookup(type_, names_[k].get());  // borrowed
+      names_[k] = check(PyUnicode_InternFromString(kFieldNames[k]));
+      PyObject* descr = _PyType_Lookup(type_, names_[k]);  // borrowed
       offsets_[k] = -1;
       if (descr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
         const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
@@ -57,12 +57,24 @@ class Fields {
       PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record) + offsets_[k]);
       if (v) return Ref(Py_NewRef(v));
     }
-    return Ref(check(PyObject_GetAttr(record, names_[k].get())));
+    return Ref(check(PyObject_GetAttr(record, names_[k])));
   }
+
 
  private:
   PyTypeObject* type_ = nullptr;
-  Ref names_[kFields];
+  // Freed with the record reader, or when its making fails half way.
+  struct Names {
+    PyObject* at[kFields] = {};
+    Names() = default;
+    Names(const Names&) = delete;
+    Names& operator=(const Names&) = delete;
+    ~Names() {
+      for (PyObject* name : at) Py_XDECREF(name);
+    }
+    PyObject*& operator[](int k) { return at[k]; }
+    PyObject* operator[](int k) const { return at[k]; }
+  } names_;
   Py_ssize_t offsets_[kFields];
 };
 
