@@ -60,7 +60,6 @@ class Fields {
     return Ref(check(PyObject_GetAttr(record, names_[k])));
   }
 
-
  private:
   PyTypeObject* type_ = nullptr;
   // Freed with the record reader, or when its making fails half way.
@@ -78,19 +77,23 @@ class Fields {
   Py_ssize_t offsets_[kFields];
 };
 
+// The value of an exact int that fits 64 bits; `overflow` is its sign when it does not.
+bool small_int(PyObject* o, long long& v, int& overflow) {
+  if (!PyLong_CheckExact(o)) return false;
+  overflow = 0;
+  v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  return true;
+}
+
 // A running sum `total = total + value`, started at int 0.
 class Sum {
  public:
   void add(PyObject* value) {
-    if (!big_.get() && PyLong_CheckExact(value)) {
-      int overflow = 0;
-      const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-      if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
-      long long sum;
-      if (!overflow && !__builtin_add_overflow(small_, v, &sum)) {
-        small_ = sum;
-        return;
-      }
+    long long v, sum;
+    int overflow;
+    if (!big_.get() && small_int(value, v, overflow) && !overflow && !__builtin_add_overflow(small_, v, &sum)) {
+      small_ = sum;
+      return;
     }
     if (!big_.get()) big_ = Ref(check(PyLong_FromLongLong(small_)));
     big_ = Ref(check(PyNumber_Add(big_.get(), value)));
@@ -107,9 +110,9 @@ class Sum {
 
 // Python's `value > 0` (greater) or `0 > value` (not greater) as a C truth.
 bool compares_with_zero(PyObject* value, bool greater, PyObject* zero) {
-  if (PyLong_CheckExact(value)) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+  long long v;
+  int overflow;
+  if (small_int(value, v, overflow)) {
     const int sign = overflow ? overflow : (v > 0) - (v < 0);
     return greater ? sign > 0 : sign < 0;
   }
@@ -317,12 +320,10 @@ PyObject* symbol_sizes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       Ref keep_before(Py_NewRef(before));
       PyObject* counted = compares_with_zero(size.get(), false, zero.get()) ? zero.get() : size.get();
       Ref total;
-      if (PyLong_CheckExact(before) && PyLong_CheckExact(counted)) {
-        int o1 = 0, o2 = 0;
-        const long long a = PyLong_AsLongLongAndOverflow(before, &o1);
-        const long long b = PyLong_AsLongLongAndOverflow(counted, &o2);
-        long long sum;
-        if (!o1 && !o2 && !__builtin_add_overflow(a, b, &sum)) total = Ref(check(PyLong_FromLongLong(sum)));
+      long long a, b, sum;
+      int o1, o2;
+      if (small_int(before, a, o1) && small_int(counted, b, o2) && !o1 && !o2 && !__builtin_add_overflow(a, b, &sum)) {
+        total = Ref(check(PyLong_FromLongLong(sum)));
       }
       if (!total.get()) total = Ref(check(PyNumber_Add(before, counted)));
       if (PyDict_SetItem(sizes.get(), key.get(), total.get()) < 0) throw PyErrorSet{};
