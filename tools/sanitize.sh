@@ -20,7 +20,7 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 section "Python environment (.venv)"
 ensure_venv
 # The test extras (jsonschema etc.) come with the package install.
-if ! "$VENV_PY" -c 'import pytest, hypothesis' >/dev/null 2>&1; then
+if ! "$VENV_PY" -c 'import pytest, hypothesis, xdist' >/dev/null 2>&1; then
   install_package OFF
 fi
 
@@ -76,11 +76,12 @@ mkdir -p "$reports"
 set +e
 # -s: a report that ends the process goes to its stderr even when the log file is
 # not written, and pytest's output capture would swallow it with the process.
+# One worker a core: a worker that a report ends fails the run as well.
 LD_PRELOAD="$preload" \
   ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$reports/asan" \
   UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/ubsan" \
   PYTHONPATH="$stage" BRENVALE_SANITIZED=1 \
-  "$VENV_PY" -m pytest -p no:cacheprovider -s tests/python --ignore=tests/python/test_html_browser.py \
+  "$VENV_PY" -m pytest -p no:cacheprovider -s -n "$jobs" tests/python --ignore=tests/python/test_html_browser.py \
     --ignore=tests/python/test_layout_page_browser.py "$@"
 status=$?
 set -e

@@ -74,7 +74,9 @@ command -v chromedriver || true
 
 section "Python tests"
 set +e
-"$VENV_PY" -m pytest tests/python "$@"
+# One worker a core (pytest-xdist): the slow tests measure processor time, not wall
+# time, so they hold with a neighbour. A later -n among the arguments wins.
+"$VENV_PY" -m pytest -n "$jobs" tests/python "$@"
 status=$?
 set -e
 if [ "$status" -eq 5 ]; then

@@ -17,7 +17,7 @@ source tools/venv.sh
 ROOT="$PWD"
 DIR="${BRENVALE_SID_DIR:-/var/tmp/brenvale-sid}"
 MIRROR="${BRENVALE_SID_MIRROR:-http://deb.debian.org/debian}"
-PACKAGES="python3.14-dev,python3.14-dbg,g++,make,cmake,python3-pytest,python3-hypothesis,python3-scikit-build-core,googletest,python3-jsonschema,python3-pip,python3-markdown-it"
+PACKAGES="python3.14-dev,python3.14-dbg,g++,make,cmake,python3-pytest,python3-hypothesis,python3-scikit-build-core,googletest,python3-jsonschema,python3-pip,python3-markdown-it,python3-pytest-xdist"
 STAMP=".brenvale-packages"
 werror="${BRENVALE_WERROR:-$([ "${CI:-}" = true ] && echo ON || echo OFF)}"
 jobs="$(nproc 2>/dev/null || echo 2)"
@@ -62,7 +62,7 @@ remove_tree() {
 chroot_works() {
   [ -x "$DIR/usr/bin/python3.14" ] || return 1
   [ "$(cat "$DIR/$STAMP" 2>/dev/null)" = "$PACKAGES" ] || return 1
-  in_chroot python3.14 -c 'import pytest, hypothesis, scikit_build_core, pip' >/dev/null 2>&1 || return 1
+  in_chroot python3.14 -c 'import pytest, hypothesis, xdist, scikit_build_core, pip' >/dev/null 2>&1 || return 1
   in_chroot sh -c 'command -v g++ && command -v cmake && command -v make' >/dev/null 2>&1
 }
 
@@ -122,6 +122,6 @@ in_chroot sh -c "cd /src/brenvale && python3.14 -m pip install -q --root-user-ac
 section "Python tests with CPython 3.14"
 # The browser tests check the pages' scripts in Chromium; the pages are the
 # same whatever the interpreter, and tools/test.sh runs them.
-in_chroot sh -c 'cd /src/brenvale && exec python3.14 -m pytest -p no:cacheprovider \
+in_chroot sh -c 'cd /src/brenvale && exec python3.14 -m pytest -p no:cacheprovider -n '"$jobs"' \
   --ignore=tests/python/test_html_browser.py --ignore=tests/python/test_layout_page_browser.py \
   tests/python "$@"' sh "$@"

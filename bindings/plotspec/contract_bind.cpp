@@ -183,11 +183,17 @@ const ArgSpec kContractJsonSpec{
 
 // Values the contract copies from the caller unchanged may be containers the core
 // kept opaque; serialise them as json.dumps would, by converting them fully here.
+// They are only written, so their integers may have any size, as in json.dumps.
 void expand_opaque(Call& c, bv::Value& v) {
   switch (v.kind()) {
     case bv::Kind::Opaque: {
       PyObject* o = static_cast<PyObject*>(const_cast<void*>(v.src()));
-      if (PyList_Check(o) || PyTuple_Check(o) || PyDict_Check(o)) v = c.deep(o);
+      if (PyList_Check(o) || PyTuple_Check(o) || PyDict_Check(o)) {
+        const bool big_before = c.big_ints_allowed();
+        c.allow_big_ints(true);
+        v = c.deep(o);
+        c.allow_big_ints(big_before);
+      }
       return;
     }
     case bv::Kind::List:

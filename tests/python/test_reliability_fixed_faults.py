@@ -8,6 +8,7 @@ into a 64-bit integer first.
 
 from __future__ import annotations
 
+import json
 import types
 
 import pytest
@@ -92,3 +93,16 @@ class TestValuesOnlyTestedOrPrinted:
     ], ids=["status", "ratio"])
     def test_diff_view_huge_values(self, regressions, key, expected):
         assert plotspec._build_diff_view(regressions)[key] == expected
+
+    @pytest.mark.parametrize("indent", [None, 2])
+    def test_json_path_writes_huge_integers_inside_copied_containers(self, indent):
+        # An issue's title is copied through as the caller's object; json.dumps writes
+        # integers of any size in it, keys included, so the JSON path must too.
+        title = {False: HUGE * 3, HUGE: [-HUGE ** 2, 1], "t": (HUGE,)}
+        issue = NS(id="I-1", title=title, description="d", severity=NS(value="high"), category=NS(value="policy"),
+                   affected_entities=[])
+        kwargs = dict(region_usage={}, padding_waste=NS(by_region={}), components=[], issues=[issue],
+                      regressions={})
+        contract = plotspec.build_visualization_contract(empty_model(), **kwargs)
+        expected = json.dumps(contract, indent=indent) if indent else json.dumps(contract, ensure_ascii=False)
+        assert plotspec.build_visualization_contract_json(empty_model(), indent=indent, **kwargs) == expected.encode()
