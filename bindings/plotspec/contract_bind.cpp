@@ -183,17 +183,12 @@ const ArgSpec kContractJsonSpec{
 
 // Values the contract copies from the caller unchanged may be containers the core
 // kept opaque; serialise them as json.dumps would, by converting them fully here.
-// They are only written, so their integers may have any size, as in json.dumps.
+// They are only written, so the call lets their integers have any size first.
 void expand_opaque(Call& c, bv::Value& v) {
   switch (v.kind()) {
     case bv::Kind::Opaque: {
       PyObject* o = static_cast<PyObject*>(const_cast<void*>(v.src()));
-      if (PyList_Check(o) || PyTuple_Check(o) || PyDict_Check(o)) {
-        const bool big_before = c.big_ints_allowed();
-        c.allow_big_ints(true);
-        v = c.deep(o);
-        c.allow_big_ints(big_before);
-      }
+      if (PyList_Check(o) || PyTuple_Check(o) || PyDict_Check(o)) v = c.deep(o);
       return;
     }
     case bv::Kind::List:
@@ -221,7 +216,10 @@ PyObject* py_build_visualization_contract_json(PyObject* m, PyObject* const* arg
     Call c(m);
     bool large = false;
     bv::Value contract = build_contract(c, a, nullptr, &large);
-    if (c.made_opaque()) expand_opaque(c, contract);  // only the inputs can bring one in
+    if (c.made_opaque()) {  // only the inputs can bring one in
+      c.allow_big_ints();   // as json.dumps writes them
+      expand_opaque(c, contract);
+    }
     std::vector<std::string> parts;
     {
       WithoutGil released;
