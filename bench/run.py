@@ -64,8 +64,11 @@ import generate
 from brenvale import plotspec
 m, kw = generate.contract_inputs({size!r})
 """
-    return subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True, check=True,
-                          env=env).stdout
+    done = subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True, check=True, env=env)
+    for line in done.stderr.splitlines():
+        if line.startswith("no_cost_malloc:"):
+            print(f"    ({line}: the next figure is no floor)")
+    return done.stdout
 
 
 def peak_extra_memory(size: str) -> tuple[int, int]:
@@ -111,6 +114,17 @@ def faster_allocator() -> str | None:
     the machine has one (Debian's libtcmalloc-minimal4)."""
     import ctypes.util
     return ctypes.util.find_library("tcmalloc_minimal")
+
+
+def no_cost_malloc(directory: str) -> str | None:
+    """no_cost_malloc.c built into `directory`, when the machine has a C compiler."""
+    out = Path(directory) / "no_cost_malloc.so"
+    try:
+        subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-o", str(out), str(HERE / "no_cost_malloc.c")],
+                       check=True, capture_output=True)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return str(out)
 
 
 def map_maker():
@@ -180,6 +194,19 @@ def core_profile(size: str, model: object, kw: dict, phases: list[dict], r: int)
             f"| {ms(fast[1]).strip()}   {fast[0] / plain[0]:.2f}x | {fast[1] / plain[1]:.2f}x the child as it is")
     else:
         row("  the core with tcmalloc", "     not run", "libtcmalloc_minimal is not installed")
+    # The best a per-call arena could do: allocation that costs nothing and meets no
+    # fresh page (what is left of the core is then its own work).
+    with tempfile.TemporaryDirectory(prefix="brenvale-bench-") as directory:
+        free_alloc = no_cost_malloc(directory)
+        if free_alloc:
+            # Nothing is reused, so the region holds every run of the child.
+            env = {"LD_PRELOAD": free_alloc, "NO_COST_MALLOC_GIB": "8" if size == "large" else "2"}
+            free = core_in_child(size, r, env), core_in_child(size, r, env, one_thread=True)
+            row("floor: the core, allocation free (two | one thread)", ms(free[0]),
+                f"| {ms(free[1]).strip()}   {free[0] / plain[0]:.2f}x | {free[1] / plain[1]:.2f}x the child as it is;"
+                " bench/no_cost_malloc.c")
+        else:
+            row("floor: the core with allocation free", "     not run", "no C compiler (cc) to build it")
 
 
 def contract_section(size: str, r: int) -> None:
