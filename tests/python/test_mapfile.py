@@ -264,6 +264,61 @@ class TestOutputSections:
         assert [s.name for s in result.model.sections] == [".last_section"]
         assert result.model.symbols == []
 
+    def test_sections_ld_did_not_move_past_are_left_out(self):
+        # CMSIS's ".heap (COPY)": ld prints it like any section but puts the
+        # next one at its address.  The overlay members that follow share an
+        # address too, but load from their own, and stay.
+        body = (
+            ".bss            0x0000000020000000       0x30\n"
+            " .bss           0x0000000020000000       0x30 main.o\n"
+            "                0x0000000020000000                buffer\n\n"
+            ".heap           0x0000000020000030      0x200\n"
+            "                0x0000000020000030                __HeapBase = .\n"
+            " *(.heap*)\n"
+            " .heap          0x0000000020000030      0x200 startup.o\n"
+            "                0x0000000020000230                __HeapLimit = .\n\n"
+            ".stack_dummy    0x0000000020000030      0x400\n"
+            " *(.stack*)\n"
+            " .stack         0x0000000020000030      0x400 startup.o\n\n"
+            ".ov1            0x0000000020004000        0x8 load address 0x0000000000000058\n"
+            " .ov1           0x0000000020004000        0x8 main.o\n"
+            "                0x0000000020004000                ov1_fn\n\n"
+            ".ov2            0x0000000020004000       0x58 load address 0x0000000000000060\n"
+            " .ov2           0x0000000020004000       0x58 main.o\n"
+            "                0x0000000020004000                ov2_fn\n\n"
+        )
+        result = parse(body)
+        # The last of a region leaves no trace: ld places nothing after it.
+        assert [s.name for s in result.model.sections] == [".bss", ".stack_dummy", ".ov1", ".ov2"]
+        assert "__HeapBase" not in {s.name for s in result.model.symbols}
+        assert result.model.stack_heap_hints["heap_sections"] == []
+
+    def test_noload_section_whose_load_span_a_later_section_holds(self):
+        # ".ccmram (NOLOAD) : { *(.ccmram) } > CCMRAM" after a section loaded
+        # into FLASH2: ld prints a load address for it, stores nothing there,
+        # and places .bank2 at that very address.
+        memory = MEMORY.replace(
+            "*default*",
+            "CCMRAM           0x0000000010000000 0x0000000000010000 rw\n"
+            "FLASH2           0x0000000008080000 0x0000000000080000 xr\n*default*",
+        )
+        body = (
+            ".ccmdata        0x0000000010000000        0xc load address 0x0000000008080000\n"
+            " .ccmdata       0x0000000010000000        0xc main.o\n"
+            "                0x0000000010000000                ccm_init\n\n"
+            ".ccmram         0x000000001000000c       0x80 load address 0x000000000808000c\n"
+            " .ccmram        0x000000001000000c       0x80 main.o\n"
+            "                0x000000001000000c                ccm_buf\n\n"
+            ".bkpsram        0x0000000040024000       0x20\n"
+            " .bkpsram       0x0000000040024000       0x20 main.o\n\n"
+            ".bank2          0x000000000808000c      0x10a\n"
+            " .bank2         0x000000000808000c      0x10a main.o\n\n"
+        )
+        result = parse(body, memory=memory)
+        placed = {s.name: (s.execution_region, s.load_region) for s in result.model.sections}
+        assert placed[".ccmdata"] == ("CCMRAM", "FLASH2")
+        assert placed[".ccmram"] == ("CCMRAM", "CCMRAM")
+
     def test_fill_only_section_is_a_reservation_not_padding(self):
         body = (
             ".msp_stack      0x0000000020000400      0x7f8\n"
@@ -378,6 +433,12 @@ class TestSymbols:
             (".text.startup._GLOBAL__sub_I__ZN8SPIClass5beginEv", "_GLOBAL__sub_I__ZN8SPIClass5beginEv"),
             (".bss.rshift_pressed.1513", "rshift_pressed.1513"),
             (".data.rel.ro.local.table", "table"),
+            # GCC's sections of a kind (static constructors and cold code at
+            # -O2, PIC data): what they hold is no symbol called "startup".
+            (".text.startup", None),
+            (".text.unlikely", None),
+            (".data.rel.ro.local", None),
+            (".data.rel.local", None),
             (".sbss.flag", "flag"),
             ('.noinit."WEST_TOPDIR/zephyr/kernel/mempool.c".kheap_buf__system_heap', "kheap_buf__system_heap"),
             ('.noinit."../src/common/dect_timers.c".2', None),
@@ -735,6 +796,21 @@ class TestEntryPoints:
             other.write_text(text)
             with pytest.raises(MapFormatError, match=f"^{other}: line 1: {message}"):
                 load_build_input(other)
+
+    def test_utf16_map_from_a_powershell_redirect(self, tmp_path):
+        text = make_map(TEXT_AND_DATA).replace("\n", "\r\n")
+        plain = tmp_path / "plain.map"
+        plain.write_text(text, encoding="utf-8")
+        for encoding in ("utf-16-le", "utf-16-be"):
+            path = tmp_path / f"{encoding}.map"
+            bom = b"\xff\xfe" if encoding.endswith("le") else b"\xfe\xff"
+            path.write_bytes(bom + text.encode(encoding))
+            assert load_build_input(path).model == load_build_input(plain).model
+            # Cut inside a character: still a map that ends early, not a smaller build.
+            data = path.read_bytes()
+            path.write_bytes(data[:data.index("OUTPUT(".encode(encoding)) - 3])
+            with pytest.raises(MapFormatError, match="truncated"):
+                load_build_input(path)
 
 
 class TestDamagedLines:

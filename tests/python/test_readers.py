@@ -175,6 +175,59 @@ def test_lld_damaged_rows():
     assert looks_like_lld_map(text) and not looks_like_lld_map(IAR_SAMPLE.read_text(encoding="latin-1"))
 
 
+# An lld map of a CMSIS-style script: ".heap (COPY)", ".stack_dummy (COPY)"
+# and defmt's ".defmt (INFO)", which lld prints at address 0 like the debug
+# sections, flash starting at FLASH_ORIGIN; and newlib's aliases.
+_LLD_COPY_SECTIONS = """\
+     VMA      LMA     Size Align Out     In      Symbol
+FLASH_ORIGIN FLASH_ORIGIN 8     4 .vectors
+FLASH_ORIGIN FLASH_ORIGIN 8     4         m.o:(.vectors)
+FLASH_ORIGIN FLASH_ORIGIN 8     1                 vectors
+FLASH_NEXT FLASH_NEXT 88     4 .text
+FLASH_NEXT FLASH_NEXT 88     4         libc_nano.a(lib_a-snprintf.o):(.text)
+FLASH_NEXT FLASH_NEXT  0     1                 $t
+FLASH_NEXT+1 FLASH_NEXT+1 88  1                 snprintf
+FLASH_NEXT+1 FLASH_NEXT+1 88  1                 sniprintf
+20000000 20000000       2c     4 .bss
+20000000 20000000       2c     4         m.o:(.bss)
+20000000 20000000       2c     1                 bss_var
+       0        0      200     8 .heap
+       0        0        0     1         __HeapBase = .
+       0        0      200     8         s.o:(.heap)
+       0        0      400     8 .stack_dummy
+       0        0      400     8         s.o:(.stack)
+       0        0        3     1 .defmt
+       0        0        1     1         m.o:(.defmt.info1)
+       0        0        1     1                 defmt_tag1
+       0        0       37     1 .comment
+       0        0       37     1         <internal>:(.comment)
+       0        0      140     4 .symtab
+       0        0      140     4         <internal>:(.symtab)
+       0        0       7e     1 .shstrtab
+       0        0       7e     1         <internal>:(.shstrtab)
+       0        0       a0     1 .strtab
+       0        0       a0     1         <internal>:(.strtab)
+"""
+
+
+@pytest.mark.parametrize("flash_origin", [0, 0x08000000])
+@pytest.mark.parametrize("given_regions", [True, False])
+def test_lld_counts_only_what_the_image_holds(flash_origin, given_regions):
+    # Read as placed, the unallocated sections would lie over the vector
+    # table, or in no region; the alias would count its bytes twice.
+    text = _LLD_COPY_SECTIONS.replace("FLASH_ORIGIN", f"{flash_origin:8x}")
+    text = text.replace("FLASH_NEXT+1", f"{flash_origin + 9:8x}").replace("FLASH_NEXT", f"{flash_origin + 8:8x}")
+    regions = parse_memory_regions(
+        f"MEMORY {{ FLASH (rx) : ORIGIN = {flash_origin:#x}, LENGTH = 64K\n"
+        "RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 16K }"
+    ) if given_regions else None
+    result = parse_lld_map(text, "x.map", regions)
+    assert [s.name for s in result.model.sections] == [".vectors", ".text", ".bss"]
+    assert [(s.name, s.size) for s in result.model.symbols] == [("vectors", 8), ("snprintf", 0x88), ("bss_var", 0x2c)]
+    assert [r.start_address for r in result.model.memory_regions] == [flash_origin, 0x20000000]
+    assert result.unplaced_sections == []
+
+
 # ---------------------------------------------------------------------------
 # linker scripts
 

@@ -20,7 +20,9 @@ layout is produced by ld itself, not by the back end.  What is read:
   ``fill_bytes``, and ``padding_before``/``padding_after`` stay 0 (ld prints
   nothing of the alignment gaps between sections).  In a section without
   input sections or data, fill that follows ``. = . + SIZE`` is not waste: it
-  reserves the section's room (a stack, a heap).
+  reserves the section's room (a stack, a heap).  A section at whose address
+  the next section starts, and that loads from no other address, was not
+  allocated (``(COPY)``, ``(INFO)``): it is left out.
 * Input-section lines become ``SymbolEntry`` records: one per symbol line that
   ld prints inside the input section (sized up to the next symbol), or one for
   the whole input section when it lists none.  A symbol without a symbol line
@@ -65,6 +67,7 @@ import os
 import re
 import sys
 import time
+from bisect import bisect_left
 from collections.abc import Mapping
 from dataclasses import dataclass, field, fields
 from itertools import islice
@@ -486,7 +489,7 @@ def _map_heading_offset(text: str) -> int:
     return -1
 
 
-def _has_load_image(sections: list[_OutputSection], index: int) -> bool:
+def _has_load_image(sections: list[_OutputSection], index: int, reached: set[int]) -> bool:
     """Whether the section at *index* has bytes stored at its load address.
 
     GNU ld prints a load address for every section that follows one loaded
@@ -494,12 +497,18 @@ def _has_load_image(sections: list[_OutputSection], index: int) -> bool:
     only past stored bytes.  So the next allocated section says it best: one
     that reuses this section's load span shows it holds nothing, one that
     keeps the same distance between its running and its load address past
-    the span shows it holds its bytes.  Otherwise the section's inputs
-    decide: only zeroed inputs or reservations store nothing.
+    the span shows it holds its bytes.  Otherwise a later section that runs
+    or loads inside the span shows it holds nothing, as ld lets no two
+    stored spans overlap (*reached*, from ``_load_spans_reached_later``): a
+    ``(NOLOAD)`` section of inputs named ``.ccmram``, say, followed by one
+    placed in the region it seemed to load into.  Otherwise the section's
+    inputs decide: only zeroed inputs or reservations store nothing.
     """
     section = sections[index]
     for later in islice(sections, index + 1, None):
-        if is_non_allocated(later.name):
+        # Sections of no size count (ld prints their load address too);
+        # those not allocated do not.
+        if is_non_allocated(later.name) or (later.size and not later.keep):
             continue
         end = section.lma + section.size
         if section.lma <= later.lma < end:
@@ -507,7 +516,61 @@ def _has_load_image(sections: list[_OutputSection], index: int) -> bool:
         if later.lma >= end and later.vma - later.lma == section.vma - section.lma:
             return True
         break
-    return section.stored
+    return section.stored and index not in reached
+
+
+def _load_spans_reached_later(sections: list[_OutputSection]) -> set[int]:
+    """Indexes of the sections loaded elsewhere whose load span holds the
+    running or load address of a section listed after them.
+
+    One pass from the end with a count of the addresses seen so far (a
+    Fenwick tree over the addresses), so that a map of many sections loaded
+    elsewhere is read in n log n.
+    """
+    placed = [index for index, section in enumerate(sections) if section.keep]
+    addresses = sorted({a for i in placed for a in (sections[i].vma, sections[i].lma)})
+    tree = [0] * (len(addresses) + 1)
+
+    def seen_below(position: int) -> int:
+        total = 0
+        while position > 0:
+            total += tree[position]
+            position &= position - 1
+        return total
+
+    reached = set()
+    for index in reversed(placed):
+        section = sections[index]
+        if section.lma != section.vma:
+            low = bisect_left(addresses, section.lma)
+            high = bisect_left(addresses, section.lma + section.size)
+            if seen_below(high) > seen_below(low):
+                reached.add(index)
+        for address in {section.vma, section.lma}:
+            position = bisect_left(addresses, address) + 1
+            while position < len(tree):
+                tree[position] += 1
+                position += position & -position
+    return reached
+
+
+def _unallocated_sections(sections: list[_OutputSection]) -> set[int]:
+    """Indexes of the sections that ld did not allocate, told by the next one's address.
+
+    ld prints ``(COPY)`` and ``(INFO)`` sections (the ``.heap (COPY)`` and
+    ``.stack_dummy (COPY)`` of CMSIS and nRF5 scripts) like any other, with
+    no mark of their type, but does not move the location counter past them:
+    the next section starts at the same address.  An allocated section is
+    always moved past (ld refuses allocated sections whose addresses
+    overlap), except an overlay member, which loads from an address of its
+    own.  The last such section of a region leaves no trace and is kept.
+    """
+    kept = [index for index, section in enumerate(sections) if section.keep]
+    return {
+        index
+        for index, following in zip(kept, kept[1:])
+        if sections[index].lma == sections[index].vma and sections[following].vma == sections[index].vma
+    }
 
 
 def _truncation_problem(reader: _Reader) -> str:
@@ -572,6 +635,9 @@ def parse_map_text(text: str, source: str = "<map>", *, allow_partial: bool = Fa
         line, problem = problems[0]
         raise MapFormatError(source, problem, line=line)
 
+    for index in _unallocated_sections(reader.sections):
+        reader.sections[index].keep = False
+    reached = _load_spans_reached_later(reader.sections)
     regions = reader.regions
     sections = []
     unplaced = []
@@ -579,7 +645,7 @@ def parse_map_text(text: str, source: str = "<map>", *, allow_partial: bool = Fa
         if not section.keep:
             continue
         execution = region_for(regions, section.vma, section.size)
-        if section.lma != section.vma and _has_load_image(reader.sections, index):
+        if section.lma != section.vma and _has_load_image(reader.sections, index, reached):
             load = region_for(regions, section.lma, section.size)
         else:
             load = execution  # nothing is loaded for it

@@ -8,7 +8,10 @@ three columns: an output section (or a script statement such as
 the output section), and a symbol with its real size.  What is read:
 
 * Every allocated output section with a non-zero size becomes a
-  ``SectionPlacement`` with its VMA, LMA and size.  Its ``padding_before`` is
+  ``SectionPlacement`` with its VMA, LMA and size.  lld puts the sections it
+  does not allocate (debug, ``(COPY)``, ``(INFO)``) at address 0; one there
+  after other sections is left out, unless no section holds address 0 yet
+  and a region of the script does.  Its ``padding_before`` is
   the alignment gap in front of it: the bytes between the end of the section
   before it and its address, when its alignment alone explains them.  Fill
   inside a section is part of its size, so ``padding_after`` is 0.
@@ -18,7 +21,8 @@ the output section), and a symbol with its real size.  What is read:
   address for them, but nothing is stored there.  A section whose load range
   overlaps that of a later section is taken as one without contents too.
 * Symbols: each symbol row with a non-zero size is a ``SymbolEntry`` of that
-  size; mapping symbols (``$t``, ``$d``, ``$x``...) are left out, and Thumb
+  size, but of aliases (same address and size) only the first listed;
+  mapping symbols (``$t``, ``$d``, ``$x``...) are left out, and Thumb
   function addresses lose their low bit.  An input section without such a
   symbol becomes one entry of its own size, named as in GNU ld maps
   (``.text.main`` -> ``main``), or after the section for lld's own
@@ -222,6 +226,28 @@ def _has_no_contents(section: _Output) -> bool:
     return _ZERO_INIT_INPUT.search(section.name) is not None
 
 
+def _allocated(sections: list[_Output], regions: list[MemoryRegion] | None) -> list[_Output]:
+    """*sections* without those lld did not allocate.
+
+    lld puts every section it does not allocate (``(COPY)`` and ``(INFO)``
+    ones such as CMSIS's ``.stack_dummy`` or defmt's ``.defmt``, besides the
+    debug sections) at address 0, load address 0 too, and the map marks them
+    no other way.  An allocated section at 0 is the first of the sections
+    there: a second one would overlap it, which lld refuses.  One at 0 after
+    sections elsewhere is taken as allocated only where a region of the
+    script holds address 0.
+    """
+    kept: list[_Output] = []
+    for section in sections:
+        if section.vma == 0 and section.lma == 0 and kept:
+            if any(s.vma == 0 for s in kept):
+                continue
+            if regions is None or region_for(regions, 0, section.size) is None:
+                continue
+        kept.append(section)
+    return kept
+
+
 def _mark_zero_init(sections: list[_Output]) -> None:
     for section in sections:
         section.zero_init = _has_no_contents(section)
@@ -272,7 +298,8 @@ def _symbols(section: _Output) -> list[SymbolEntry]:
         else:
             object_file, archive = split_archive_member(entry.file)
         thumb = any(name == "$t" or name.startswith("$t.") for name, _, _ in entry.symbols)
-        sized = []
+        sized: list[tuple[str, int, int]] = []
+        spans: set[tuple[int, int]] = set()
         label = None
         for name, address, size in entry.symbols:
             if not name or _MAPPING_SYMBOL.match(name):  # RISC-V prints nameless labels
@@ -280,7 +307,12 @@ def _symbols(section: _Output) -> list[SymbolEntry]:
             if thumb and address & 1:
                 address -= 1
             if size:
-                sized.append((name, address, size))
+                # Aliases (newlib's sniprintf for snprintf, identical code
+                # folded by --icf) share one span: the first listed names it,
+                # as in GNU ld maps, so that its bytes count once.
+                if (address, size) not in spans:
+                    spans.add((address, size))
+                    sized.append((name, address, size))
             elif label is None and address == entry.address:
                 label = name
         if not sized:
@@ -340,7 +372,7 @@ def parse_lld_map(
     """Read the text of an lld map; *memory_regions* come from its linker script."""
     reader = _Reader(source)
     reader.read(text)
-    kept = [s for s in reader.outputs if s.size and not is_non_allocated(s.name)]
+    kept = _allocated([s for s in reader.outputs if s.size and not is_non_allocated(s.name)], memory_regions)
     _mark_zero_init(kept)
     inferred = memory_regions is None
     regions = _infer_regions(kept) if memory_regions is None else list(memory_regions)

@@ -52,42 +52,39 @@ _NON_ALLOCATED_NAMES = frozenset(
 # Input-section prefixes that -ffunction-sections / -fdata-sections put before
 # the symbol name; the alternation lists longer prefixes first so that
 # ".text.unlikely.f" gives "f".
-_SYMBOL_SECTION_PREFIX = re.compile(
-    "^(?:"
-    + "|".join(
-        re.escape(prefix)
-        for prefix in sorted(
-            (
-                ".text.",
-                ".text.unlikely.",
-                ".text.hot.",
-                ".text.startup.",
-                ".text.exit.",
-                ".rodata.",
-                ".srodata.",
-                ".data.",
-                ".data.rel.",
-                ".data.rel.local.",
-                ".data.rel.ro.",
-                ".data.rel.ro.local.",
-                ".sdata.",
-                ".sdata2.",
-                ".bss.",
-                ".sbss.",
-                ".sbss2.",
-                ".tdata.",
-                ".tbss.",
-                ".noinit.",
-                ".ramfunc.",
-                ".ramtext.",
-                ".progmem.data.",
-            ),
-            key=len,
-            reverse=True,
-        )
-    )
-    + ")"
+_SYMBOL_SECTION_PREFIXES = (
+    ".text.",
+    ".text.unlikely.",
+    ".text.hot.",
+    ".text.startup.",
+    ".text.exit.",
+    ".rodata.",
+    ".srodata.",
+    ".data.",
+    ".data.rel.",
+    ".data.rel.local.",
+    ".data.rel.ro.",
+    ".data.rel.ro.local.",
+    ".sdata.",
+    ".sdata2.",
+    ".bss.",
+    ".sbss.",
+    ".sbss2.",
+    ".tdata.",
+    ".tbss.",
+    ".noinit.",
+    ".ramfunc.",
+    ".ramtext.",
+    ".progmem.data.",
 )
+_SYMBOL_SECTION_PREFIX = re.compile(
+    "^(?:" + "|".join(re.escape(prefix) for prefix in sorted(_SYMBOL_SECTION_PREFIXES, key=len, reverse=True)) + ")"
+)
+# GCC's own sections for code and data of one kind, named after no symbol:
+# static constructors (".text.startup"), cold code (".text.unlikely"), and
+# relocated data without -fdata-sections (".data.rel.ro.local").  Their
+# static contents have no symbol line, and the last word is no name.
+_KIND_SECTIONS = frozenset(prefix[:-1] for prefix in _SYMBOL_SECTION_PREFIXES)
 _IDENTIFIER = re.compile(r"^[A-Za-z_$][\w$.]*$")
 # Merged strings and constants (".rodata.str1.1", ".rodata.cst8") carry no name.
 _MERGED_SUFFIX = re.compile(r"(?:^|\.)(?:str\d+\.\d+|cst\d+)$")
@@ -107,6 +104,10 @@ class MapFormatError(ModelFormatError):
 
 def decode_map_bytes(data: bytes) -> str:
     """The text of a map file's bytes (a UTF-8 byte order mark dropped)."""
+    # Windows PowerShell 5 writes what "ld -M > fw.map" prints as UTF-16
+    # with a byte order mark.  A file cut inside a character keeps the rest.
+    if data.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return data.decode("utf-16", errors="replace")
     # Maps are ASCII apart from paths; a Windows build may write those in a
     # legacy code page, and Latin-1 keeps such bytes instead of failing.
     try:
@@ -128,7 +129,7 @@ def symbol_name_from_section(input_section: str) -> str | None:
     ``.rodata.str1.1`` (merged strings) and names without such a prefix -> None.
     """
     match = _SYMBOL_SECTION_PREFIX.match(input_section)
-    if match is None:
+    if match is None or input_section in _KIND_SECTIONS:
         return None
     rest = input_section[match.end():]
     if rest.startswith('"'):
