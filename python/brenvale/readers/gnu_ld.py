@@ -563,7 +563,9 @@ def _unallocated_sections(sections: list[_OutputSection]) -> set[int]:
     the next section starts at the same address.  An allocated section is
     always moved past (ld refuses allocated sections whose addresses
     overlap), except an overlay member, which loads from an address of its
-    own.  The last such section of a region leaves no trace and is kept.
+    own, and ``.tbss``, whose zeros take room in each thread's block and
+    none in the image: it goes too.  The last such section of a region
+    leaves no trace and is kept.
     """
     kept = [index for index, section in enumerate(sections) if section.keep]
     return {
