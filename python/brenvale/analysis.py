@@ -66,12 +66,39 @@ def load_images_by_region(model: NormalizedBuildModel) -> dict[str, list[Section
     return grouped
 
 
+def _running_bytes(sections: list[SectionPlacement]) -> int:
+    """Bytes the sections take where they run.
+
+    The members of an overlay run at one address, each loaded from its own
+    (``OVERLAY : { .ov1 {...} .ov2 {...} } > RAM AT> FLASH``): the bytes they
+    share count once, as the layouts draw them.  Sections that run where they
+    are stored count whole, whatever their addresses.
+    """
+    total = 0
+    moved: list[tuple[int, int]] = []
+    for s in sections:
+        size = max(s.size, 0)
+        if size and isinstance(s.vma, int) and isinstance(s.lma, int) and s.lma != s.vma:
+            moved.append((s.vma, s.vma + size))
+        else:
+            total += size
+    reached: int | None = None
+    for start, end in sorted(moved):
+        if reached is None or start >= reached:
+            total += end - start
+            reached = end
+        elif end > reached:
+            total += end - reached
+            reached = end
+    return total
+
+
 def region_used_bytes(model: NormalizedBuildModel) -> dict[str, int]:
     """Bytes each region holds: its sections plus the load images stored in it."""
     running = sections_by_region(model)
     stored = load_images_by_region(model)
     return {
-        region.name: sum(max(s.size, 0) for s in running[region.name]) + sum(s.size for s in stored[region.name])
+        region.name: _running_bytes(running[region.name]) + sum(s.size for s in stored[region.name])
         for region in model.memory_regions
     }
 

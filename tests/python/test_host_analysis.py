@@ -68,6 +68,24 @@ class TestRegionUsage:
         usage = region_usage(m)["EXT"]
         assert (usage.used_bytes, usage.free_bytes, usage.overflow_bytes, usage.utilization_ratio) == (12, 0, 12, 0.0)
 
+    def test_overlay_members_count_their_shared_bytes_once(self):
+        # Two overlay members run at 0x100 from their own load addresses; .data
+        # runs apart from where it is stored; the rest run where they lie.
+        def moved(name, vma, size, lma):
+            return SectionPlacement(name=name, execution_region="RAM", load_region="FLASH", vma=vma, lma=lma,
+                                    size=size, padding_before=0, padding_after=0)
+
+        m = model(
+            [region("FLASH", 1000), region("RAM", 1000, RegionCategory.RAM)],
+            [moved(".data", 0x0, 0x40, 0x500), section(".bss", "RAM", 0x20, vma=0x40),
+             moved(".ov1", 0x100, 0x8, 0x540), moved(".ov2", 0x100, 0x58, 0x548), moved(".ov3", 0x150, 0x20, 0x5a0),
+             section("a", "RAM", 0x10, vma=0x300), section("b", "RAM", 0x10, vma=0x300)],
+        )
+        usage = region_usage(m)
+        assert usage["RAM"].used_bytes == 0x40 + 0x20 + (0x170 - 0x100) + 0x20
+        # Every load image is stored, each at its own address.
+        assert usage["FLASH"].used_bytes == 0x40 + 0x8 + 0x58 + 0x20
+
     def test_empty_region(self):
         usage = region_usage(model([region("R", 10)], []))["R"]
         assert (usage.used_bytes, usage.free_bytes, usage.overflow_bytes, usage.utilization_ratio) == (0, 10, 0, 0.0)
