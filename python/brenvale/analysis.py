@@ -78,7 +78,7 @@ def _running_bytes(sections: list[SectionPlacement]) -> int:
     moved: list[tuple[int, int]] = []
     for s in sections:
         size = max(s.size, 0)
-        if size and isinstance(s.vma, int) and isinstance(s.lma, int) and s.lma != s.vma:
+        if size and s.lma != s.vma:
             moved.append((s.vma, s.vma + size))
         else:
             total += size
