@@ -6,6 +6,7 @@
 // built for the rows that survive the limits, so a model with hundreds of thousands
 // of symbols costs a few linear passes and sorts.
 #include <algorithm>
+#include <iterator>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -161,6 +162,8 @@ Value section_value(const SymbolRecord& r) {
   return r.section.empty() ? Value() : text_value(r.sym->section_name, r.section);
 }
 Value region_value(const SymbolRecord& r) { return (r.region && truthy(*r.region)) ? *r.region : Value(); }
+
+const Value kLeafKeys[] = {"name", "value", "section_name", "region_name", "source_file"};
 
 Value symbol_row(const SymbolRecord& r, std::string_view component) {
   Value row = Value::map(8);
@@ -677,7 +680,8 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
   std::vector<Value> object_values(object_nodes.size());
   auto build_object = [&](size_t k) {
     const ObjectNode& on = *object_nodes[k];
-    Value leaves = Value::list(on.rows.size());
+    Value leaves = Value::table(kLeafKeys, std::size(kLeafKeys), on.rows.size());
+    Table& table = leaves.table();
     for (size_t j = 0; j < on.rows.size(); ++j) {
       if (j + 8 < on.rows.size()) __builtin_prefetch(&records[on.rows[j + 8]]);
       if (j + 4 < on.rows.size()) {
@@ -688,13 +692,7 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
       }
       const uint32_t r = on.rows[j];
       const SymbolRecord& rec = records[r];
-      Value leaf = Value::map(5);
-      leaf.add("name", leaf_name(r));
-      leaf.add("value", rec.sym->size);
-      leaf.add("section_name", section_value(rec));
-      leaf.add("region_name", region_value(rec));
-      leaf.add("source_file", rec.sym->source_file);
-      leaves.push(std::move(leaf));
+      table.push(leaf_name(r), rec.sym->size, section_value(rec), region_value(rec), rec.sym->source_file);
     }
     Value obj = Value::map(3);
     obj.add("name", Value(objects[on.object].key));

@@ -2,6 +2,7 @@
 // its attribution and side panel, or a synthetic padding/free range) and the
 // boundary markers of a region.
 #include <algorithm>
+#include <iterator>
 
 #include "analysis/plotspec/constants.hpp"
 #include "analysis/plotspec/layout_ops.hpp"
@@ -16,6 +17,7 @@ int64_t py_len(const Value& v) {
   switch (v.kind()) {
     case Kind::List:
     case Kind::Map:
+    case Kind::Table:
       return static_cast<int64_t>(v.size());
     case Kind::String: {
       int64_t n = 0;  // code points: every byte that does not continue a UTF-8 sequence
@@ -71,16 +73,14 @@ void put(Map& m, const char (&key)[N], Value&& v) {
   m.emplace_back(Value(key), std::move(v));
 }
 
-Value symbol_row(const Symbol& s, const Value& name) {
-  Value row = Value::map(6);
-  Map& m = row.members();
-  put(m, "name", name);
-  put(m, "size", s.size);
-  put(m, "address", s.address);
-  put(m, "object_file", s.object_file);
-  put(m, "archive", s.archive);
-  put(m, "source_file", s.source_file);
-  return row;
+// A section's symbols as the side panel and the top rows show them.
+const Value kBreakdownKeys[] = {"name", "size", "address", "object_file", "archive", "source_file"};
+const Value kTopKeys[] = {"name", "size", "address"};
+
+Value breakdown_table(size_t rows) { return Value::table(kBreakdownKeys, std::size(kBreakdownKeys), rows); }
+
+void push_breakdown(Table& t, const Symbol& s, const Value& name) {
+  t.push(name, s.size, s.address, s.object_file, s.archive, s.source_file);
 }
 
 Value panel_value(const Section& section, Value breakdown, Value owners, Value issue_ids, const Value& baseline_delta) {
@@ -117,8 +117,8 @@ Value panel_value(const Section& section, Value breakdown, Value owners, Value i
 Value section_panel_data(const Section& section, std::span<const Symbol* const> symbols, const Value& owners,
                          const Value& issue_ids, const Value& baseline_delta) {
   const size_t n = symbol_rows(symbols);
-  Value breakdown = Value::list(n);
-  for (size_t i = 0; i < n; ++i) breakdown.push(symbol_row(*symbols[i], display_name(*symbols[i])));
+  Value breakdown = breakdown_table(n);
+  for (size_t i = 0; i < n; ++i) push_breakdown(breakdown.table(), *symbols[i], display_name(*symbols[i]));
   return panel_value(section, std::move(breakdown), owners, issue_ids, baseline_delta);
 }
 
@@ -141,18 +141,13 @@ Value section_range_payload_with(const Value& region_name, const Section& sectio
   // them builds both, once their records are at hand.
   const size_t n = symbol_rows(symbols);
   touch_symbol_rows(symbols, n);
-  Value top = Value::list(n);
-  Value breakdown = Value::list(n);
+  Value top = Value::table(kTopKeys, std::size(kTopKeys), n);
+  Value breakdown = breakdown_table(n);
   for (size_t i = 0; i < n; ++i) {
     const Symbol& s = *symbols[i];
     const Value& name = display_name(s);
-    Value row = Value::map(3);
-    Map& t = row.members();
-    put(t, "name", name);
-    put(t, "size", s.size);
-    put(t, "address", s.address);
-    top.push(std::move(row));
-    breakdown.push(symbol_row(s, name));
+    top.table().push(name, s.size, s.address);
+    push_breakdown(breakdown.table(), s, name);
   }
   Value panel = panel_value(section, std::move(breakdown), owners, issue_ids, baseline_delta);
   const Value& size_bytes = layout::gt(kZero, section.size) ? kZero : section.size;

@@ -197,6 +197,9 @@ void expand_opaque(Call& c, bv::Value& v) {
     case bv::Kind::Map:
       for (bv::Member& mem : v.members()) expand_opaque(c, mem.value);
       return;
+    case bv::Kind::Table:
+      for (bv::Value& cell : v.table().cells) expand_opaque(c, cell);
+      return;
     default:
       return;
   }

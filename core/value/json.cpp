@@ -193,10 +193,16 @@ class JsonWriter {
   }
 
  private:
+  // A table is written as the list of maps it stands for: its frame steps over rows,
+  // a row's frame over its cells beside the table's keys.
+  enum FrameKind : uint8_t { kListFrame, kMapFrame, kTableFrame, kRowFrame };
   struct Frame {
-    const void* next;  // the next Value (list) or Member (map) to write
+    const void* next;  // the next Value (list, row, table) or Member (map) to write
     const void* end;
-    bool is_map;
+    const Value* keys;  // a row: the key of the next cell; a table: its keys
+    const Value* last;  // a row: the end of its table's cells (how far ahead to ask for)
+    uint32_t width;     // a table: the cells of a row
+    FrameKind kind;
     bool first;
   };
 
@@ -204,12 +210,14 @@ class JsonWriter {
   // caller's objects scattered over the heap, so the walk mostly waits for memory.
   // Asking for a later sibling's early lets some of those waits overlap.
   static constexpr ptrdiff_t kAhead = 4;
+  static constexpr ptrdiff_t kCellsAhead = 12;
 
   static void prefetch(const Value& v) {
     switch (v.kind()) {
       case Kind::String: __builtin_prefetch(v.str_data()); return;
       case Kind::List: __builtin_prefetch(&v.items()); return;
       case Kind::Map: __builtin_prefetch(&v.members()); return;
+      case Kind::Table: __builtin_prefetch(&v.table()); return;
       default: return;
     }
   }
@@ -217,7 +225,34 @@ class JsonWriter {
   void run() {
     while (!stack_.empty()) {
       Frame& f = stack_.back();
-      if (f.is_map) {
+      if (f.kind == kRowFrame) {
+        auto* c = static_cast<const Value*>(f.next);
+        auto* cend = static_cast<const Value*>(f.end);
+        while (c != cend) {
+          // A table's cells lie side by side: ask for the texts of the rows ahead.
+          if (f.last - c > kCellsAhead) prefetch(c[kCellsAhead]);
+          item_prefix(f.first);
+          f.first = false;
+          write_key(*f.keys++);
+          room(2 + kScalarRoom);
+          put2(':', ' ');
+          const Value& v = *c++;
+          if (!write_value(v)) {
+            f.next = c;
+            descend(v);
+            goto next_frame;
+          }
+        }
+      } else if (f.kind == kTableFrame) {
+        auto* row = static_cast<const Value*>(f.next);
+        if (row != f.end) {
+          item_prefix(f.first);
+          f.first = false;
+          f.next = row + f.width;
+          open_row(row, f.width, f.keys, static_cast<const Value*>(f.end));
+          goto next_frame;
+        }
+      } else if (f.kind == kMapFrame) {
         auto* m = static_cast<const Member*>(f.next);
         auto* mend = static_cast<const Member*>(f.end);
         // Scalars are written here; the loop leaves for the outer one only to
@@ -251,7 +286,7 @@ class JsonWriter {
           }
         }
       }
-      close(f.is_map);
+      close(f.kind == kMapFrame || f.kind == kRowFrame);
     next_frame:;
     }
   }
@@ -368,6 +403,10 @@ class JsonWriter {
         if (!v.members().empty()) return false;
         put2('{', '}');
         return true;
+      case Kind::Table:
+        if (v.table().rows() != 0) return false;
+        put2('[', ']');
+        return true;
       case Kind::Opaque: break;
     }
     not_serializable(v);
@@ -389,13 +428,25 @@ class JsonWriter {
     bool is_map = c.kind() == Kind::Map;
     if (is_map) {
       const Map& m = c.members();
-      stack_.push_back(Frame{m.data(), m.data() + m.size(), true, true});
+      stack_.push_back(Frame{m.data(), m.data() + m.size(), nullptr, nullptr, 0, kMapFrame, true});
+    } else if (c.kind() == Kind::Table) {
+      const Table& t = c.table();
+      const Value* cells = t.cells.data();
+      stack_.push_back(Frame{cells, cells + t.rows() * t.width, t.keys, nullptr, t.width, kTableFrame, true});
     } else {
       const List& l = c.items();
-      stack_.push_back(Frame{l.data(), l.data() + l.size(), false, true});
+      stack_.push_back(Frame{l.data(), l.data() + l.size(), nullptr, nullptr, 0, kListFrame, true});
     }
     if constexpr (kPretty) set_depth(stack_.size());
     put(is_map ? '{' : '[');  // item_prefix() and the room checks before us left room
+  }
+
+  // Opens one row of a table as a map (a table's rows have at least one key).
+  void open_row(const Value* cells, uint32_t width, const Value* keys, const Value* last) {
+    if (stack_.size() >= max_depth_) too_deep();
+    stack_.push_back(Frame{cells, cells + width, keys, last, 0, kRowFrame, true});
+    if constexpr (kPretty) set_depth(stack_.size());
+    put('{');
   }
 
   [[noreturn, gnu::noinline]] static void too_deep() {

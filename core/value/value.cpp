@@ -46,6 +46,9 @@ void Value::copy_from(const Value& o) {
     case Kind::Map:
       u_.m = new Map(*o.u_.m);
       break;
+    case Kind::Table:
+      u_.t = new Table(*o.u_.t);
+      break;
     default:
       u_ = o.u_;
   }
@@ -63,10 +66,24 @@ void Value::release() noexcept {
     case Kind::Map:
       delete u_.m;
       break;
+    case Kind::Table:
+      delete u_.t;
+      break;
     default:
       break;
   }
   kind_ = Kind::Null;
+}
+
+Value table_as_list(const Value& table) {
+  const Table& t = table.table();
+  Value list = Value::list(t.rows());
+  for (size_t i = 0; i < t.rows(); ++i) {
+    Value row = Value::map(t.width);
+    for (uint32_t k = 0; k < t.width; ++k) row.add(t.keys[k], t.row(i)[k]);
+    list.push(std::move(row));
+  }
+  return list;
 }
 
 const Value* Value::find(std::string_view key) const noexcept {
@@ -110,6 +127,8 @@ std::string type_name(const Value& v) {
       return "str";
     case Kind::List:
       return v.is_tuple() ? "tuple" : "list";
+    case Kind::Table:
+      return "list";
     case Kind::Map:
       return "dict";
     case Kind::Opaque:
@@ -177,6 +196,8 @@ bool host_compare(const Value& a, const Value& b, int op) {
 
 bool py_eq(const Value& a, const Value& b) {
   if (a.src() && a.src() == b.src()) return true;
+  if (a.is_table()) return py_eq(table_as_list(a), b);
+  if (b.is_table()) return py_eq(a, table_as_list(b));
   if (host_compares(a, b)) return host_compare(a, b, 1);
   if (is_numeric(a) && is_numeric(b)) return num_cmp(a, b) == 0;
   if (a.kind() != b.kind()) return false;
@@ -377,6 +398,9 @@ std::string text_form(const Value& v) {
 }
 
 bool deep_equal(const Value& a, const Value& b) {
+  // A table equals the list of maps it stands for.
+  if (a.is_table()) return deep_equal(table_as_list(a), b);
+  if (b.is_table()) return deep_equal(a, table_as_list(b));
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
     case Kind::Null:
@@ -406,6 +430,8 @@ bool deep_equal(const Value& a, const Value& b) {
       return true;
     case Kind::Opaque:
       return a.src() == b.src();
+    case Kind::Table:
+      break;  // compared as lists above
   }
   return false;
 }

@@ -1,7 +1,8 @@
 // The dynamic value that crosses every interface of both deliverables.
 //
 // A Value is null, bool, 64-bit int, double, UTF-8 string, list, insertion-ordered
-// map, or an opaque handle of a caller's object that the core never looks into.
+// map, table (a list of maps that share their keys), or an opaque handle of a
+// caller's object that the core never looks into.
 // Values converted from the caller's objects remember that object (`src`), so a
 // value copied through unchanged goes back to the caller as the very same object.
 #pragma once
@@ -41,10 +42,11 @@ struct ForeignError : std::exception {
 
 // BigInt: an integer beyond 64 bits, held as its decimal digits (only where a caller's
 // value is shown or serialised rather than computed with, as in the diff report).
-enum class Kind : uint8_t { Null, Bool, Int, Double, String, List, Map, Opaque, BigInt };
+enum class Kind : uint8_t { Null, Bool, Int, Double, String, List, Map, Opaque, BigInt, Table };
 
 class Value;
 struct Member;
+struct Table;
 using List = std::vector<Value>;
 using Map = std::vector<Member>;
 
@@ -113,6 +115,9 @@ class Value {
     return v;
   }
   static Value map(size_t reserve = 0);
+  // A table whose rows have the `width` keys at `keys` (static values: the table
+  // keeps the pointer), room made for `rows` rows.
+  static Value table(const Value* keys, uint32_t width, size_t rows = 0);
 
   Value(const Value& o) : kind_(o.kind_), mode_(o.mode_), tuple_(o.tuple_), n_(o.n_), src_(o.src_), u_(o.u_) {
     // Scalars and texts that own nothing copy as they are; the rest copy deeply.
@@ -168,6 +173,7 @@ class Value {
   bool is_str() const noexcept { return kind_ == Kind::String; }
   bool is_list() const noexcept { return kind_ == Kind::List; }
   bool is_map() const noexcept { return kind_ == Kind::Map; }
+  bool is_table() const noexcept { return kind_ == Kind::Table; }
   bool is_opaque() const noexcept { return kind_ == Kind::Opaque; }
   bool is_big_int() const noexcept { return kind_ == Kind::BigInt; }
   // Decimal digits (with "-" when negative) of a BigInt.
@@ -187,6 +193,8 @@ class Value {
   const List& items() const noexcept { return *u_.l; }
   Map& members() noexcept { return *u_.m; }
   const Map& members() const noexcept { return *u_.m; }
+  Table& table() noexcept { return *u_.t; }
+  const Table& table() const noexcept { return *u_.t; }
   // The type name of an opaque value's object (for error messages).
   std::string_view opaque_type() const noexcept { return {u_.p, n_}; }
 
@@ -222,6 +230,8 @@ class Value {
         return u_.l->size();
       case Kind::Map:
         return u_.m->size();
+      case Kind::Table:
+        return table_rows();
       default:
         return 0;
     }
@@ -240,7 +250,10 @@ class Value {
     n_ = static_cast<uint32_t>(n);
   }
   // Most values own nothing: their destruction and overwriting stay inline and free.
-  bool owns_something() const noexcept { return kind_ == Kind::List || kind_ == Kind::Map || mode_ == kOwned; }
+  bool owns_something() const noexcept {
+    return kind_ == Kind::List || kind_ == Kind::Map || kind_ == Kind::Table || mode_ == kOwned;
+  }
+  size_t table_rows() const noexcept;
   void copy_from(const Value& o);
   void release() noexcept;
 
@@ -258,6 +271,7 @@ class Value {
     const char* p;
     List* l;
     Map* m;
+    Table* t;
   } u_;
 };
 static_assert(sizeof(Value) == 24);
@@ -277,6 +291,36 @@ inline Value Value::map(size_t reserve) {
   v.u_.m->reserve(reserve);
   return v;
 }
+
+// The many small rows of a result (a section's symbols, a treemap's leaves) as one
+// block of cells, row after row: one allocation a table instead of two a row, and
+// keys that are not repeated. It reads and writes as a list of maps.
+struct Table {
+  const Value* keys;  // `width` static values
+  uint32_t width;
+  List cells;  // rows * width values
+
+  size_t rows() const noexcept { return width ? cells.size() / width : 0; }
+  const Value* row(size_t i) const noexcept { return cells.data() + i * width; }
+  // Appends a row of the given values, one per key.
+  template <class... V>
+  void push(V&&... v) {
+    static_assert(sizeof...(V) > 0);
+    (cells.emplace_back(std::forward<V>(v)), ...);
+  }
+};
+
+inline Value Value::table(const Value* keys, uint32_t width, size_t rows) {
+  Value v;
+  v.u_.t = new Table{keys, width, {}};
+  v.kind_ = Kind::Table;
+  v.u_.t->cells.reserve(rows * width);
+  return v;
+}
+inline size_t Value::table_rows() const noexcept { return u_.t->rows(); }
+
+// A table as the list of maps it stands for (for the rare reader that needs one).
+Value table_as_list(const Value& table);
 
 // A null value with static lifetime, for lookups that return a reference.
 const Value& null_value() noexcept;
@@ -299,6 +343,7 @@ inline bool truthy(const Value& v) noexcept {
     case Kind::String:
     case Kind::List:
     case Kind::Map:
+    case Kind::Table:
       return v.size() != 0;
     case Kind::Opaque:
       return !v.is_tuple();  // the flag marks an empty container there

@@ -222,3 +222,51 @@ TEST(JsonParts, ConcatenationIsTheDocumentAndTheErrorIsTheFirst) {
   EXPECT_GT(written, 50);
   EXPECT_GT(failed, 50);
 }
+
+// A table writes, compares and copies as the list of maps it stands for, in every
+// form, with containers in its cells and at every depth limit.
+TEST_P(EveryForm, TableIsTheListOfMapsItStandsFor) {
+  static const Value kKeys[] = {"name", "sizes", "note"};
+  Value table = Value::table(kKeys, 3, 2);
+  Value sizes = Value::list(2);
+  sizes.push(1);
+  sizes.push(Value::map());
+  table.table().push(Value("a\n\xc3\xa9"), std::move(sizes), Value());
+  table.table().push(Value(""), Value::list(), 2.5);
+  Value doc = Value::map(2);
+  doc.add("rows", table);
+  doc.add("empty", Value::table(kKeys, 3));
+  const Value as_list = [&] {
+    Value d = Value::map(2);
+    d.add("rows", table_as_list(table));
+    d.add("empty", Value::list());
+    return d;
+  }();
+  EXPECT_EQ(write(GetParam(), doc), write(GetParam(), as_list));
+  EXPECT_TRUE(deep_equal(doc, as_list));
+  EXPECT_TRUE(py_eq(as_list, doc));
+  Value copy = doc;  // a deep copy: the original's cells are left as they were
+  copy.find("rows")->table().cells[0] = Value("changed");
+  EXPECT_FALSE(deep_equal(copy, doc));
+  EXPECT_TRUE(deep_equal(doc, as_list));
+  EXPECT_EQ(type_name(table), "list");
+  EXPECT_EQ(table.size(), 2u);
+  EXPECT_FALSE(truthy(Value::table(kKeys, 3)));
+  // The depth guard counts a table and its rows as a list and its maps.
+  for (int depth = 0; depth < 5; ++depth) {
+    std::string got, want;
+    bool got_error = false, want_error = false;
+    try {
+      write_json_compact(got, doc, depth);
+    } catch (const Error&) {
+      got_error = true;
+    }
+    try {
+      write_json_compact(want, as_list, depth);
+    } catch (const Error&) {
+      want_error = true;
+    }
+    EXPECT_EQ(got_error, want_error) << depth;
+    EXPECT_EQ(got, want) << depth;
+  }
+}
