@@ -9,6 +9,7 @@
 #include <iterator>
 #include <cstdint>
 #include <string>
+#include <span>
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
@@ -568,8 +569,12 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
     group_sums.reserve(groups.size());
     for (const ComponentEntry& g : groups) {
       T sum = B::zero();
-      for (uint32_t o : g.objects)
-        for (uint32_t r : objects[o].rows) B::add(sum, size[r]);
+      if constexpr (std::is_same_v<T, int64_t>) {
+        for (uint32_t o : g.objects) B::add(sum, object_sums[o]);  // exact in any grouping
+      } else {
+        for (uint32_t o : g.objects)
+          for (uint32_t r : objects[o].rows) B::add(sum, size[r]);
+      }
       group_sums.push_back(std::move(sum));
     }
     std::vector<uint32_t> visit(groups.size());
@@ -583,9 +588,22 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
       uint64_t prefix;  // of name
       std::string_view name;
       uint32_t record;
+      bool text;  // name and prefix are filled in; else they are made when the object is visited
     };
+    // Every object's rows side by side, gathered in one pass in symbol order: the
+    // rows of one object lie scattered over the records, and visiting them there
+    // would miss the cache at every row.
+    std::vector<size_t> start(objects.size() + 1, 0);
+    for (size_t o = 0; o < objects.size(); ++o) start[o + 1] = start[o] + objects[o].rows.size();
+    std::vector<Leaf> flat(records.size());
+    {
+      std::vector<size_t> at(start.begin(), start.end() - 1);
+      for (uint32_t i = 0; i < records.size(); ++i) {
+        const SymbolRecord& rec = records[i];
+        flat[at[rec.object]++] = Leaf{size[i], rec.prefix, rec.text, i, rec.name_is_text};
+      }
+    }
     std::vector<uint32_t> objs;
-    std::vector<Leaf> rows;
     for (uint32_t g : visit) {
       objs = groups[g].objects;
       std::stable_sort(objs.begin(), objs.end(), [&](uint32_t a, uint32_t b) {
@@ -595,27 +613,27 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
       ComponentNode node{g, B::zero(), {}};
       node.children.reserve(objs.size());
       for (uint32_t o : objs) {
-        rows.clear();
-        const std::vector<uint32_t>& own = objects[o].rows;
-        for (size_t j = 0; j < own.size(); ++j) {
-          // The rows of one object lie scattered over the symbol records.
-          if (j + 8 < own.size()) __builtin_prefetch(&records[own[j + 8]]);
-          uint32_t r = own[j];
-          const std::string_view name = name_text(r);
-          const uint64_t prefix = records[r].name_is_text ? records[r].prefix : order_prefix(name);
-          rows.push_back(Leaf{size[r], prefix, name, r});
+        const std::span<Leaf> rows(flat.data() + start[o], start[o + 1] - start[o]);
+        for (Leaf& leaf : rows) {
+          if (leaf.text) continue;
+          leaf.name = name_text(leaf.record);
+          leaf.prefix = order_prefix(leaf.name);
         }
         const auto kept = static_cast<std::ptrdiff_t>(
             std::min(rows.size(), static_cast<size_t>(MAX_TREEMAP_SYMBOLS_PER_OBJECT)));
         if constexpr (std::is_same_v<T, int64_t>) {
           // Rows are in record order, so the record decides what the stable order
           // leaves equal: only the kept rows need ordering.
-          std::partial_sort(rows.begin(), rows.begin() + kept, rows.end(), [](const Leaf& a, const Leaf& b) {
+          // The order is total (records are distinct): the kept rows are the same
+          // whichever way they are chosen.
+          auto before = [](const Leaf& a, const Leaf& b) {
             if (a.size != b.size) return b.size < a.size;
             if (a.prefix != b.prefix) return b.prefix < a.prefix;
             if (const int c = a.name.compare(b.name)) return c > 0;
             return a.record < b.record;
-          });
+          };
+          if (rows.size() > static_cast<size_t>(kept)) std::nth_element(rows.begin(), rows.begin() + kept, rows.end(), before);
+          std::sort(rows.begin(), rows.begin() + kept, before);
         } else {
           std::stable_sort(rows.begin(), rows.end(),
                            [](const Leaf& a, const Leaf& b) { return pair_lt<B>(b.size, b.name, a.size, a.name); });

@@ -232,22 +232,18 @@ Value boundary_payload(const std::vector<Value>& boundaries, const Value& region
   } else {
     std::stable_sort(order.begin(), order.end(), [](const Value* a, const Value* b) { return py_lt(*a, *b); });
   }
-  Value rows = Value::list(order.size());
+  static const Value kKeys[] = {"address", "kind", "label"};
+  Value rows = Value::table(kKeys, std::size(kKeys), order.size());
+  Table& t = rows.table();
   for (const Value* address : order) {
-    Value row = Value::map(3);
     // int(address): an exact int is itself, anything else is converted.
-    row.add("address", address->is_int() ? address->detached() : Value(static_cast<long long>(py_int(*address))));
-    if (py_eq(*address, region_start)) {
-      row.add("kind", "start");
-      row.add("label", "region start");
-    } else if (py_eq(*address, region_end)) {
-      row.add("kind", "end");
-      row.add("label", "region end");
-    } else {
-      row.add("kind", "internal");
-      row.add("label", "boundary");
-    }
-    rows.push(std::move(row));
+    Value at = address->is_int() ? address->detached() : Value(static_cast<long long>(py_int(*address)));
+    if (py_eq(*address, region_start))
+      t.push(std::move(at), Value("start"), Value("region start"));
+    else if (py_eq(*address, region_end))
+      t.push(std::move(at), Value("end"), Value("region end"));
+    else
+      t.push(std::move(at), Value("internal"), Value("boundary"));
   }
   return rows;
 }
