@@ -6,10 +6,10 @@
 // built for the rows that survive the limits, so a model with hundreds of thousands
 // of symbols costs a few linear passes and sorts.
 #include <algorithm>
-#include <iterator>
 #include <cstdint>
-#include <string>
+#include <iterator>
 #include <span>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
@@ -623,16 +623,16 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
             std::min(rows.size(), static_cast<size_t>(MAX_TREEMAP_SYMBOLS_PER_OBJECT)));
         if constexpr (std::is_same_v<T, int64_t>) {
           // Rows are in record order, so the record decides what the stable order
-          // leaves equal: only the kept rows need ordering.
-          // The order is total (records are distinct): the kept rows are the same
-          // whichever way they are chosen.
+          // leaves equal. That order is total, so the kept rows are the same however
+          // they are picked: only they need ordering.
           auto before = [](const Leaf& a, const Leaf& b) {
             if (a.size != b.size) return b.size < a.size;
             if (a.prefix != b.prefix) return b.prefix < a.prefix;
             if (const int c = a.name.compare(b.name)) return c > 0;
             return a.record < b.record;
           };
-          if (rows.size() > static_cast<size_t>(kept)) std::nth_element(rows.begin(), rows.begin() + kept, rows.end(), before);
+          if (rows.size() > static_cast<size_t>(kept))
+            std::nth_element(rows.begin(), rows.begin() + kept, rows.end(), before);
           std::sort(rows.begin(), rows.begin() + kept, before);
         } else {
           std::stable_sort(rows.begin(), rows.end(),

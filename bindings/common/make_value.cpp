@@ -134,7 +134,7 @@ PyObject* ToPy::convert(const bv::Value& v) {
       return list_of(rows, [&](size_t i) {
         const bv::Value* row = t.row(i);
         // The caller's objects the cells return lie all over its heap, and each gets
-        // a reference: ask for those of a row ahead while this one is made.
+        // a reference: ask for those of the row two ahead while this one is made.
         if (i + 2 < rows)
           for (const bv::Value* c = t.row(i + 2); c != t.row(i + 3); ++c)
             if (c->src()) __builtin_prefetch(c->src(), 1);
