@@ -1,5 +1,6 @@
 // Python entry points of the HTML report page and its fragments.
 #include "bindings/diffreport/methods.hpp"
+#include "core/value/memory_hints.hpp"
 #include "diff/diffreport/html_fragments.hpp"
 
 #include <algorithm>
@@ -41,45 +42,33 @@ class PyTextSink {
   PyTextSink(size_t capacity, Py_UCS4 maxchar) : cap_(static_cast<Py_ssize_t>(capacity)) {
     obj_ = check(PyUnicode_New(cap_, maxchar));
     data_ = static_cast<Char*>(PyUnicode_DATA(obj_));
+    bv::advise_huge_pages(data_, static_cast<size_t>(cap_) * sizeof(Char));
   }
   ~PyTextSink() { Py_XDECREF(obj_); }
   PyTextSink(const PyTextSink&) = delete;
   PyTextSink& operator=(const PyTextSink&) = delete;
 
-  // ASCII text (all the dump writer produces). A wide str gets it through a small
-  // staging buffer, widened a block at a time.
+  // ASCII text (all the dump writer produces), widened as it is written: the writer
+  // hands over short tokens, and a wide page costs no copy through a buffer.
   PyTextSink& operator+=(std::string_view s) {
+    const auto n = static_cast<Py_ssize_t>(s.size());
+    if (cap_ - len_ < n) grow(n);
     if constexpr (sizeof(Char) == 1) {
-      Py_ssize_t n = static_cast<Py_ssize_t>(s.size());
-      if (cap_ - len_ < n) grow(n);
       std::memcpy(data_ + len_, s.data(), s.size());
-      len_ += n;
     } else {
-      if (kStage - staged_ < s.size()) {
-        flush();
-        if (s.size() > kStage) {
-          widen(s);
-          return *this;
-        }
-      }
-      std::memcpy(stage_.get() + staged_, s.data(), s.size());
-      staged_ += s.size();
+      Char* w = data_ + len_;
+      for (char ch : s) *w++ = static_cast<Char>(static_cast<unsigned char>(ch));
     }
+    len_ += n;
     return *this;
   }
   PyTextSink& operator+=(char c) {
-    if constexpr (sizeof(Char) == 1) {
-      if (len_ == cap_) grow(1);
-      data_[len_++] = static_cast<Char>(static_cast<unsigned char>(c));
-    } else {
-      if (staged_ == kStage) flush();
-      stage_[staged_++] = c;
-    }
+    if (len_ == cap_) grow(1);
+    data_[len_++] = static_cast<Char>(static_cast<unsigned char>(c));
     return *this;
   }
   // Any str whose characters fit this sink's width.
   void append(PyObject* text) {
-    flush();
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (cap_ - len_ < n) grow(n);
     if (PyUnicode_CopyCharacters(obj_, len_, text, 0, n) < 0) throw PyErrorSet{};
@@ -87,7 +76,6 @@ class PyTextSink {
   }
   // The finished str (its length trimmed to what was written).
   PyObject* finish() {
-    flush();
     if (PyUnicode_Resize(&obj_, len_) < 0) throw PyErrorSet{};
     PyObject* out = obj_;
     obj_ = nullptr;
@@ -100,29 +88,13 @@ class PyTextSink {
     if (PyUnicode_Resize(&obj_, cap) < 0) throw PyErrorSet{};
     cap_ = cap;
     data_ = static_cast<Char*>(PyUnicode_DATA(obj_));
+    bv::advise_huge_pages(data_, static_cast<size_t>(cap_) * sizeof(Char));
   }
 
-  void widen(std::string_view s) {
-    Py_ssize_t n = static_cast<Py_ssize_t>(s.size());
-    if (cap_ - len_ < n) grow(n);
-    Char* w = data_ + len_;
-    for (char ch : s) *w++ = static_cast<Char>(static_cast<unsigned char>(ch));
-    len_ += n;
-  }
-  void flush() {
-    if constexpr (sizeof(Char) > 1) {
-      widen(std::string_view(stage_.get(), staged_));
-      staged_ = 0;
-    }
-  }
-
-  static constexpr size_t kStage = sizeof(Char) == 1 ? 0 : 32768;
   PyObject* obj_ = nullptr;
   Char* data_ = nullptr;
   Py_ssize_t len_ = 0;
   Py_ssize_t cap_;
-  std::unique_ptr<char[]> stage_{kStage ? new char[kStage] : nullptr};
-  size_t staged_ = 0;
 };
 
 // Output that is thrown away: a dump written only to learn whether it fails.
@@ -140,6 +112,11 @@ template <class Sink>
 class HtmlJsonDump {
  public:
   explicit HtmlJsonDump(Sink& out) : out_(out) {}
+  ~HtmlJsonDump() {
+    for (KeyText& k : keys_) Py_XDECREF(k.key);
+  }
+  HtmlJsonDump(const HtmlJsonDump&) = delete;
+  HtmlJsonDump& operator=(const HtmlJsonDump&) = delete;
 
   void write(PyObject* o) { write_value(o, 0); }
 
@@ -162,29 +139,33 @@ class HtmlJsonDump {
     out_ += std::string_view(indent_.data(), n);
   }
 
-  void code_point(uint32_t cp) {
+  template <class Out>
+  static void code_point(Out& out, uint32_t cp) {
     if (cp == '"') {
-      out_ += "\\&quot;";  // json's \" with its quote escaped as markup
+      out += "\\&quot;";  // json's \" with its quote escaped as markup
       return;
     }
     if (const char e = bv::json::short_escape(cp)) {
       const char esc[2] = {'\\', e};
-      out_ += std::string_view(esc, 2);
+      out += std::string_view(esc, 2);
       return;
     }
     if (cp >= 0x20 && cp < 0x7f) {
       if (const char* e = entity(static_cast<unsigned char>(cp)))
-        out_ += std::string_view(e);
+        out += std::string_view(e);
       else
-        out_ += static_cast<char>(cp);
+        out += static_cast<char>(cp);
       return;
     }
     char buf[12];
-    out_ += std::string_view(buf, static_cast<size_t>(bv::json::put_code_point_escape(buf, cp) - buf));
+    out += std::string_view(buf, static_cast<size_t>(bv::json::put_code_point_escape(buf, cp) - buf));
   }
 
-  void string(PyObject* s) {
-    out_ += "&quot;";
+  void string(PyObject* s) { string_to(out_, s); }
+
+  template <class Out>
+  static void string_to(Out& out, PyObject* s) {
+    out += "&quot;";
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
@@ -195,13 +176,13 @@ class HtmlJsonDump {
         // Copy runs of characters that need nothing, then handle one that does.
         const unsigned char* run = p;
         while (p < end && kPlain[*p]) ++p;
-        out_ += std::string_view(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-        if (p < end) code_point(*p++);
+        out += std::string_view(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+        if (p < end) code_point(out, *p++);
       }
     } else {
-      for (Py_ssize_t i = 0; i < n; ++i) code_point(PyUnicode_READ(kind, data, i));
+      for (Py_ssize_t i = 0; i < n; ++i) code_point(out, PyUnicode_READ(kind, data, i));
     }
-    out_ += "&quot;";
+    out += "&quot;";
   }
 
   void float_text(PyObject* o) {
@@ -235,7 +216,18 @@ class HtmlJsonDump {
   }
 
   void key(PyObject* k) {
-    if (PyUnicode_Check(k)) {
+    if (PyUnicode_CheckExact(k)) {
+      // Every record of a list names the same few keys, mostly the very same objects:
+      // their written form is kept, with a reference, so an object's address names it.
+      KeyText& slot = keys_[(reinterpret_cast<uintptr_t>(k) >> 4) % kKeySlots];
+      if (slot.key != k) {
+        Py_XDECREF(slot.key);
+        slot.key = Py_NewRef(k);
+        slot.text.clear();
+        string_to(slot.text, k);
+      }
+      out_ += std::string_view(slot.text);
+    } else if (PyUnicode_Check(k)) {
       string(k);
     } else if (PyFloat_Check(k)) {
       out_ += "&quot;";
@@ -393,7 +385,14 @@ class HtmlJsonDump {
   }
 
 
+  struct KeyText {
+    PyObject* key = nullptr;
+    std::string text;
+  };
+  static constexpr size_t kKeySlots = 64;
+
   Sink& out_;
+  std::array<KeyText, kKeySlots> keys_;
   std::string indent_;
   std::string number_;
   std::vector<PyObject*> path_;
@@ -534,7 +533,13 @@ PyObject* py_render_diff_html(PyObject* m, PyObject* const* args, Py_ssize_t nar
     // dumps are ASCII).
     std::array<PyObject*, 7> texts{};
     Py_UCS4 maxchar = 127;
+    // Room for the dumps too, at a generous guess of a row's length: the page is then
+    // filled in place, its untouched end given back when it is trimmed.
     size_t size = 65536;
+    constexpr size_t kRowGuess = 320, kMostGuessed = size_t{1} << 27;
+    for (size_t i = 0; i < 6; ++i)
+      if (PyObject* list = dump_source(i))
+        size = std::min(kMostGuessed, size + static_cast<size_t>(PyList_GET_SIZE(list)) * kRowGuess);
     for (size_t i = 0; i < 7; ++i) {
       texts[i] = c.keep(new_string(frame[i]));
       maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(texts[i]));
