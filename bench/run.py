@@ -209,15 +209,22 @@ def core_profile(size: str, model: object, kw: dict, phases: list[dict], r: int)
             row("floor: the core with allocation free", "     not run", "no C compiler (cc) to build it")
 
 
+def first_build(model: object, kw: dict) -> float:
+    """Seconds of a model's first contract build, which meets fresh pages from the
+    system; its result is dropped at once."""
+    gc.collect()
+    t0 = time.perf_counter()
+    plotspec.build_visualization_contract(model, **kw)
+    elapsed = time.perf_counter() - t0
+    gc.collect()
+    return elapsed
+
+
 def contract_section(size: str, r: int) -> None:
     model, kw = generate.contract_inputs(size)
     print(f"\ncontract ({len(model.symbols):,} symbols, {len(model.sections):,} sections, both relationship views on)")
-    # Measured in the state of the floors and phases below: after a first build, which
-    # meets fresh pages from the system (printed apart).
-    gc.collect()
-    t0 = time.perf_counter()
-    plotspec.build_visualization_contract(model, **kw)  # its result is dropped at once
-    first = time.perf_counter() - t0
+    # Measured in the state of the floors and phases below (the first build printed apart).
+    first = first_build(model, kw)
     total = median_time(lambda: plotspec.build_visualization_contract(model, **kw), r)
     phases = [plotspec._contract_phase_times(model, **kw) for _ in range(r)]
     p_in = statistics.median(p["input"] for p in phases)
@@ -295,11 +302,10 @@ def scaling_section(sizes: tuple[str, ...], r: int) -> None:
         n = len(model.symbols)
         # The largest model once or twice: its run alone is seconds.
         reps = r if n <= 200_000 else max(1, r // 4)
-        # Every size measured in the same state: a process's first build of a model
-        # meets fresh pages from the system (a second at 2,000,000 symbols), which a
-        # median over several runs leaves out but a single run would not.
-        plotspec.build_visualization_contract(model, **kw)  # untimed; its result is dropped at once
-        gc.collect()
+        # Every size measured in the same state, after its first build (a second more
+        # at 2,000,000 symbols), which a median over several runs leaves out but a
+        # single run would not.
+        first_build(model, kw)
         t = median_time(lambda: plotspec.build_visualization_contract(model, **kw), reps)
         read = median_time(lambda: _benchfloor.read_floor(model), reps)
         per_symbol.append(t / n)

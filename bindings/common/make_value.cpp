@@ -2,6 +2,8 @@
 
 #include "core/value/background_free.hpp"
 
+#include <vector>
+
 namespace bvpy {
 
 ToPy::~ToPy() {
@@ -131,6 +133,16 @@ PyObject* ToPy::convert(const bv::Value& v) {
     case bv::Kind::Table: {
       const bv::Table& t = v.table();
       const size_t rows = t.rows();
+      // The keys' objects once for the table, not once a row.
+      std::vector<PyObject*> keys;
+      keys.reserve(t.width);
+      struct Release {
+        std::vector<PyObject*>& objs;
+        ~Release() {
+          for (PyObject* o : objs) Py_DECREF(o);
+        }
+      } release{keys};
+      for (uint32_t k = 0; k < t.width; ++k) keys.push_back(convert(t.keys[k]));
       return list_of(rows, [&](size_t i) {
         const bv::Value* row = t.row(i);
         // The caller's objects the cells return lie all over its heap, and each gets
@@ -139,7 +151,7 @@ PyObject* ToPy::convert(const bv::Value& v) {
           for (const bv::Value* c = t.row(i + 2); c != t.row(i + 3); ++c)
             if (c->src()) __builtin_prefetch(c->src(), 1);
         return dict_of(
-            t.width, [&](size_t k) { return convert(t.keys[k]); }, [&](size_t k) { return convert(row[k]); });
+            t.width, [&](size_t k) { return Py_NewRef(keys[k]); }, [&](size_t k) { return convert(row[k]); });
       });
     }
   }

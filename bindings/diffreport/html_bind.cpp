@@ -7,7 +7,6 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
