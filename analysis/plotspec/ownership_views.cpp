@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -152,6 +153,7 @@ struct ComponentEntry {
 
 struct Pass {
   std::vector<SymbolRecord> records;
+  std::vector<int64_t> int_size;  // per record, while every size is an int: the sums and sorts read only these
   std::vector<ObjectEntry> objects;
   std::vector<ComponentEntry> components;
   size_t object_names = 0;  // distinct values of SymbolRecord::object_name
@@ -204,6 +206,7 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
 
   Pass p;
   p.records.reserve(symbols.size());
+  p.int_size.reserve(symbols.size());
   advise_huge_pages(p.records.data(), symbols.size() * sizeof(SymbolRecord));
   OrderedIndex<uint32_t> object_index;
   OrderedIndex<uint32_t> component_index;
@@ -239,6 +242,7 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
     bool non_positive = size.is_int() ? size.as_int() <= 0 : (py_lt(size, zero) || py_eq(size, zero));
     if (non_positive) continue;
     if (!size.is_int()) p.int_sizes = false;
+    if (p.int_sizes) p.int_size.push_back(size.as_int());
 
     const Value* chosen = nullptr;
     for (const Value* v : {&s.object_file, &s.archive, &s.compilation_unit, &s.source_file}) {
@@ -365,17 +369,83 @@ struct ComponentRow {
 };
 
 // Totals, rows, treemap and the bounded views, in the byte arithmetic B.
+// One leaf candidate of the treemap: plain fields, so the array of them is made
+// without being cleared first.
+template <class T>
+struct Leaf {
+  T size;
+  uint64_t prefix;  // of name
+  const char* name;
+  uint32_t length;  // of name
+  uint32_t record;
+  bool text;  // name and prefix are filled in; else they are made when the object is visited
+  std::string_view name_text() const { return {name, length}; }
+};
+
 template <class B>
 Value finish(const Pass& p, const std::vector<Component>& components, WorkShare* share) {
   using T = typename B::T;
+  constexpr bool kInt = std::is_same_v<T, int64_t>;
   const std::vector<SymbolRecord>& records = p.records;
   const std::vector<ObjectEntry>& objects = p.objects;
   const std::vector<ComponentEntry>& groups = p.components;
-  std::vector<T> size;
-  size.reserve(records.size());
-  for (const SymbolRecord& r : records) size.push_back(B::of(r.sym->size));
+  std::vector<T> any_size;
+  const T* size;
+  if constexpr (kInt) {
+    size = p.int_size.data();
+  } else {
+    any_size.reserve(records.size());
+    for (const SymbolRecord& r : records) any_size.push_back(B::of(r.sym->size));
+    size = any_size.data();
+  }
 
-  // Object rows (integers of the totals, added in symbol order), largest first.
+  // One pass over the records, in symbol order, for everything that counts them: the
+  // object totals (integer sums in symbol order; every size is positive, so they
+  // overflow in any order or in none), the derived components' totals and counts, and
+  // every object's leaf candidates side by side (visiting an object's rows where they
+  // lie scattered over the records would miss the cache at every row).
+  struct Sums {
+    int64_t total, cat[3];
+  };
+  std::vector<Sums> object_totals(kInt ? objects.size() : 0, Sums{0, {0, 0, 0}});
+  std::vector<int64_t> int_totals(kInt ? groups.size() : 0, 0);
+  bool totals_overflow = false;  // raised where the component rows are made, after their own errors
+  std::vector<int64_t> symbols_of(groups.size(), 0), names_of(groups.size(), 0);
+  std::vector<size_t> start(objects.size() + 1, 0);
+  for (size_t o = 0; o < objects.size(); ++o) start[o + 1] = start[o] + objects[o].rows.size();
+  const std::unique_ptr<Leaf<T>[]> flat(new Leaf<T>[records.size()]);
+  {
+    // Distinct object names per component: the first component that shows a name is
+    // kept per name; a name seen under further components (possible for the
+    // "unknown_object" fallback) is tracked by pair.
+    constexpr uint32_t kNone = UINT32_MAX;
+    std::vector<uint32_t> first_owner(p.object_names, kNone);
+    std::unordered_set<uint64_t> other_owners;
+    std::vector<size_t> at(start.begin(), start.end() - 1);
+    for (uint32_t i = 0; i < records.size(); ++i) {
+      const SymbolRecord& r = records[i];
+      if constexpr (kInt) {
+        Sums& o = object_totals[r.object];
+        B::add(o.total, size[i]);
+        B::add(o.cat[r.category], size[i]);
+        int64_t& t = int_totals[r.component];
+        totals_overflow |= __builtin_add_overflow(t, size[i], &t);
+      }
+      symbols_of[r.component] += 1;
+      uint32_t& owner = first_owner[r.object_name];
+      if (owner == kNone) {
+        owner = r.component;
+        names_of[r.component] += 1;
+      } else if (owner != r.component &&
+                 other_owners.insert((static_cast<uint64_t>(r.component) << 32) | r.object_name).second) {
+        names_of[r.component] += 1;
+      }
+      flat[at[r.object]++] = Leaf<T>{size[i], r.prefix, r.text.data(), static_cast<uint32_t>(r.text.size()), i,
+                                     r.name_is_text};
+    }
+  }
+
+  // Object rows, largest first.
   struct ObjectRow {
     uint32_t object;
     int64_t total, by_category[3];
@@ -384,21 +454,11 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
   std::vector<T> object_sums;
   object_rows.reserve(objects.size());
   object_sums.reserve(objects.size());
-  if constexpr (std::is_same_v<T, int64_t>) {
-    // Every size here is positive, so integer sums overflow in any order or in none:
-    // one pass in symbol order keeps the per-object totals in cache.
-    struct Sums {
-      int64_t total, cat[3];
-    };
-    std::vector<Sums> sums(objects.size(), Sums{0, {0, 0, 0}});
-    for (size_t i = 0; i < records.size(); ++i) {
-      Sums& o = sums[records[i].object];
-      B::add(o.total, size[i]);
-      B::add(o.cat[records[i].category], size[i]);
-    }
+  if constexpr (kInt) {
     for (uint32_t i = 0; i < objects.size(); ++i) {
-      object_rows.push_back(ObjectRow{i, sums[i].total, {sums[i].cat[0], sums[i].cat[1], sums[i].cat[2]}});
-      object_sums.push_back(sums[i].total);
+      const Sums& t = object_totals[i];
+      object_rows.push_back(ObjectRow{i, t.total, {t.cat[0], t.cat[1], t.cat[2]}});
+      object_sums.push_back(t.total);
     }
   } else {
     for (uint32_t i = 0; i < objects.size(); ++i) {
@@ -416,19 +476,28 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
                    [](const ObjectRow& a, const ObjectRow& b) { return b.total < a.total; });
 
   // Symbols by size, largest first; equal sizes keep symbol order.
-  // With integer sizes only the rows the symbol view shows are needed, and (size,
-  // position) keys are distinct, so a partial selection gives the stable order.
+  // With integer sizes only the rows the symbol view shows are needed: the largest are
+  // kept in a bounded heap as the sizes stream by. A later row only enters with a
+  // strictly larger size, so of equal sizes the earlier rows stay: the stable order.
   const size_t limit = static_cast<size_t>(MAX_OWNERSHIP_ROWS);
   std::vector<uint32_t> by_size;
-  if constexpr (std::is_same_v<T, int64_t>) {
-    std::vector<std::pair<int64_t, uint32_t>> keyed(records.size());
-    for (uint32_t i = 0; i < keyed.size(); ++i) keyed[i] = {-size[i], i};  // sizes are positive
-    const size_t keep = std::min(limit, keyed.size());
-    const auto cut = keyed.begin() + static_cast<std::ptrdiff_t>(keep);
-    if (keep < keyed.size()) std::nth_element(keyed.begin(), cut, keyed.end());
-    std::sort(keyed.begin(), cut);
+  if constexpr (kInt) {
+    const size_t keep = std::min(limit, records.size());
+    std::vector<std::pair<int64_t, uint32_t>> heap;  // (-size, record), the least wanted on top
+    heap.reserve(keep);
+    for (uint32_t i = 0; i < records.size() && keep; ++i) {
+      if (heap.size() < keep) {
+        heap.emplace_back(-size[i], i);
+        std::push_heap(heap.begin(), heap.end());
+      } else if (-size[i] < heap.front().first) {
+        std::pop_heap(heap.begin(), heap.end());
+        heap.back() = {-size[i], i};
+        std::push_heap(heap.begin(), heap.end());
+      }
+    }
+    std::sort_heap(heap.begin(), heap.end());
     by_size.reserve(keep);
-    for (size_t i = 0; i < keep; ++i) by_size.push_back(keyed[i].second);
+    for (const auto& [neg, i] : heap) by_size.push_back(i);
   } else {
     by_size.resize(records.size());
     for (uint32_t i = 0; i < by_size.size(); ++i) by_size[i] = i;
@@ -469,31 +538,15 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
   {
     std::unordered_set<std::string_view> known;
     for (const Component& c : components) known.insert(c.name.str());  // text: checked in the symbol pass
-    // Derived totals. Integer sums do not depend on the order; float sums are taken
-    // in size order, as the rows are visited.
-    std::vector<T> totals(groups.size(), B::zero());
-    std::vector<int64_t> symbols_of(groups.size(), 0), names_of(groups.size(), 0);
-    if constexpr (std::is_same_v<T, int64_t>) {
-      for (uint32_t i = 0; i < records.size(); ++i) B::add(totals[records[i].component], size[i]);
+    // Derived totals. Integer sums do not depend on the order (taken in the pass above);
+    // float sums are taken in size order, as the rows are visited.
+    std::vector<T> totals;
+    if constexpr (kInt) {
+      if (totals_overflow) (void)checked_add(INT64_MAX, 1);  // the OverflowError of the sum that overflowed
+      totals = std::move(int_totals);
     } else {
+      totals.assign(groups.size(), B::zero());
       for (uint32_t idx : by_size) B::add(totals[records[idx].component], size[idx]);
-    }
-    // Distinct object names per component: the first component that shows a name is
-    // kept per name; a name seen under further components (possible for the
-    // "unknown_object" fallback) is tracked by pair.
-    constexpr uint32_t kNone = UINT32_MAX;
-    std::vector<uint32_t> first_owner(p.object_names, kNone);
-    std::unordered_set<uint64_t> other_owners;
-    for (const SymbolRecord& r : records) {
-      symbols_of[r.component] += 1;
-      uint32_t& owner = first_owner[r.object_name];
-      if (owner == kNone) {
-        owner = r.component;
-        names_of[r.component] += 1;
-      } else if (owner != r.component &&
-                 other_owners.insert((static_cast<uint64_t>(r.component) << 32) | r.object_name).second) {
-        names_of[r.component] += 1;
-      }
     }
     // Derived rows in order of first appearance among the size-sorted rows (their
     // names are distinct, so this order never decides the final one; kept for clarity).
@@ -583,26 +636,7 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
       return pair_lt<B>(group_sums[b], groups[b].name, group_sums[a], groups[a].name);
     });
     nodes.reserve(visit.size());
-    struct Leaf {
-      T size;
-      uint64_t prefix;  // of name
-      std::string_view name;
-      uint32_t record;
-      bool text;  // name and prefix are filled in; else they are made when the object is visited
-    };
-    // Every object's rows side by side, gathered in one pass in symbol order: the
-    // rows of one object lie scattered over the records, and visiting them there
-    // would miss the cache at every row.
-    std::vector<size_t> start(objects.size() + 1, 0);
-    for (size_t o = 0; o < objects.size(); ++o) start[o + 1] = start[o] + objects[o].rows.size();
-    std::vector<Leaf> flat(records.size());
-    {
-      std::vector<size_t> at(start.begin(), start.end() - 1);
-      for (uint32_t i = 0; i < records.size(); ++i) {
-        const SymbolRecord& rec = records[i];
-        flat[at[rec.object]++] = Leaf{size[i], rec.prefix, rec.text, i, rec.name_is_text};
-      }
-    }
+    using Leaf = plotspec::Leaf<T>;
     std::vector<uint32_t> objs;
     for (uint32_t g : visit) {
       objs = groups[g].objects;
@@ -613,11 +647,13 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
       ComponentNode node{g, B::zero(), {}};
       node.children.reserve(objs.size());
       for (uint32_t o : objs) {
-        const std::span<Leaf> rows(flat.data() + start[o], start[o + 1] - start[o]);
+        const std::span<Leaf> rows(flat.get() + start[o], start[o + 1] - start[o]);
         for (Leaf& leaf : rows) {
           if (leaf.text) continue;
-          leaf.name = name_text(leaf.record);
-          leaf.prefix = order_prefix(leaf.name);
+          const std::string_view text = name_text(leaf.record);
+          leaf.name = text.data();
+          leaf.length = static_cast<uint32_t>(text.size());
+          leaf.prefix = order_prefix(text);
         }
         const auto kept = static_cast<std::ptrdiff_t>(
             std::min(rows.size(), static_cast<size_t>(MAX_TREEMAP_SYMBOLS_PER_OBJECT)));
@@ -628,15 +664,16 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
           auto before = [](const Leaf& a, const Leaf& b) {
             if (a.size != b.size) return b.size < a.size;
             if (a.prefix != b.prefix) return b.prefix < a.prefix;
-            if (const int c = a.name.compare(b.name)) return c > 0;
+            if (const int c = a.name_text().compare(b.name_text())) return c > 0;
             return a.record < b.record;
           };
           if (rows.size() > static_cast<size_t>(kept))
             std::nth_element(rows.begin(), rows.begin() + kept, rows.end(), before);
           std::sort(rows.begin(), rows.begin() + kept, before);
         } else {
-          std::stable_sort(rows.begin(), rows.end(),
-                           [](const Leaf& a, const Leaf& b) { return pair_lt<B>(b.size, b.name, a.size, a.name); });
+          std::stable_sort(rows.begin(), rows.end(), [](const Leaf& a, const Leaf& b) {
+            return pair_lt<B>(b.size, b.name_text(), a.size, a.name_text());
+          });
         }
         std::vector<uint32_t> leaves;
         leaves.reserve(static_cast<size_t>(kept));

@@ -362,6 +362,13 @@ class TestNumbers:
     def test_byte_sums_beyond_64_bits_fail(self):
         with pytest.raises(OverflowError):
             views([sym(size=2**62), sym(size=2**62), sym(size=2**62)])
+        # Objects within range whose component's total is not: that sum fails too, but
+        # only after a declared component's own error.
+        apart = [sym("a", 2**63 - 1, obj="a.o"), sym("b", 2**63 - 1, obj="b.o")]
+        with pytest.raises(OverflowError):
+            views(apart)
+        with pytest.raises(TypeError):
+            views(apart, components=[comp("C", [], "3", 0)])
 
     def test_float_component_totals(self):
         got = views(components=[comp("a", [], 2.9, 0.5), comp("b", [], 3, 0)])
