@@ -142,8 +142,8 @@ struct SymbolRecord {
 
 struct ObjectEntry {
   std::string key;
-  uint32_t component;          // index into the component table
-  std::vector<uint32_t> rows;  // symbol records, in symbol order
+  uint32_t component;  // index into the component table
+  uint32_t rows = 0;   // its symbol records
 };
 
 struct ComponentEntry {
@@ -352,7 +352,7 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
     }
     r.object = obj;
     r.component = p.objects[obj].component;
-    p.objects[obj].rows.push_back(static_cast<uint32_t>(p.records.size()));
+    ++p.objects[obj].rows;
     p.records.push_back(r);
   }
   p.object_names = name_index.size();
@@ -402,8 +402,9 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
   // One pass over the records, in symbol order, for everything that counts them: the
   // object totals (integer sums in symbol order; every size is positive, so they
   // overflow in any order or in none), the derived components' totals and counts, and
-  // every object's leaf candidates side by side (visiting an object's rows where they
-  // lie scattered over the records would miss the cache at every row).
+  // every object's rows side by side, in symbol order, as its leaf candidates (visiting
+  // an object's rows where they lie scattered over the records would miss the cache at
+  // every row; the float sums below walk them here, before the leaves are chosen).
   struct Sums {
     int64_t total, cat[3];
   };
@@ -412,7 +413,7 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
   bool totals_overflow = false;  // raised where the component rows are made, after their own errors
   std::vector<int64_t> symbols_of(groups.size(), 0), names_of(groups.size(), 0);
   std::vector<size_t> start(objects.size() + 1, 0);
-  for (size_t o = 0; o < objects.size(); ++o) start[o + 1] = start[o] + objects[o].rows.size();
+  for (size_t o = 0; o < objects.size(); ++o) start[o + 1] = start[o] + objects[o].rows;
   const std::unique_ptr<Leaf<T>[]> flat(new Leaf<T>[records.size()]);
   {
     // Distinct object names per component: the first component that shows a name is
@@ -463,9 +464,9 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
   } else {
     for (uint32_t i = 0; i < objects.size(); ++i) {
       T total = B::zero(), cat[3] = {B::zero(), B::zero(), B::zero()};
-      for (uint32_t r : objects[i].rows) {
-        B::add(total, size[r]);
-        B::add(cat[records[r].category], size[r]);
+      for (const Leaf<T>& row : std::span(flat.get() + start[i], objects[i].rows)) {
+        B::add(total, row.size);
+        B::add(cat[records[row.record].category], row.size);
       }
       object_rows.push_back(
           ObjectRow{i, B::to_int(total), {B::to_int(cat[0]), B::to_int(cat[1]), B::to_int(cat[2])}});
@@ -626,7 +627,7 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
         for (uint32_t o : g.objects) B::add(sum, object_sums[o]);  // exact in any grouping
       } else {
         for (uint32_t o : g.objects)
-          for (uint32_t r : objects[o].rows) B::add(sum, size[r]);
+          for (const Leaf<T>& row : std::span(flat.get() + start[o], objects[o].rows)) B::add(sum, row.size);
       }
       group_sums.push_back(std::move(sum));
     }
