@@ -2,6 +2,12 @@
 
 #include <algorithm>
 
+#ifndef Py_T_OBJECT_EX
+#include <structmember.h>
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_AUDIT_READ PY_AUDIT_READ
+#endif
+
 namespace bvpy {
 
 Call::Call(PyObject* module) : st_(state(module)) {
@@ -12,6 +18,26 @@ Call::Call(PyObject* module) : st_(state(module)) {
   constexpr int kStackSafeDepth = 10000;
   int limit = Py_GetRecursionLimit();
   max_depth_ = limit > 0 ? std::min(limit, kStackSafeDepth) : 1000;
+}
+
+PlainSlots::PlainSlots(Call& c, PyTypeObject* type, std::initializer_list<N> names) : type_(type) {
+  // A class of its own attribute look-up could answer otherwise than its slots.
+  if (names.size() > kMax || type->tp_getattro != PyObject_GenericGetAttr) return;
+  size_t k = 0;
+  for (N n : names) {
+    PyObject* descr = _PyType_Lookup(type, c.name(n));  // borrowed
+    if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return;
+    // A slot descriptor of another class's layout, stored under this class's name,
+    // would point into the wrong object.
+    if (!PyType_IsSubtype(type, reinterpret_cast<PyDescrObject*>(descr)->d_type)) return;
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+    if (member->type != Py_T_OBJECT_EX || (member->flags & Py_AUDIT_READ)) return;
+#ifdef Py_RELATIVE_OFFSET
+    if (member->flags & Py_RELATIVE_OFFSET) return;
+#endif
+    offset_[k++] = member->offset;
+  }
+  all_ = true;
 }
 
 Call::~Call() {

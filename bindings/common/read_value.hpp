@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -95,6 +96,28 @@ class Call {
   bool big_ints_ = false;
   bool made_opaque_ = false;
   bool made_container_ = false;
+};
+
+// Attributes of one class that are plain member slots. Under the generic attribute
+// look-up a member slot (a data descriptor) answers before anything else, so reading
+// one runs no code and gives the slot's own object: the slot can be read in place.
+class PlainSlots {
+ public:
+  static constexpr size_t kMax = 8;
+  PlainSlots(Call& c, PyTypeObject* type, std::initializer_list<N> names);
+  // Whether every name given is such a slot of the class.
+  bool all() const { return all_; }
+  // The object in slot k of o, borrowed; null when o is of another class or the slot
+  // is empty.
+  PyObject* get(PyObject* o, size_t k) const {
+    if (!Py_IS_TYPE(o, type_)) return nullptr;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset_[k]);
+  }
+
+ private:
+  PyTypeObject* type_;
+  Py_ssize_t offset_[kMax] = {};
+  bool all_ = false;
 };
 
 // hasattr(o, name), raising only errors other than AttributeError.

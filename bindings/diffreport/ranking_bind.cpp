@@ -137,28 +137,71 @@ double delta_float(Call& c, PyObject* o) {
   return host_float(pass_through(c, o));
 }
 
-// Regressions or reductions, read straight into typed keys: the deltas of every entry,
-// then kind and name of the kept ones, then delta_pct and status of the ones that
-// reach the output, each attribute once and in that order. The maps are made from
-// the caller's own objects, so nothing is converted on the way out.
-PyObject* rank_by_delta(Call& c, PyObject* entries, PyObject* limit, bool growth) {
-  // A list or tuple is walked as a loop over it walks it (a list's length read at each
-  // step), each entry held while its delta is read; anything else goes through list().
-  PyObject* seq = PyList_CheckExact(entries) || PyTuple_CheckExact(entries)
-                     ? entries
-                     : c.keep(check(PySequence_List(entries)));  // "'X' object is not iterable"
-  const bool is_list = PyList_CheckExact(seq);
-  auto length = [&]() { return static_cast<size_t>(is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); };
-  if (length() > UINT32_MAX) bv::raise(bv::ErrKind::Overflow, "too many diff entries to rank");
-
+// What the ranking reads of the entries: those that move the asked way, with their
+// keys, kinds and names.
+struct DeltaEntries {
   struct Kept {
-    PyObject* entry;  // both held by the call
+    PyObject* entry;
     PyObject* delta;
   };
   std::vector<Kept> kept;
   std::vector<double> keys;
-  kept.reserve(length() / 2 + 1);  // about half of a diff's entries move each way
-  keys.reserve(length() / 2 + 1);
+  std::vector<PyObject*> kinds, names;
+  bool all_text = true;
+  bool borrowed = false;  // the entries' own references keep these alive, not the call's
+};
+
+// The common case, read in place: every entry of one class whose delta, kind and name
+// are plain slots, holding exact numbers and exact texts, and a limit that is None or
+// an exact int. Nothing of the caller's runs while they are read and ranked, so the
+// entries' own references keep every object alive and none is taken. False, with
+// nothing seen by the caller (no code ran), for anything else.
+bool read_plain_entries(Call& c, PyObject* seq, bool is_list, PyObject* limit, bool growth, DeltaEntries& e) {
+  if (limit && limit != Py_None && !PyLong_CheckExact(limit)) return false;
+  const Py_ssize_t n = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+  if (n == 0) return false;
+  PyObject* const* items =
+      is_list ? reinterpret_cast<PyListObject*>(seq)->ob_item : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
+  const PlainSlots slots(c, Py_TYPE(items[0]), {N::delta, N::kind, N::name});
+  if (!slots.all()) return false;
+  e.kept.reserve(static_cast<size_t>(n) / 2 + 1);  // about half of a diff's entries move each way
+  e.keys.reserve(static_cast<size_t>(n) / 2 + 1);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* entry = items[i];
+    PyObject* delta = slots.get(entry, 0);
+    if (!delta) return false;
+    double d;
+    if (PyFloat_CheckExact(delta)) {
+      d = PyFloat_AS_DOUBLE(delta);
+    } else if (PyLong_CheckExact(delta)) {
+      int overflow = 0;
+      const long long x = PyLong_AsLongLongAndOverflow(delta, &overflow);
+      if (overflow) return false;
+      d = static_cast<double>(x);  // correctly rounded, as float(int) is
+    } else {
+      return false;
+    }
+    if (!dr::kept_delta(d, growth)) continue;
+    PyObject* kind = slots.get(entry, 1);
+    PyObject* name = slots.get(entry, 2);
+    if (!kind || !name || !PyUnicode_CheckExact(kind) || !PyUnicode_CheckExact(name)) return false;
+    e.kept.push_back({entry, delta});
+    e.keys.push_back(dr::delta_key(d, growth));
+    e.kinds.push_back(kind);
+    e.names.push_back(name);
+  }
+  e.borrowed = true;
+  return true;
+}
+
+// Any entries, read as the plain loop reads them: the deltas of every entry, then kind
+// and name of the kept ones, each attribute once and in that order, every object held
+// by the call. A list or tuple is walked as a loop over it walks it (a list's length
+// read at each step), each entry held while its delta is read.
+void read_entries(Call& c, PyObject* seq, bool is_list, bool growth, DeltaEntries& e) {
+  auto length = [&]() { return static_cast<size_t>(is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); };
+  e.kept.reserve(length() / 2 + 1);
+  e.keys.reserve(length() / 2 + 1);
   c.expect_refs(length() + 2);
   for (size_t i = 0; i < length(); ++i) {
     PyObject* entry = Py_NewRef(is_list ? PyList_GET_ITEM(seq, static_cast<Py_ssize_t>(i))
@@ -174,36 +217,69 @@ PyObject* rank_by_delta(Call& c, PyObject* entries, PyObject* limit, bool growth
       throw;
     }
     if (dr::kept_delta(d, growth)) {
-      if (kept.size() == UINT32_MAX) {  // a list that grew while it was read
+      if (e.kept.size() == UINT32_MAX) {  // a list that grew while it was read
         Py_DECREF(delta);
         Py_DECREF(entry);
         bv::raise(bv::ErrKind::Overflow, "too many diff entries to rank");
       }
-      kept.push_back(Kept{c.keep(entry), c.keep(delta)});
-      keys.push_back(dr::delta_key(d, growth));
+      e.kept.push_back({c.keep(entry), c.keep(delta)});
+      e.keys.push_back(dr::delta_key(d, growth));
     } else {
       Py_DECREF(delta);
       Py_DECREF(entry);
     }
   }
-
-  const size_t m = kept.size();
+  const size_t m = e.kept.size();
   c.expect_refs(2 * m);
-  std::vector<PyObject*> kinds(m), names(m);
-  bool all_text = true;
+  e.kinds.resize(m);
+  e.names.resize(m);
   for (size_t j = 0; j < m; ++j) {
-    kinds[j] = c.keep(check(PyObject_GetAttr(kept[j].entry, c.name(N::kind))));
-    names[j] = c.keep(check(PyObject_GetAttr(kept[j].entry, c.name(N::name))));
-    all_text = all_text && PyUnicode_Check(kinds[j]) && PyUnicode_Check(names[j]);
+    e.kinds[j] = c.keep(check(PyObject_GetAttr(e.kept[j].entry, c.name(N::kind))));
+    e.names[j] = c.keep(check(PyObject_GetAttr(e.kept[j].entry, c.name(N::name))));
+    e.all_text = e.all_text && PyUnicode_Check(e.kinds[j]) && PyUnicode_Check(e.names[j]);
   }
+}
+
+// Regressions or reductions, read straight into typed keys, then kind and name of the
+// kept ones, then delta_pct and status of the ones that reach the output. The maps are
+// made from the caller's own objects, so nothing is converted on the way out.
+PyObject* rank_by_delta(Call& c, PyObject* entries, PyObject* limit, bool growth) {
+  PyObject* seq = PyList_CheckExact(entries) || PyTuple_CheckExact(entries)
+                     ? entries
+                     : c.keep(check(PySequence_List(entries)));  // "'X' object is not iterable"
+  const bool is_list = PyList_CheckExact(seq);
+  const size_t length = static_cast<size_t>(is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq));
+  if (length > UINT32_MAX) bv::raise(bv::ErrKind::Overflow, "too many diff entries to rank");
+
+  DeltaEntries e;
+  if (!read_plain_entries(c, seq, is_list, limit, growth, e)) {
+    e = DeltaEntries();
+    read_entries(c, seq, is_list, growth, e);
+  }
+  const size_t m = e.kept.size();
+  const std::vector<DeltaEntries::Kept>& kept = e.kept;
+  const std::vector<PyObject*>& kinds = e.kinds;
+  const std::vector<PyObject*>& names = e.names;
   std::vector<uint32_t> order;
-  if (all_text) {
+  if (e.all_text) {
     // Texts compare without running the caller's code, so only the entries that can
-    // reach the kept places need their texts looked at.
+    // reach the kept places need their texts looked at. Read in place, those are held
+    // first: from here on objects are made, and a collection could run the caller's code.
     const size_t end = limit_end(limit, m);
+    const std::vector<uint32_t> candidates = dr::rank_candidates(e.keys, end);
+    if (e.borrowed) {
+      c.expect_refs(4 * candidates.size());
+      for (uint32_t j : candidates) {
+        c.hold(kept[j].entry);
+        c.hold(kept[j].delta);
+        c.hold(kinds[j]);
+        c.hold(names[j]);
+      }
+    }
     std::vector<dr::TextRankKey> text_keys;
-    for (uint32_t j : dr::rank_candidates(keys, end))
-      text_keys.push_back(dr::text_rank_key(keys[j], c.utf8(kinds[j]), c.utf8(names[j]), j));
+    text_keys.reserve(candidates.size());
+    for (uint32_t j : candidates)
+      text_keys.push_back(dr::text_rank_key(e.keys[j], c.utf8(kinds[j]), c.utf8(names[j]), j));
     order = dr::text_rank_order(text_keys, end);
   } else {
     std::vector<bv::Value> kind_values(m), name_values(m);
@@ -211,7 +287,8 @@ PyObject* rank_by_delta(Call& c, PyObject* entries, PyObject* limit, bool growth
       kind_values[j] = pass_through(c, kinds[j]);
       name_values[j] = pass_through(c, names[j]);
     }
-    order = dr::value_rank_order(keys, kind_values, name_values, [&](size_t count) { return limit_end(limit, count); });
+    order = dr::value_rank_order(e.keys, kind_values, name_values,
+                                 [&](size_t count) { return limit_end(limit, count); });
   }
 
   PyObject* out = check(PyList_New(static_cast<Py_ssize_t>(order.size())));

@@ -38,7 +38,10 @@ class Fields {
       names_[k] = check(PyUnicode_InternFromString(kFieldNames[k]));
       PyObject* descr = _PyType_Lookup(type_, names_[k]);  // borrowed
       offsets_[k] = -1;
-      if (descr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
+      // A slot descriptor of another class's layout, stored under this class's name,
+      // would point into the wrong object.
+      if (descr && Py_IS_TYPE(descr, &PyMemberDescr_Type) &&
+          PyType_IsSubtype(type_, reinterpret_cast<PyDescrObject*>(descr)->d_type)) {
         const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
         bool plain = member->type == Py_T_OBJECT_EX;
 #ifdef Py_RELATIVE_OFFSET

@@ -175,6 +175,42 @@ class TestWhatIsRead:
         with pytest.raises(AttributeError, match="delta_pct"):
             dr.rank_top_regressions(es, limit=2)
 
+    def test_an_entry_of_another_class_late_in_the_list_is_read_once(self):
+        # Records of one slotted class are read in place; one of another class sends the
+        # call down the plain loop, which must read each attribute exactly once.
+        reads = []
+
+        class Loud:
+            __slots__ = ("kind", "name", "_delta", "delta_pct", "status")
+
+            def __init__(self, name, delta):
+                self.kind, self.name, self._delta, self.delta_pct, self.status = "symbol", name, delta, None, "s"
+
+            @property
+            def delta(self):
+                reads.append(self.name)
+                return self._delta
+
+        es = [entry(name=f"e{i}", delta=i) for i in range(1, 50)] + [Loud("loud", 25)]
+        got = dr.rank_top_regressions(es)
+        assert reads == ["loud"]
+        assert got == ref_regressions(es)
+
+    def test_a_slot_of_another_class_is_not_read_in_place(self):
+        class Layout:
+            __slots__ = ("pad", "more", "kind", "name", "delta")
+
+        class Impostor:  # its own slots lie where those of Layout would
+            __slots__ = ("a", "b", "c", "d", "e")
+
+            def __init__(self):
+                self.a, self.b, self.c, self.d, self.e = 0, 0, "symbol", "x", 5
+
+        for field in ("kind", "name", "delta"):
+            setattr(Impostor, field, Layout.__dict__[field])
+        with pytest.raises(TypeError, match="doesn't apply"):
+            dr.rank_top_regressions([Impostor()])
+
     def test_current_is_read_only_for_added_symbols(self):
         es = [Strict(kind="section", name="a"), Strict(kind="symbol", status="changed", name="b"),
               entry("region", current="not a number", status="added"),

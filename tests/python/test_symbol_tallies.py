@@ -207,3 +207,20 @@ def test_odd_records_give_the_same_results_and_errors(make):
     loud = lambda records: [getattr(r, f).looks for r in records for f in ("object_file", "archive", "section_name")
                             if isinstance(getattr(r, f, None), Loud)]
     assert loud(one) == loud(two)
+
+
+def test_a_slot_of_another_class_is_not_read_in_place():
+    # Slot descriptors of another class stored on the record type: getattr refuses them,
+    # and so must the compiled loop, although the type's own slots lie where they point.
+    from brenvale import _mapscan
+
+    fields = ("name", "size", "section_name", "object_file", "archive", "source_file", "compilation_unit")
+    layout = type("Layout", (), {"__slots__": fields})
+    impostor = type("Impostor", (), {"__slots__": tuple("own_" + f for f in fields)})
+    for f in fields:
+        setattr(impostor, f, layout.__dict__[f])
+    record = impostor()
+    for f, value in zip(fields, ("f", 4, ".text", "a.o", None, None, None)):
+        setattr(record, "own_" + f, value)
+    assert outcome(_mapscan.symbol_sizes, [record], impostor) == outcome(plain_sizes, [record])
+    assert outcome(plain_sizes, [record])[:2] == ("error", "TypeError")
