@@ -133,10 +133,11 @@ struct SymbolRecord {
   const Value* row_name;     // demangled name when true, else name
   std::string_view text;     // that name, when it is text (sorts stay off the symbol records)
   uint64_t prefix;           // order_prefix(text): read here, in symbol order, where the texts lie together
+  int64_t int_size;          // the size, while every size is an int (the sums and sorts read only this)
+  uint32_t object;           // index into the object table
+  uint32_t component;        // index into the component table
+  uint32_t object_name;      // index of the unstripped object file, else archive, else "unknown_object"
   bool name_is_text;
-  uint32_t object;       // index into the object table
-  uint32_t component;    // index into the component table
-  uint32_t object_name;  // index of the unstripped object file, else archive, else "unknown_object"
   Category category;
 };
 
@@ -153,7 +154,6 @@ struct ComponentEntry {
 
 struct Pass {
   std::vector<SymbolRecord> records;
-  std::vector<int64_t> int_size;  // per record, while every size is an int: the sums and sorts read only these
   std::vector<ObjectEntry> objects;
   std::vector<ComponentEntry> components;
   size_t object_names = 0;  // distinct values of SymbolRecord::object_name
@@ -206,7 +206,6 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
 
   Pass p;
   p.records.reserve(symbols.size());
-  p.int_size.reserve(symbols.size());
   advise_huge_pages(p.records.data(), symbols.size() * sizeof(SymbolRecord));
   OrderedIndex<uint32_t> object_index;
   OrderedIndex<uint32_t> component_index;
@@ -242,7 +241,6 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
     bool non_positive = size.is_int() ? size.as_int() <= 0 : (py_lt(size, zero) || py_eq(size, zero));
     if (non_positive) continue;
     if (!size.is_int()) p.int_sizes = false;
-    if (p.int_sizes) p.int_size.push_back(size.as_int());
 
     const Value* chosen = nullptr;
     for (const Value* v : {&s.object_file, &s.archive, &s.compilation_unit, &s.source_file}) {
@@ -291,6 +289,7 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
 
     SymbolRecord r;
     r.sym = &s;
+    r.int_size = size.is_int() ? size.as_int() : 0;
     // A section's symbols share its name's very text: known by where that lies, the
     // section needs neither stripping nor a look-up again.
     const Value& section_name = s.section_name;
@@ -390,21 +389,27 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
   const std::vector<ObjectEntry>& objects = p.objects;
   const std::vector<ComponentEntry>& groups = p.components;
   std::vector<T> any_size;
-  const T* size;
-  if constexpr (kInt) {
-    size = p.int_size.data();
-  } else {
+  if constexpr (!kInt) {
     any_size.reserve(records.size());
     for (const SymbolRecord& r : records) any_size.push_back(B::of(r.sym->size));
-    size = any_size.data();
   }
+  auto size = [&](uint32_t i) -> const T& {
+    if constexpr (kInt)
+      return records[i].int_size;
+    else
+      return any_size[i];
+  };
 
   // One pass over the records, in symbol order, for everything that counts them: the
   // object totals (integer sums in symbol order; every size is positive, so they
-  // overflow in any order or in none), the derived components' totals and counts, and
-  // every object's rows side by side, in symbol order, as its leaf candidates (visiting
-  // an object's rows where they lie scattered over the records would miss the cache at
-  // every row; the float sums below walk them here, before the leaves are chosen).
+  // overflow in any order or in none), the derived components' totals and counts. With
+  // integer sizes the largest rows for the symbol view are kept there too, in a
+  // bounded heap: a later row only enters with a strictly larger size, so of equal
+  // sizes the earlier rows stay, as the stable order keeps them.
+  const size_t limit = static_cast<size_t>(MAX_OWNERSHIP_ROWS);
+  const size_t keep = std::min(limit, records.size());
+  std::vector<std::pair<int64_t, uint32_t>> heap;  // (-size, record), the least wanted on top
+  heap.reserve(kInt ? keep : 0);
   struct Sums {
     int64_t total, cat[3];
   };
@@ -412,9 +417,17 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
   std::vector<int64_t> int_totals(kInt ? groups.size() : 0, 0);
   bool totals_overflow = false;  // raised where the component rows are made, after their own errors
   std::vector<int64_t> symbols_of(groups.size(), 0), names_of(groups.size(), 0);
+  // Where each object's rows begin when they are laid side by side.
   std::vector<size_t> start(objects.size() + 1, 0);
   for (size_t o = 0; o < objects.size(); ++o) start[o + 1] = start[o] + objects[o].rows;
-  const std::unique_ptr<Leaf<T>[]> flat(new Leaf<T>[records.size()]);
+  // Float sums are taken object by object, over its rows in symbol order.
+  std::vector<uint32_t> rows_of;
+  if constexpr (!kInt) {
+    rows_of.resize(records.size());
+    std::vector<size_t> at(start.begin(), start.end() - 1);
+    for (uint32_t i = 0; i < records.size(); ++i) rows_of[at[records[i].object]++] = i;
+  }
+  auto object_rows_of = [&](size_t o) { return std::span(rows_of.data() + start[o], objects[o].rows); };
   {
     // Distinct object names per component: the first component that shows a name is
     // kept per name; a name seen under further components (possible for the
@@ -422,15 +435,22 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
     constexpr uint32_t kNone = UINT32_MAX;
     std::vector<uint32_t> first_owner(p.object_names, kNone);
     std::unordered_set<uint64_t> other_owners;
-    std::vector<size_t> at(start.begin(), start.end() - 1);
     for (uint32_t i = 0; i < records.size(); ++i) {
       const SymbolRecord& r = records[i];
       if constexpr (kInt) {
         Sums& o = object_totals[r.object];
-        B::add(o.total, size[i]);
-        B::add(o.cat[r.category], size[i]);
+        B::add(o.total, size(i));
+        B::add(o.cat[r.category], size(i));
         int64_t& t = int_totals[r.component];
-        totals_overflow |= __builtin_add_overflow(t, size[i], &t);
+        totals_overflow |= __builtin_add_overflow(t, size(i), &t);
+        if (heap.size() < keep) {
+          heap.emplace_back(-size(i), i);
+          std::push_heap(heap.begin(), heap.end());
+        } else if (keep && -size(i) < heap.front().first) {
+          std::pop_heap(heap.begin(), heap.end());
+          heap.back() = {-size(i), i};
+          std::push_heap(heap.begin(), heap.end());
+        }
       }
       symbols_of[r.component] += 1;
       uint32_t& owner = first_owner[r.object_name];
@@ -441,8 +461,6 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
                  other_owners.insert((static_cast<uint64_t>(r.component) << 32) | r.object_name).second) {
         names_of[r.component] += 1;
       }
-      flat[at[r.object]++] = Leaf<T>{size[i], r.prefix, r.text.data(), static_cast<uint32_t>(r.text.size()), i,
-                                     r.name_is_text};
     }
   }
 
@@ -464,9 +482,9 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
   } else {
     for (uint32_t i = 0; i < objects.size(); ++i) {
       T total = B::zero(), cat[3] = {B::zero(), B::zero(), B::zero()};
-      for (const Leaf<T>& row : std::span(flat.get() + start[i], objects[i].rows)) {
-        B::add(total, row.size);
-        B::add(cat[records[row.record].category], row.size);
+      for (uint32_t r : object_rows_of(i)) {
+        B::add(total, size(r));
+        B::add(cat[records[r].category], size(r));
       }
       object_rows.push_back(
           ObjectRow{i, B::to_int(total), {B::to_int(cat[0]), B::to_int(cat[1]), B::to_int(cat[2])}});
@@ -477,32 +495,15 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
                    [](const ObjectRow& a, const ObjectRow& b) { return b.total < a.total; });
 
   // Symbols by size, largest first; equal sizes keep symbol order.
-  // With integer sizes only the rows the symbol view shows are needed: the largest are
-  // kept in a bounded heap as the sizes stream by. A later row only enters with a
-  // strictly larger size, so of equal sizes the earlier rows stay: the stable order.
-  const size_t limit = static_cast<size_t>(MAX_OWNERSHIP_ROWS);
   std::vector<uint32_t> by_size;
   if constexpr (kInt) {
-    const size_t keep = std::min(limit, records.size());
-    std::vector<std::pair<int64_t, uint32_t>> heap;  // (-size, record), the least wanted on top
-    heap.reserve(keep);
-    for (uint32_t i = 0; i < records.size() && keep; ++i) {
-      if (heap.size() < keep) {
-        heap.emplace_back(-size[i], i);
-        std::push_heap(heap.begin(), heap.end());
-      } else if (-size[i] < heap.front().first) {
-        std::pop_heap(heap.begin(), heap.end());
-        heap.back() = {-size[i], i};
-        std::push_heap(heap.begin(), heap.end());
-      }
-    }
     std::sort_heap(heap.begin(), heap.end());
     by_size.reserve(keep);
     for (const auto& [neg, i] : heap) by_size.push_back(i);
   } else {
     by_size.resize(records.size());
     for (uint32_t i = 0; i < by_size.size(); ++i) by_size[i] = i;
-    std::stable_sort(by_size.begin(), by_size.end(), [&](uint32_t a, uint32_t b) { return B::lt(size[b], size[a]); });
+    std::stable_sort(by_size.begin(), by_size.end(), [&](uint32_t a, uint32_t b) { return B::lt(size(b), size(a)); });
   }
 
   // Component rows.
@@ -547,7 +548,7 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
       totals = std::move(int_totals);
     } else {
       totals.assign(groups.size(), B::zero());
-      for (uint32_t idx : by_size) B::add(totals[records[idx].component], size[idx]);
+      for (uint32_t idx : by_size) B::add(totals[records[idx].component], size(idx));
     }
     // Derived rows in order of first appearance among the size-sorted rows (their
     // names are distinct, so this order never decides the final one; kept for clarity).
@@ -627,7 +628,7 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
         for (uint32_t o : g.objects) B::add(sum, object_sums[o]);  // exact in any grouping
       } else {
         for (uint32_t o : g.objects)
-          for (const Leaf<T>& row : std::span(flat.get() + start[o], objects[o].rows)) B::add(sum, row.size);
+          for (uint32_t r : object_rows_of(o)) B::add(sum, size(r));
       }
       group_sums.push_back(std::move(sum));
     }
@@ -638,6 +639,18 @@ Value finish(const Pass& p, const std::vector<Component>& components, WorkShare*
     });
     nodes.reserve(visit.size());
     using Leaf = plotspec::Leaf<T>;
+    // Every object's rows side by side, gathered in one pass in symbol order: the
+    // rows of one object lie scattered over the records, and visiting them there
+    // would miss the cache at every row.
+    const std::unique_ptr<Leaf[]> flat(new Leaf[records.size()]);
+    {
+      std::vector<size_t> at(start.begin(), start.end() - 1);
+      for (uint32_t i = 0; i < records.size(); ++i) {
+        const SymbolRecord& r = records[i];
+        flat[at[r.object]++] = Leaf{size(i), r.prefix, r.text.data(), static_cast<uint32_t>(r.text.size()), i,
+                                    r.name_is_text};
+      }
+    }
     std::vector<uint32_t> objs;
     for (uint32_t g : visit) {
       objs = groups[g].objects;
