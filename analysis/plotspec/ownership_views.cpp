@@ -367,7 +367,6 @@ struct ComponentRow {
   int64_t objects = 0, symbols = 0;
 };
 
-// Totals, rows, treemap and the bounded views, in the byte arithmetic B.
 // One leaf candidate of the treemap: plain fields, so the array of them is made
 // without being cleared first.
 template <class T>
@@ -381,6 +380,7 @@ struct Leaf {
   std::string_view name_text() const { return {name, length}; }
 };
 
+// Totals, rows, treemap and the bounded views, in the byte arithmetic B.
 template <class B>
 Value finish(const Pass& p, const std::vector<Component>& components, WorkShare* share) {
   using T = typename B::T;
