@@ -242,17 +242,24 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
     if (non_positive) continue;
     if (!size.is_int()) p.int_sizes = false;
 
+    // A ranked object file is true and text: then it is the owner, and its record's
+    // owner fields need not be read at all.
     const Value* chosen = nullptr;
-    for (const Value* v : {&s.object_file, &s.archive, &s.compilation_unit, &s.source_file}) {
-      if (truthy(*v)) {
-        chosen = v;
-        break;
+    uint32_t rank = kUnset;
+    if (ranks) {
+      const uint32_t r = ranks->rank[static_cast<size_t>(&s - symbols.data())].of[0];
+      if (r < OwnerRanks::kNotText) {
+        rank = r;
+        chosen = &s.object_file;
       }
     }
-    uint32_t rank = kUnset;
-    if (ranks && chosen == &s.object_file) {
-      const uint32_t r = ranks->rank[static_cast<size_t>(&s - symbols.data())].of[0];
-      if (r < OwnerRanks::kNotText) rank = r;
+    if (!chosen) {
+      for (const Value* v : {&s.object_file, &s.archive, &s.compilation_unit, &s.source_file}) {
+        if (truthy(*v)) {
+          chosen = v;
+          break;
+        }
+      }
     }
 
     // An object file met before under its rank needs no look-up, nor its text read.
@@ -327,13 +334,13 @@ Pass symbol_pass(const std::vector<Symbol>& symbols, const OrderedIndex<const Se
       last_region = r.region;
       last_category = r.category;
     }
-    // Whichever of the object file and archive is true is text (the object key would
-    // have failed otherwise).
-    std::string_view name =
-        truthy(s.object_file) ? s.object_file.str() : truthy(s.archive) ? s.archive.str() : kUnknownObject;
     if (rank != kUnset && name_of_rank[rank] != kUnset) {
       r.object_name = name_of_rank[rank];
     } else {
+      // Whichever of the object file and archive is true is text (the object key would
+      // have failed otherwise).
+      const std::string_view name =
+          truthy(s.object_file) ? s.object_file.str() : truthy(s.archive) ? s.archive.str() : kUnknownObject;
       if (last_name_id == UINT32_MAX || name != last_name) {
         uint32_t& id = name_index[name];
         if (id == 0) id = static_cast<uint32_t>(name_index.size());  // ids start at 1 here
