@@ -8,7 +8,9 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <system_error>
@@ -33,7 +35,49 @@ struct ShortDigits {
   int exp10;
 };
 
+// The digits of a double that is a short decimal (a percentage to three places, a
+// ratio, a size in KiB), found without the general shortest-digits search, which
+// costs several times more. `d` is taken as the decimal of `places` places nearest
+// to it, when that decimal has at most 15 significant digits and reads back as `d`:
+// decimals of that many digits lie more than four units in the last place of `d`
+// apart, so no other decimal of as many places reads back as `d`, and none of fewer
+// places does (it would have been found first), so these are the shortest digits.
+// Outside Python's fixed-point range of repr() this is left to the general search.
+bool short_decimal_digits(double d, ShortDigits& sd) {
+  static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                      1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
+  constexpr double kMaxDigits = 1e15;  // exclusive: at most 15 significant digits
+  const double a = std::fabs(d);
+  if (!(a >= 1e-4 && a < kMaxDigits)) return false;
+  for (int places = 0; places < static_cast<int>(std::size(kPow10)); ++places) {
+    const double scaled = a * kPow10[places];  // exact to a relative 2^-53
+    if (scaled >= kMaxDigits) return false;
+    // Below 2^50 adding a half is exact, so this is the nearest whole number.
+    const auto v = static_cast<uint64_t>(scaled + 0.5);
+    const auto nearest = static_cast<double>(v);
+    if (nearest >= kMaxDigits) return false;
+    // A decimal that reads back as `a` lies within a relative 2^-52 of `scaled` (the
+    // scaling's rounding plus half a unit of `a`): anything farther needs more places.
+    // Only the exact test below decides; this one spares the division where it fails.
+    if (std::fabs(scaled - nearest) > scaled * 0x1p-51) continue;
+    // Both operands are exact, and the quotient is rounded once: what reading the
+    // decimal text back gives.
+    if (nearest / kPow10[places] != a) continue;
+    char buf[24];
+    const char* end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    int n = static_cast<int>(end - buf);
+    sd.neg = std::signbit(d);
+    sd.exp10 = n - 1 - places;
+    while (n > 1 && buf[n - 1] == '0') --n;  // only a whole number ends in zeros here
+    std::memcpy(sd.digits, buf, static_cast<size_t>(n));
+    sd.ndigits = n;
+    return true;
+  }
+  return false;
+}
+
 ShortDigits shortest_digits(double d) {
+  if (ShortDigits sd{}; short_decimal_digits(d, sd)) return sd;
   char buf[40];
   auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
   ShortDigits sd{};

@@ -78,6 +78,26 @@ class TestReprDouble:
     def test_matches_repr(self, x):
         assert cc.repr_double(x) == repr(x)
 
+    # Short decimals (percentages, ratios) take a quicker way to their digits than other
+    # doubles: they and their neighbours must come out exactly as repr() writes them,
+    # across every number of places and near each end of that way's range.
+    @given(st.integers(-10**16, 10**16), st.integers(0, 22), st.sampled_from([-1, 0, 0, 1]))
+    @settings(max_examples=3000)
+    @example(1, 4, 0)
+    @example(1, 4, -1)
+    @example(999_999_999_999_999, 0, 0)
+    @example(10**15, 0, -1)
+    @example(123, 19, 0)
+    @example(5, 1, 0)
+    def test_short_decimals_and_neighbours_match_repr(self, digits, places, step):
+        x = digits / 10**places
+        x = math.nextafter(x, math.inf * step) if step else x
+        assert cc.repr_double(x) == repr(x)
+
+    def test_every_three_place_decimal_matches_repr(self):
+        values = [i / 1000 for i in range(-200_000, 200_000)]
+        assert [cc.repr_double(x) for x in values] == [repr(x) for x in values]
+
 
 # ---- rounding ----
 
