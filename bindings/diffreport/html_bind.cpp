@@ -214,19 +214,35 @@ class HtmlJsonDump {
     if (!p) throw PyErrorSet{};
   }
 
-  void key(PyObject* k) {
-    if (PyUnicode_CheckExact(k)) {
-      // Every record of a list names the same few keys, mostly the very same objects:
-      // their written form is kept, with a reference, so an object's address names it.
-      KeyText& slot = keys_[(reinterpret_cast<uintptr_t>(k) >> 4) % kKeySlots];
-      if (slot.key != k) {
-        Py_XDECREF(slot.key);
-        slot.key = Py_NewRef(k);
-        slot.text.clear();
-        string_to(slot.text, k);
+  // Everything a member of an exact str key writes before its value: the comma, the
+  // line and its indent, the key and ": " (without the comma for a first member).
+  // Every record of a list names the same few keys, mostly the very same objects, at
+  // the same depth: their written form is kept, with a reference, so an object's
+  // address names it, and a member costs the sink one piece instead of four.
+  // Two keys of one record may share a slot: the next few are tried before the
+  // first is taken over, or the pair would evict each other at every record.
+  std::string_view member_lead(PyObject* k, int depth) {
+    const size_t home = static_cast<size_t>((reinterpret_cast<uintptr_t>(k) >> 4) * 0x9E3779B97F4A7C15ull >> 58);
+    KeyText* slot = &keys_[home];  // taken over when the probes find neither the key nor room
+    for (size_t probe = 0; probe < kKeyProbes; ++probe) {
+      KeyText& s = keys_[(home + probe) % kKeySlots];
+      if (s.key == k && s.depth == depth) return s.text;
+      if (!s.key) {
+        slot = &s;
+        break;
       }
-      out_ += std::string_view(slot.text);
-    } else if (PyUnicode_Check(k)) {
+    }
+    Py_XSETREF(slot->key, Py_NewRef(k));
+    slot->depth = depth;
+    slot->text.assign(",\n");
+    slot->text.append(2 * static_cast<size_t>(depth), ' ');
+    string_to(slot->text, k);
+    slot->text += ": ";
+    return slot->text;
+  }
+
+  void key(PyObject* k) {
+    if (PyUnicode_Check(k)) {
       string(k);
     } else if (PyFloat_Check(k)) {
       out_ += "&quot;";
@@ -336,11 +352,16 @@ class HtmlJsonDump {
     out_ += '{';
     bool first = true;
     auto member = [&](PyObject* k, PyObject* v) {
-      if (!first) out_ += ',';
+      if (PyUnicode_CheckExact(k)) {
+        const std::string_view lead = member_lead(k, depth + 1);
+        out_ += first ? lead.substr(1) : lead;
+      } else {
+        if (!first) out_ += ',';
+        newline(depth + 1);
+        key(k);
+        out_ += ": ";
+      }
       first = false;
-      newline(depth + 1);
-      key(k);
-      out_ += ": ";
       write_value(v, depth + 1);
     };
     if (PyDict_CheckExact(o)) {
@@ -386,9 +407,11 @@ class HtmlJsonDump {
 
   struct KeyText {
     PyObject* key = nullptr;
+    int depth = 0;
     std::string text;
   };
-  static constexpr size_t kKeySlots = 64;
+  static constexpr size_t kKeySlots = 64;  // a power of two: the home slot is the hash's top six bits
+  static constexpr size_t kKeyProbes = 4;
 
   Sink& out_;
   std::array<KeyText, kKeySlots> keys_;

@@ -403,6 +403,15 @@ class TestRawDumps:
         assert f"Status: {status}</span>" in page
         assert page.endswith("</html>")
 
+    def test_many_keys_each_at_several_depths(self):
+        # far more key objects than the writer keeps the written form of, the same
+        # objects at two depths and as first and later members: every member's line,
+        # indent and comma must still be its own
+        keys = [f"k{i}" for i in range(300)]
+        row = {k: {k: i, "z": [i]} for i, k in enumerate(keys)}
+        items = [row, {"z": row}, row]
+        assert parse(dr.render_diff_html({"symbols": items})).pres[2] == dumps(items)
+
     @pytest.mark.parametrize("bad_key", [(1, 2), frozenset(), b"bytes"])
     def test_keys_json_cannot_write(self, bad_key):
         with pytest.raises(TypeError, match="keys must be str, int, float, bool or None"):
