@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "core/value/memory_hints.hpp"
 #include "core/value/text.hpp"
 #include "core/value/value.hpp"
 
@@ -202,6 +204,38 @@ PyObject* tree_floor(PyObject*, PyObject* args) {
   });
 }
 
+// Seconds to make a text of `length` characters as wide as `maxchar` needs and write
+// every character once, on huge pages where the system gives them: what any page
+// returned as one text of that length and width costs, whatever writes it.
+PyObject* text_floor(PyObject*, PyObject* args) {
+  Py_ssize_t length = 0;
+  unsigned int maxchar = 127;
+  if (!PyArg_ParseTuple(args, "nI", &length, &maxchar)) return nullptr;
+  if (length < 0 || maxchar > 0x10FFFF) {
+    PyErr_SetString(PyExc_ValueError, "length must be at least 0 and maxchar a code point");
+    return nullptr;
+  }
+  auto t0 = std::chrono::steady_clock::now();
+  PyObject* text = PyUnicode_New(length, static_cast<Py_UCS4>(maxchar));
+  if (!text) return nullptr;
+  const int kind = PyUnicode_KIND(text);
+  void* data = PyUnicode_DATA(text);
+  bv::advise_huge_pages(data, static_cast<size_t>(length) * static_cast<size_t>(kind));
+  // Characters that vary, so the writes cannot fold into a fill of one value.
+  auto fill = [length](auto* out) {
+    for (Py_ssize_t i = 0; i < length; ++i) out[i] = static_cast<std::remove_pointer_t<decltype(out)>>('a' + (i & 15));
+  };
+  if (kind == PyUnicode_1BYTE_KIND)
+    fill(static_cast<Py_UCS1*>(data));
+  else if (kind == PyUnicode_2BYTE_KIND)
+    fill(static_cast<Py_UCS2*>(data));
+  else
+    fill(static_cast<Py_UCS4*>(data));
+  const double secs = seconds_since(t0);
+  Py_DECREF(text);
+  return PyFloat_FromDouble(secs);
+}
+
 // Reads kind, name and delta of every entry, as the ranking must before it can
 // order anything: strings as UTF-8, the delta as a float.
 PyObject* read_entries_floor(PyObject*, PyObject* entries) {
@@ -292,6 +326,8 @@ PyMethodDef methods[] = {
      "write_floor(tree, repeat=1): seconds of each compact JSON write of the tree by the core's writer."},
     {"tree_floor", tree_floor, METH_VARARGS,
      "tree_floor(tree, repeat=1): (build, free) seconds of a copy of the tree in the core's values, per run."},
+    {"text_floor", text_floor, METH_VARARGS,
+     "text_floor(length, maxchar): seconds to make a text of that length and width and write every character."},
     {"read_entries_floor", read_entries_floor, METH_O, "Read kind, name and delta of every diff entry."},
     {"read_entries_held_floor", read_entries_held_floor, METH_O,
      "Read delta of every entry and kind and name of those that grew, all held until the end."},

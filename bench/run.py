@@ -330,6 +330,15 @@ def diff_section(quick: bool, r: int) -> None:
     target(f"render_diff_html ({len(payload['symbols']):,} symbol rows)", ms(html),
            f"{html / dumps_symbols:.2f}x json.dumps(symbols, indent=2) (target <= 0.5x)", html <= 0.5 * dumps_symbols)
     row("json.dumps(symbols, indent=2)", ms(dumps_symbols))
+    # What the page's size alone costs: one text of its length and width, every
+    # character written once (a page of one character wider than Latin-1 takes two
+    # bytes a character throughout).
+    page = diffreport.render_diff_html(payload)
+    length, widest = len(page), ord(max(page))
+    del page
+    blank = statistics.median(_benchfloor.text_floor(length, widest) for _ in range(max(r, 3)))
+    row("floor: a text of the page's length and width, written once", ms(blank),
+        f"{blank / dumps_symbols:.2f}x the dumps; {length:,} characters of {'1' if widest < 256 else '2' if widest < 65536 else '4'} bytes")
     del payload
     entries = generate.diff_entries(200_000 if quick else 1_000_000)
     rr = max(1, r // 2)
