@@ -35,7 +35,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE.parent / "python" / "data" / "linkers"
-INPUT_DIRS = ("src", "foo", "ld", "avr")
+INPUT_DIRS = ("src", "foo", "ld", "avr", "regions")
 
 COMMON_CFLAGS = [
     "-Os", "-g", "-gno-record-gcc-switches", "-Wall", "-Wextra",
@@ -45,6 +45,7 @@ CXXFLAGS = ["-fno-exceptions", "-fno-rtti", "-fno-threadsafe-statics", "-fno-asy
 FIRMWARE_SOURCES = ["src/startup.c", "src/main.c", "src/strings.c", "src/data.c", "src/ramfunc.c", "src/shapes.cpp"]
 FOO_SOURCES = ["foo/foo_math.c", "foo/foo_ring.c", "foo/foo_unused.c"]
 AVR_SOURCES = ["avr/main.c", "src/strings.c"]
+REGIONS_SOURCES = ["regions/startup.c", "regions/main.c"]
 
 
 @dataclass
@@ -115,6 +116,27 @@ BUILDS = [
         link_flags=SCRIPT + ["-Lld/cortex-m4", "-fuse-ld=lld"],
         ar=["llvm-ar", "rcsD"], objdump="arm-none-eabi-objdump",
         sources=FIRMWARE_SOURCES,
+    ),
+    Build(
+        name="regions-gnu-ld-cortex-m4",
+        cc="arm-none-eabi-gcc", cxx="arm-none-eabi-g++",
+        target_flags=["-mcpu=cortex-m4", "-mthumb", "-mfloat-abi=soft"] + FREESTANDING,
+        extra_cflags=["-fno-tree-loop-distribute-patterns"],
+        link_flags=["-T", "ld/stm32f4-regions.ld", "-Wl,--gc-sections"],
+        ar=["arm-none-eabi-ar", "rcsD"], objdump="arm-none-eabi-objdump",
+        sources=REGIONS_SOURCES,
+    ),
+    Build(
+        name="regions-lld-rv32imac",
+        cc="clang", cxx="clang++",
+        target_flags=["--target=riscv32-unknown-elf", "-march=rv32imac", "-mabi=ilp32", "-mcmodel=medany"]
+        + FREESTANDING,
+        # The stack size given on the command line, as many builds do; the
+        # thread-local routine is called by nothing but kept.
+        link_flags=["-T", "ld/rv32-tls.ld", "-Wl,--gc-sections", "-fuse-ld=lld",
+                    "-Wl,--defsym=__stack_size=0x400", "-Wl,-u,tls_touch"],
+        ar=["llvm-ar", "rcsD"], objdump="riscv64-unknown-elf-objdump",
+        sources=REGIONS_SOURCES + ["regions/tls.c"],
     ),
     Build(
         name="lld-rv32imac",

@@ -36,6 +36,17 @@ class ElfSection:
         """Whether the file holds bytes for it (what the target loads)."""
         return self.type != "NOBITS"
 
+    @property
+    def thread_local(self) -> bool:
+        return "THREAD_LOCAL" in self.flags
+
+    @property
+    def takes_room(self) -> bool:
+        """Whether it occupies target memory at its address: all allocated
+        sections but ``.tbss``, the zeroed part of the template of each
+        thread's data, which the next section may overlap."""
+        return self.allocated and self.size > 0 and not (self.thread_local and not self.has_bits)
+
 
 @dataclass(frozen=True)
 class ElfSymbol:
@@ -69,7 +80,13 @@ class ElfTruth:
         return self.file_format.endswith("arm")
 
     def allocated_sections(self) -> list[ElfSection]:
-        return [s for s in self.sections if s.allocated and s.size > 0]
+        return [s for s in self.sections if s.takes_room]
+
+    def tls_block_start(self) -> int | None:
+        """The address of the thread-local template: ELF gives a TLS symbol's
+        value as its offset from there."""
+        starts = [s.vma for s in self.sections if s.allocated and s.thread_local]
+        return min(starts) if starts else None
 
     def section_of(self, symbol: ElfSymbol) -> ElfSection | None:
         if not symbol.section_index.isdigit():
@@ -198,6 +215,33 @@ def map_memory_regions(map_text: str) -> list[Region]:
         if match and match.group(1) != "*default*":
             regions.append(Region(match.group(1), int(match.group(2), 16), int(match.group(3), 16)))
     return regions
+
+
+def bytes_per_region(truth: ElfTruth, regions: list[Region]) -> dict[str, int]:
+    """Bytes each region holds: the addresses its sections run at (the
+    members of an overlay share theirs, so each byte counts once), and the
+    load image of a section with contents wherever its LMA lies in another
+    region."""
+    running: dict[str, list[tuple[int, int]]] = {r.name: [] for r in regions}
+    stored = {r.name: 0 for r in regions}
+    for section in truth.allocated_sections():
+        run = region_holding(regions, section.vma)
+        if run is not None:
+            running[run].append((section.vma, section.vma + section.size))
+        load = region_holding(regions, section.lma)
+        if section.has_bits and load is not None and load != run:
+            stored[load] += section.size
+    used = {}
+    for name, spans in running.items():
+        total, reached = 0, None
+        for start, end in sorted(spans):
+            if reached is None or start >= reached:
+                total += end - start
+            elif end > reached:
+                total += end - reached
+            reached = end if reached is None else max(reached, end)
+        used[name] = total + stored[name]
+    return used
 
 
 def region_holding(regions: list[Region], address: int) -> str | None:

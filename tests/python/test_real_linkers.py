@@ -2,8 +2,10 @@
 
 tests/firmware/build.py links one small firmware with Debian's GNU ld for
 Cortex-M4, RV32IMAC and ATmega328P (once with ld speaking French) and with
-lld, and commits each map with objdump/readelf dumps of its ELF in
-data/linkers.  The ELF is the oracle: every allocated section and every sized
+lld, and a second one for several memories (CCM RAM, backup SRAM, an
+overlay, fill statements, thread-local data) with GNU ld for Cortex-M4 and
+with lld for RV32IMAC, and commits each map with objdump/readelf dumps of
+its ELF in data/linkers.  The ELF is the oracle: every allocated section and every sized
 function and object it holds must be in the model where the ELF puts it, and
 region figures must count the bytes the ELF places in each region.  Only the
 committed text is read, so these tests run where the toolchains are missing;
@@ -16,6 +18,7 @@ the fault in its reason, so that it turns into a failure once fixed.
 from __future__ import annotations
 
 import importlib.util
+import json
 import os
 import subprocess
 import sys
@@ -23,10 +26,13 @@ from functools import cache
 from pathlib import Path
 
 import pytest
-from elf_truth import ElfTruth, Region, map_memory_regions, read_elf_truth, region_holding
+from elf_truth import ElfTruth, Region, bytes_per_region, map_memory_regions, read_elf_truth, region_holding
 
-from brenvale.analysis import region_usage
+from brenvale.analysis import padding_waste, region_usage
+from brenvale.cli import main
+from brenvale.readers.detect import load_build_input
 from brenvale.readers.gnu_ld import parse_map_text, read_map_file
+from brenvale.readers.linker_script import read_memory_regions
 from brenvale.records import NormalizedBuildModel
 
 DATA = Path(__file__).parent / "data" / "linkers"
@@ -34,6 +40,11 @@ FIRMWARE = Path(__file__).resolve().parents[1] / "firmware"
 
 GNU_LD_MAPS = ["gnu-ld-cortex-m4", "gnu-ld-rv32imac", "gnu-ld-atmega328p", "gnu-ld-atmega328p-fr"]
 ALL_BUILDS = GNU_LD_MAPS + ["lld-cortex-m4", "lld-rv32imac"]
+# The firmware of tests/firmware/regions, and the scripts that place it.
+REGIONS_GNU_LD = "regions-gnu-ld-cortex-m4"
+REGIONS_LLD = "regions-lld-rv32imac"
+GNU_LD_MAPS.append(REGIONS_GNU_LD)
+SCRIPTS = {REGIONS_GNU_LD: FIRMWARE / "ld" / "stm32f4-regions.ld", REGIONS_LLD: FIRMWARE / "ld" / "rv32-tls.ld"}
 
 # Map -> reason, for the checks the reader does not pass yet.
 KNOWN_FAULTS: dict[str, dict[str, str]] = {}
@@ -196,14 +207,19 @@ def test_every_sized_elf_symbol_is_in_the_model(name):
         address = truth.symbol_address(elf)
         here = at.get(address, [])
         # ld names no symbol in the veneers it writes ("linker stubs"): the
-        # bytes must be there, under whatever name the reader gives them.
-        stubs = [s for s in here if s.object_file == "linker stubs"]
+        # bytes must be there, under whatever name the reader gives them
+        # (one entry for a section of several veneers).
+        stubs = [
+            s for s in model.symbols
+            if s.object_file == "linker stubs" and s.address <= address and address + elf.size <= s.address + s.size
+        ]
         found = [s for s in here if s.name == elf.name] or stubs
         assert found, f"{elf.name} at {address:#x} missing; model has {[s.name for s in here]}"
         symbol = found[0]
         # The reader sizes a symbol up to the next symbol or fill; measured
         # on this corpus, that is exactly the ELF size.
-        assert symbol.size == elf.size, elf.name
+        if not stubs:
+            assert symbol.size == elf.size, elf.name
         assert symbol.section_name == section.name, elf.name
         if not stubs:
             assert symbol.demangled_name == DEMANGLED.get(elf.name), elf.name
@@ -225,6 +241,8 @@ def test_archive_members_are_named(name):
 @pytest.mark.parametrize("name", corpus("read"))
 def test_stack_and_heap_reservations_are_hinted(name):
     reserved = ([".stack"], [".heap"]) if "atmega" not in name else ([], [])
+    if name == REGIONS_GNU_LD:
+        reserved = (["._user_heap_stack"], ["._user_heap_stack"])
     hints = _model(name).stack_heap_hints
     assert (hints["stack_sections"], hints["heap_sections"]) == reserved
 
@@ -233,25 +251,108 @@ def test_stack_and_heap_reservations_are_hinted(name):
 # Region usage
 
 
-def elf_bytes_per_region(truth: ElfTruth, regions: list[Region]) -> dict[str, int]:
-    """Bytes each region holds: sections at their VMA, and the load image of a
-    section with contents wherever its LMA lies in another region."""
-    used = {r.name: 0 for r in regions}
-    for section in truth.allocated_sections():
-        running = region_holding(regions, section.vma)
-        if running is not None:
-            used[running] += section.size
-        stored = region_holding(regions, section.lma)
-        if section.has_bits and stored is not None and stored != running:
-            used[stored] += section.size
-    return used
-
-
 @pytest.mark.parametrize("name", corpus("region_usage"))
 def test_region_usage_counts_what_the_elf_places(name):
     regions = list(_regions(name))
     usage = region_usage(_model(name))
-    assert {r: u.used_bytes for r, u in usage.items()} == elf_bytes_per_region(_truth(name), regions)
+    assert {r: u.used_bytes for r, u in usage.items()} == bytes_per_region(_truth(name), regions)
+
+
+# ---------------------------------------------------------------------------
+# Several memories: tests/firmware/regions, placed by ld/stm32f4-regions.ld
+# (GNU ld) and ld/rv32-tls.ld (lld, whose map prints no regions)
+
+REGIONS_BUILDS = [REGIONS_GNU_LD, REGIONS_LLD]
+
+
+def _script_regions(name: str) -> list[Region]:
+    return [Region(r.name, r.start_address, r.size or 0) for r in read_memory_regions(SCRIPTS[name])]
+
+
+def _regions_args(name: str) -> list[str]:
+    return ["--memory-regions", str(SCRIPTS[name])] if name == REGIONS_LLD else []
+
+
+def _regions_model(name: str) -> NormalizedBuildModel:
+    given = read_memory_regions(SCRIPTS[name]) if name == REGIONS_LLD else None
+    return load_build_input(DATA / f"{name}.map", memory_regions=given).model
+
+
+def test_regions_corpus_has_what_the_checks_need():
+    gnu, lld = _truth(REGIONS_GNU_LD), _truth(REGIONS_LLD)
+    regions = _script_regions(REGIONS_GNU_LD)
+    assert map_memory_regions((DATA / f"{REGIONS_GNU_LD}.map").read_text(encoding="utf-8")) == regions
+    sections = {s.name: s for s in gnu.allocated_sections()}
+    # A NOLOAD section that ld gave a load address in flash, past every
+    # section stored there: no later section shows that nothing is stored.
+    ccmbss = sections[".ccmbss"]
+    assert ccmbss.type == "NOBITS" and region_holding(regions, ccmbss.lma) == "FLASH"
+    assert all(s.lma < ccmbss.lma for s in gnu.allocated_sections() if s.has_bits)
+    dsp, usb = sections[".overlay_dsp"], sections[".overlay_usb"]
+    assert dsp.vma == usb.vma and dsp.lma != usb.lma
+    assert {".ccmram", ".data", ".bkpsram", ".board_id", ".padded"} <= sections.keys()
+    # lld: thread-local data, and the --defsym that lld prints as a row
+    # without text.
+    tls = [s for s in lld.sections if s.thread_local]
+    assert [(s.name, s.has_bits) for s in tls] == [(".tdata", True), (".tbss", False)]
+    assert any(symbol.type == "TLS" for symbol in lld.symbols)
+    lld_map = (DATA / f"{REGIONS_LLD}.map").read_text(encoding="utf-8")
+    assert any(line.split() == ["0", "0", "0", "1"] for line in lld_map.splitlines())
+
+
+@pytest.mark.parametrize("name", REGIONS_BUILDS)
+def test_regions_sections_are_placed_as_in_the_elf(name):
+    truth, regions = _truth(name), _script_regions(name)
+    model = {s.name: s for s in _regions_model(name).sections}
+    assert sorted(model) == sorted(s.name for s in truth.allocated_sections())
+    for section in truth.allocated_sections():
+        placed = model[section.name]
+        assert (placed.vma, placed.size) == (section.vma, section.size), section.name
+        assert placed.execution_region == region_holding(regions, section.vma), section.name
+        if section.has_bits:
+            assert placed.lma == section.lma, section.name
+            assert placed.load_region == region_holding(regions, section.lma), section.name
+        else:
+            assert placed.load_region == placed.execution_region, section.name
+
+
+@pytest.mark.parametrize("name", REGIONS_BUILDS)
+def test_regions_contract_counts_what_the_elf_places(name, tmp_path, capsys):
+    # Through the command line, as CI runs it.
+    out = tmp_path / "contract.json"
+    assert main(["contract", str(DATA / f"{name}.map"), "-o", str(out), *_regions_args(name)]) == 0
+    capsys.readouterr()
+    contract = json.loads(out.read_text(encoding="utf-8"))
+    expected = bytes_per_region(_truth(name), _script_regions(name))
+    assert {r["name"]: r["used_bytes"] for r in contract["regions"]} == expected
+    sizes = {r.name: r.length for r in _script_regions(name)}
+    assert {r["name"]: r["free_bytes"] for r in contract["regions"]} == {n: sizes[n] - u for n, u in expected.items()}
+
+
+@pytest.mark.parametrize("name", REGIONS_BUILDS)
+def test_fill_around_data_statements_is_what_the_script_makes(name):
+    # .padded: BYTE, ALIGN(256), LONG, then 20 bytes of fill, from wherever
+    # the ELF says the section starts.
+    start = next(s.vma for s in _truth(name).allocated_sections() if s.name == ".padded")
+    expected = (-(start + 1)) % 256 + 20
+    model = _regions_model(name)
+    padded = next(s for s in model.sections if s.name == ".padded")
+    assert padded.fill_bytes == expected
+    assert padding_waste(model).by_region[padded.execution_region] >= expected
+
+
+def test_lld_thread_local_symbols_are_in_their_template():
+    truth = _truth(REGIONS_LLD)
+    start = truth.tls_block_start()
+    assert start is not None
+    placed = {(s.name, s.address, s.size, s.section_name) for s in _regions_model(REGIONS_LLD).symbols}
+    checked = 0
+    for symbol in truth.symbols:
+        section = truth.section_of(symbol)
+        if symbol.type == "TLS" and symbol.size and section is not None and section.takes_room:
+            assert (symbol.name, start + symbol.value, symbol.size, section.name) in placed
+            checked += 1
+    assert checked
 
 
 # ---------------------------------------------------------------------------

@@ -38,9 +38,11 @@ SHARED_MAPS = Path(__file__).resolve().parents[3] / "shared" / "samples" / "maps
 REAL_GNU_MAPS = sorted(p for p in (DATA / "maps").glob("*.map") if "armlink" not in p.name and "iar" not in p.name)
 REAL_GNU_MAPS += sorted(p for p in SHARED_MAPS.glob("esp32*.map"))  # read only, where the samples are at hand
 GNU_MAPS = REAL_GNU_MAPS + [DATA / "linkers" / f"gnu-ld-{name}.map" for name in ("cortex-m4", "rv32imac", "atmega328p")]
+GNU_MAPS.append(DATA / "linkers" / "regions-gnu-ld-cortex-m4.map")
 ARMLINK_MAP = DATA / "maps" / "stm32f103-armlink-openbrightweb.map"
 OTHER_MAPS = [ARMLINK_MAP, DATA / "maps" / "stm32f407-iar-project-template.map"]
 OTHER_MAPS += sorted((DATA / "linkers").glob("lld-*.map")) + sorted((DATA / "lld").glob("*.map"))
+OTHER_MAPS.append(DATA / "linkers" / "regions-lld-rv32imac.map")
 ALL_MAPS = GNU_MAPS + OTHER_MAPS
 
 _HEADER = re.compile(r"^(\S+)(?:\s+0x([0-9a-fA-F]+)\s+0x([0-9a-fA-F]+)(?:\s+load address\s+0x([0-9a-fA-F]+))?)?\s*$")
@@ -152,7 +154,23 @@ def test_no_range_is_drawn_over_a_section_or_a_load_image(path):
                 assert e < start or s > end, (region["name"], item["id"], hex(s), hex(e))
 
 
-@pytest.mark.parametrize("path", ALL_MAPS, ids=lambda p: p.stem)
+# Maps on which the summary's totals still disagree with the regions, and why.
+TOTALS_FAULTS = {
+    "regions-gnu-ld-cortex-m4": (
+        "compare.flash_and_ram_totals adds the sizes of overlay members that share their RAM "
+        "(.overlay_dsp and .overlay_usb), where the region counts those bytes once"
+    ),
+}
+
+
+@pytest.mark.parametrize(
+    "path",
+    [
+        pytest.param(p, id=p.stem, marks=[pytest.mark.xfail(strict=True, reason=TOTALS_FAULTS[p.stem])])
+        if p.stem in TOTALS_FAULTS else pytest.param(p, id=p.stem)
+        for p in ALL_MAPS
+    ],
+)
 def test_contract_summary_and_page_agree_on_every_region(path, tmp_path, capsys):
     # Compared with the bundled sample, whose regions differ from most of these.
     build, contract = contract_of(path)

@@ -126,6 +126,12 @@ _ARCHIVE_REASON_LINE = re.compile(r"^(?:[ \t]+\S.*\)|\S+\([^()]+\)(?:[ \t]+\(.*\
 _ZERO_INIT_INPUT = re.compile(
     r"^(?:\.bss|\.sbss|\.tbss|\.lbss|\.noinit|\.dynbss|\.gnu\.linkonce\.t?s?b\.|\.scommon|COMMON$|\*COM\*$)"
 )
+# Scripts give the zeroed data of each extra RAM a section of its own, named
+# after the memory (".ccmbss", ".dtcm_bss", ".RAM_D2_bss", ".sram2_noinit")
+# and kept out of the image with NOLOAD, which the map does not print.
+# The memory's word is in the first part of the name: in ".text.clear_bss" or
+# ".ARM.extab.text.zero_bss" it names a function.
+_ZERO_INIT_WORD = re.compile(r"^\.?[^.]*(?:bss|no_?init|uninit)[^.]*(?:\.|$)", re.IGNORECASE)
 
 
 @dataclass
@@ -240,14 +246,17 @@ def is_gnu_ld_map_file(path: str | os.PathLike[str]) -> bool:
 
 def holds_no_bytes(input_section: str) -> bool:
     """Whether an input section of this name holds no bytes in the image:
-    zero-initialised data (``.bss*``, ``.sbss*``, ``COMMON`` and their kin)
-    and ``.noinit*``.
+    zero-initialised data (``.bss*``, ``.sbss*``, ``COMMON`` and their kin),
+    ``.noinit*``, and the zeroed data of other RAMs, which scripts name after
+    the memory (``.ccmbss``, ``.dtcm_bss``, ``.sram2_noinit``).
 
     An output section made only of such inputs and of reservations
     (``. = . + SIZE``) has no contents, so nothing of it is loaded, even where
     ld prints a load address for it.
     """
-    return _ZERO_INIT_INPUT.match(input_section) is not None
+    if _ZERO_INIT_INPUT.match(input_section) is not None:
+        return True
+    return _ZERO_INIT_WORD.match(input_section) is not None
 
 
 # ---------------------------------------------------------------------------

@@ -14,7 +14,10 @@ the output section), and a symbol with its real size.  What is read:
   and a region of the script does.  Its ``padding_before`` is
   the alignment gap in front of it: the bytes between the end of the section
   before it and its address, when its alignment alone explains them.  Fill
-  inside a section is part of its size, so ``padding_after`` is 0.
+  inside a section is part of its size, so ``padding_after`` is 0; lld
+  prints no fill rows, so ``fill_bytes`` is what the input sections and data
+  statements leave of the size (the ALIGN steps alone in a section without
+  contents, whose ``. = . + SIZE`` reserves room), as in GNU ld maps.
 * Zero-initialised sections (every input section a ``.bss``, ``.sbss``,
   ``.tbss``, ``COMMON``, ``.noinit``, ``.uninit``, stack or heap section, or
   no input section and such a name) have no load image: lld prints a load
@@ -23,7 +26,9 @@ the output section), and a symbol with its real size.  What is read:
 * Symbols: each symbol row with a non-zero size is a ``SymbolEntry`` of that
   size, but of aliases (same address and size) only the first listed;
   mapping symbols (``$t``, ``$d``, ``$x``...) are left out, and Thumb
-  function addresses lose their low bit.  An input section without such a
+  function addresses lose their low bit; a thread-local symbol, printed at
+  its offset in the TLS block, is placed at that offset from the block's
+  first section (``.tdata``).  An input section without such a
   symbol becomes one entry of its own size, named as in GNU ld maps
   (``.text.main`` -> ``main``), or after the section for lld's own
   ``<internal>`` sections (merged strings and constants, range thunks), whose
@@ -34,7 +39,8 @@ the output section), and a symbol with its real size.  What is read:
   contiguous block of section addresses (RAM when it holds zero-initialised
   or copied sections, flash otherwise), with a warning issue saying so.
 
-A map that does not end after the sections lld lists last (the non-allocated
+Rows of ``--defsym`` assignments, which lld prints without their text, are
+passed over.  A map that does not end after the sections lld lists last (the non-allocated
 ``.symtab``/``.shstrtab``/``.strtab``), or whose rows are damaged, raises
 ``MapFormatError``.
 """
@@ -78,6 +84,9 @@ _ZERO_INIT_INPUT = re.compile(
     re.IGNORECASE,
 )
 # Code and initialised data, whatever their names say (".text.heap_init").
+# Statements that lld prints inside an output section with the bytes they take.
+_DATA_STATEMENT = re.compile(r"^(?:BYTE|SHORT|LONG|QUAD|SQUAD)\s*\(")
+_ALIGN_ASSIGNMENT = re.compile(r"^\.\s*=\s*ALIGN\s*\(")
 _CONTENTS_INPUT = re.compile(r"^\.(?:text|rodata|srodata|s?data|ramfunc|init|fini|vectors|isr_vector)(?:[.$]|$)")
 # Sections lld lists after all allocated ones: a map must end among them.
 _TAIL_SECTIONS = (".symtab", ".shstrtab", ".strtab")
@@ -111,6 +120,25 @@ class _Output:
     inputs: list[_Input] = field(default_factory=list)
     extent: int = 0  # how far the rows inside it reach
     zero_init: bool = False
+    # What lld prints of the bytes that are no input section: data
+    # statements (BYTE, LONG ...) and the advance of ". = ALIGN(...)".
+    data_bytes: int = 0
+    align_bytes: int = 0
+
+    def fill_bytes(self) -> int:
+        """The bytes inside the section that hold no input section and no data.
+
+        lld prints no fill rows, so a section with contents has as fill
+        whatever its inputs and data statements leave of its size (the gaps
+        that their alignment makes, ALIGN and ". = . + SIZE" steps), as GNU
+        ld's ``*fill*`` lines count them.  In one without contents, ". = .
+        + SIZE" reserves room (a stack, a heap) and only the ALIGN steps are
+        waste.
+        """
+        contents = sum(entry.size for entry in self.inputs) + self.data_bytes
+        if contents:
+            return max(self.size - contents, 0)
+        return min(self.align_bytes, self.size)
 
 
 def _align_up(value: int, align: int) -> int:
@@ -164,14 +192,23 @@ class _Reader:
             if not (align_text.isascii() and align_text.isdigit()) or len(align_text) > 19:
                 raise self.error(f"bad alignment {align_text[:40]!r} in map row", line_no)
             align = int(align_text)
-            if any(value > INT_MAX for value in values) or align > INT_MAX:
+            indent, rest = len(fields[numbers]), fields[numbers + 1].rstrip()
+            # A symbol's load address is its address moved by its section's
+            # offset, in 64-bit arithmetic: a thread-local symbol, whose
+            # address is its offset in the TLS block, gets a wrapped one
+            # (0xffffffffa0000290).  Nothing reads it.
+            checked = values if indent < symbol_step or numbers == 3 else values[:1] + values[2:]
+            if any(value > INT_MAX for value in checked) or align > INT_MAX:
                 raise self.error(f"a number in this row exceeds {INT_MAX}", line_no)
             vma = values[0]
-            lma = values[1] if numbers == 4 else vma
+            lma = values[1] if numbers == 4 and indent < symbol_step else vma
             size = values[-1]
             if vma + size > INT_MAX or lma + size > INT_MAX:
                 raise self.error(f"this row ends past {INT_MAX}", line_no)
-            indent, rest = len(fields[numbers]), fields[numbers + 1].rstrip()
+            if not rest and indent < in_step and not size:
+                # lld prints a --defsym as an assignment without its text.
+                current, entry = None, None
+                continue
             if not rest and indent < symbol_step:
                 raise self.error("a map row without a section name", line_no)
             if indent < in_step:
@@ -197,6 +234,10 @@ class _Reader:
                     current.inputs.append(entry)
                 else:
                     entry = None  # an assignment or data statement
+                    if _DATA_STATEMENT.match(rest):
+                        current.data_bytes += size
+                    elif _ALIGN_ASSIGNMENT.match(rest):
+                        current.align_bytes += size
                 continue
             if entry is None:
                 raise self.error("a symbol row outside an input section", line_no)
@@ -288,7 +329,15 @@ def _infer_regions(sections: list[_Output]) -> list[MemoryRegion]:
     return regions
 
 
-def _symbols(section: _Output) -> list[SymbolEntry]:
+_TLS_SECTION = re.compile(r"^\.?t(?:data|bss)(?:[.$]|$)")
+
+
+def _tls_block_start(sections: list[_Output]) -> int | None:
+    """Where the template of thread-local data starts: at its first section."""
+    return next((s.vma for s in sections if _TLS_SECTION.match(s.name)), None)
+
+
+def _symbols(section: _Output, tls_start: int | None) -> list[SymbolEntry]:
     symbols = []
     for entry in section.inputs:
         if not entry.size:
@@ -306,6 +355,13 @@ def _symbols(section: _Output) -> list[SymbolEntry]:
                 continue
             if thumb and address & 1:
                 address -= 1
+            if size and not entry.address <= address < entry.address + entry.size:
+                # lld prints a thread-local symbol at its offset in the TLS
+                # block, as its ELF value is.
+                moved = None if tls_start is None else tls_start + address
+                if moved is None or not entry.address <= moved < entry.address + entry.size:
+                    continue  # placed nowhere in its section: its bytes are the section's
+                address = moved
             if size:
                 # Aliases (newlib's sniprintf for snprintf, identical code
                 # folded by --icf) share one span: the first listed names it,
@@ -394,6 +450,7 @@ def parse_lld_map(
     sections = []
     symbols = []
     unplaced = []
+    tls_start = _tls_block_start(reader.outputs)
     for index, section in enumerate(kept):
         execution = region_for(regions, section.vma, section.size)
         if section.zero_init:
@@ -403,9 +460,12 @@ def parse_lld_map(
         if execution is None:
             unplaced.append(section.name)
         sections.append(
-            SectionPlacement(section.name, execution, load, section.vma, lma, section.size, padding[index], 0)
+            SectionPlacement(
+                section.name, execution, load, section.vma, lma, section.size, padding[index], 0,
+                section.fill_bytes(),
+            )
         )
-        symbols.extend(_symbols(section))
+        symbols.extend(_symbols(section, tls_start))
     names = [s.name for s in sections]
     hints = {
         "stack_sections": [n for n in names if "stack" in n.lower()],
