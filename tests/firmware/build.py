@@ -122,7 +122,17 @@ BUILDS = [
         cc="arm-none-eabi-gcc", cxx="arm-none-eabi-g++",
         target_flags=["-mcpu=cortex-m4", "-mthumb", "-mfloat-abi=soft"] + FREESTANDING,
         extra_cflags=["-fno-tree-loop-distribute-patterns"],
-        link_flags=["-T", "ld/stm32f4-regions.ld", "-Wl,--gc-sections"],
+        # The pool is referenced by nothing, but kept.
+        link_flags=["-T", "ld/stm32f4-regions.ld", "-Wl,--gc-sections", "-Wl,-u,sram2_pool"],
+        ar=["arm-none-eabi-ar", "rcsD"], objdump="arm-none-eabi-objdump",
+        sources=REGIONS_SOURCES + ["regions/orphan_pool.c"],
+    ),
+    Build(
+        name="regions-gnu-ld-cortex-m3-legacy",
+        cc="arm-none-eabi-gcc", cxx="arm-none-eabi-g++",
+        target_flags=["-mcpu=cortex-m3", "-mthumb", "-mfloat-abi=soft"] + FREESTANDING,
+        extra_cflags=["-fno-tree-loop-distribute-patterns"],
+        link_flags=["-T", "ld/lpc-legacy.ld", "-Wl,--gc-sections"],
         ar=["arm-none-eabi-ar", "rcsD"], objdump="arm-none-eabi-objdump",
         sources=REGIONS_SOURCES,
     ),

@@ -3,8 +3,9 @@
 tests/firmware/build.py links one small firmware with Debian's GNU ld for
 Cortex-M4, RV32IMAC and ATmega328P (once with ld speaking French) and with
 lld, and a second one for several memories (CCM RAM, backup SRAM, an
-overlay, fill statements, thread-local data) with GNU ld for Cortex-M4 and
-with lld for RV32IMAC, and commits each map with objdump/readelf dumps of
+overlay, fill statements, orphans, thread-local data) with GNU ld for
+Cortex-M4, with lld for RV32IMAC and with GNU ld under an older vendor's
+script (.data loaded AT (_etext)) for Cortex-M3, and commits each map with objdump/readelf dumps of
 its ELF in data/linkers.  The ELF is the oracle: every allocated section and every sized
 function and object it holds must be in the model where the ELF puts it, and
 region figures must count the bytes the ELF places in each region.  Only the
@@ -43,8 +44,13 @@ ALL_BUILDS = GNU_LD_MAPS + ["lld-cortex-m4", "lld-rv32imac"]
 # The firmware of tests/firmware/regions, and the scripts that place it.
 REGIONS_GNU_LD = "regions-gnu-ld-cortex-m4"
 REGIONS_LLD = "regions-lld-rv32imac"
-GNU_LD_MAPS.append(REGIONS_GNU_LD)
-SCRIPTS = {REGIONS_GNU_LD: FIRMWARE / "ld" / "stm32f4-regions.ld", REGIONS_LLD: FIRMWARE / "ld" / "rv32-tls.ld"}
+REGIONS_LEGACY = "regions-gnu-ld-cortex-m3-legacy"
+GNU_LD_MAPS += [REGIONS_GNU_LD, REGIONS_LEGACY]
+SCRIPTS = {
+    REGIONS_GNU_LD: FIRMWARE / "ld" / "stm32f4-regions.ld",
+    REGIONS_LLD: FIRMWARE / "ld" / "rv32-tls.ld",
+    REGIONS_LEGACY: FIRMWARE / "ld" / "lpc-legacy.ld",
+}
 
 # Map -> reason, for the checks the reader does not pass yet.
 KNOWN_FAULTS: dict[str, dict[str, str]] = {}
@@ -243,6 +249,8 @@ def test_stack_and_heap_reservations_are_hinted(name):
     reserved = ([".stack"], [".heap"]) if "atmega" not in name else ([], [])
     if name == REGIONS_GNU_LD:
         reserved = (["._user_heap_stack"], ["._user_heap_stack"])
+    elif name == REGIONS_LEGACY:
+        reserved = ([".stack"], [])
     hints = _model(name).stack_heap_hints
     assert (hints["stack_sections"], hints["heap_sections"]) == reserved
 
@@ -291,6 +299,17 @@ def test_regions_corpus_has_what_the_checks_need():
     dsp, usb = sections[".overlay_dsp"], sections[".overlay_usb"]
     assert dsp.vma == usb.vma and dsp.lma != usb.lma
     assert {".ccmram", ".data", ".bkpsram", ".board_id", ".padded"} <= sections.keys()
+    # Zeroed data in an orphan section after .data: PROGBITS, stored in flash.
+    pool = sections[".sram2_bss"]
+    assert pool.has_bits and region_holding(regions, pool.lma) == "FLASH"
+    assert "*(.sram2_bss" not in (DATA / f"{REGIONS_GNU_LD}.map").read_text(encoding="utf-8")
+    # .data loaded by AT (_etext): ld prints a load address for every later
+    # RAM section, at the same distance, and stores none of them.
+    legacy = _truth(REGIONS_LEGACY)
+    data = next(s for s in legacy.allocated_sections() if s.name == ".data")
+    later = [s for s in legacy.allocated_sections() if s.vma > data.vma and s.vma - s.lma == data.vma - data.lma]
+    assert {s.name for s in later} == {".bss", ".ccmbss", ".noinit", ".stack"}
+    assert not any(s.has_bits for s in later)
     # lld: thread-local data, and the --defsym that lld prints as a row
     # without text.
     tls = [s for s in lld.sections if s.thread_local]
@@ -316,7 +335,7 @@ def test_regions_sections_are_placed_as_in_the_elf(name):
             assert placed.load_region == placed.execution_region, section.name
 
 
-@pytest.mark.parametrize("name", REGIONS_BUILDS)
+@pytest.mark.parametrize("name", REGIONS_BUILDS + [REGIONS_LEGACY])
 def test_regions_contract_counts_what_the_elf_places(name, tmp_path, capsys):
     # Through the command line, as CI runs it.
     out = tmp_path / "contract.json"

@@ -38,7 +38,7 @@ SHARED_MAPS = Path(__file__).resolve().parents[3] / "shared" / "samples" / "maps
 REAL_GNU_MAPS = sorted(p for p in (DATA / "maps").glob("*.map") if "armlink" not in p.name and "iar" not in p.name)
 REAL_GNU_MAPS += sorted(p for p in SHARED_MAPS.glob("esp32*.map"))  # read only, where the samples are at hand
 GNU_MAPS = REAL_GNU_MAPS + [DATA / "linkers" / f"gnu-ld-{name}.map" for name in ("cortex-m4", "rv32imac", "atmega328p")]
-GNU_MAPS.append(DATA / "linkers" / "regions-gnu-ld-cortex-m4.map")
+GNU_MAPS += [DATA / "linkers" / f"regions-gnu-ld-{name}.map" for name in ("cortex-m4", "cortex-m3-legacy")]
 ARMLINK_MAP = DATA / "maps" / "stm32f103-armlink-openbrightweb.map"
 OTHER_MAPS = [ARMLINK_MAP, DATA / "maps" / "stm32f407-iar-project-template.map"]
 OTHER_MAPS += sorted((DATA / "linkers").glob("lld-*.map")) + sorted((DATA / "lld").glob("*.map"))

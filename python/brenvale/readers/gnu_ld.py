@@ -128,7 +128,9 @@ _ZERO_INIT_INPUT = re.compile(
 )
 # Scripts give the zeroed data of each extra RAM a section of its own, named
 # after the memory (".ccmbss", ".dtcm_bss", ".RAM_D2_bss", ".sram2_noinit")
-# and kept out of the image with NOLOAD, which the map does not print.
+# and kept out of the image with NOLOAD, which the map does not print.  The
+# compiler makes such inputs PROGBITS, so where no script names them (an
+# orphan section) their bytes are stored.
 # The memory's word is in the first part of the name: in ".text.clear_bss" or
 # ".ARM.extab.text.zero_bss" it names a function.
 _ZERO_INIT_WORD = re.compile(r"^\.?[^.]*(?:bss|no_?init|uninit)[^.]*(?:\.|$)", re.IGNORECASE)
@@ -254,9 +256,7 @@ def holds_no_bytes(input_section: str) -> bool:
     (``. = . + SIZE``) has no contents, so nothing of it is loaded, even where
     ld prints a load address for it.
     """
-    if _ZERO_INIT_INPUT.match(input_section) is not None:
-        return True
-    return _ZERO_INIT_WORD.match(input_section) is not None
+    return _ZERO_INIT_INPUT.match(input_section) is not None or _ZERO_INIT_WORD.match(input_section) is not None
 
 
 # ---------------------------------------------------------------------------
@@ -522,7 +522,13 @@ def _has_load_image(sections: list[_OutputSection], index: int, reached: set[int
         end = section.lma + section.size
         if section.lma <= later.lma < end:
             return False
-        if later.lma >= end and later.vma - later.lma == section.vma - section.lma:
+        # After a section loaded by AT(address) rather than AT> REGION, ld
+        # keeps the distance between running and load address for every
+        # later section of the region, stored or not: that the next one
+        # keeps it says nothing of a section that the map shows to be
+        # zeroed inputs or a reservation (. = . + SIZE).
+        zeroed = not section.stored and (section.has_content or section.fill > section.align_fill)
+        if not zeroed and later.lma >= end and later.vma - later.lma == section.vma - section.lma:
             return True
         break
     return section.stored and index not in reached
@@ -582,6 +588,23 @@ def _unallocated_sections(sections: list[_OutputSection]) -> set[int]:
         for index, following in zip(kept, kept[1:])
         if sections[index].lma == sections[index].vma and sections[following].vma == sections[index].vma
     }
+
+
+def _is_orphan(text: str, name: str) -> bool:
+    """Whether output section *name* is one that no script statement made:
+    ld prints the input patterns of a scripted section (`` *(.ccmbss*)``)
+    between its header and its inputs, and none for an orphan, which it
+    names after its inputs."""
+    header = re.search(rf"^{re.escape(name)}(?=[ \t\r]|$)", text, re.MULTILINE)
+    if header is None:
+        return False
+    for line in islice(text[header.end():].splitlines(), 1, 64):
+        if not line.strip():
+            break
+        # A pattern is indented by one space and carries no address.
+        if line.startswith(" ") and not line.startswith("  ") and "(" in line and "0x" not in line:
+            return False
+    return True
 
 
 def _truncation_problem(reader: _Reader) -> str:
@@ -648,6 +671,13 @@ def parse_map_text(text: str, source: str = "<map>", *, allow_partial: bool = Fa
 
     for index in _unallocated_sections(reader.sections):
         reader.sections[index].keep = False
+    for section in reader.sections:
+        if (
+            section.keep and not section.stored and section.lma != section.vma
+            and _ZERO_INIT_INPUT.match(section.name) is None and _ZERO_INIT_WORD.match(section.name) is not None
+            and _is_orphan(text, section.name)
+        ):
+            section.stored = True
     reached = _load_spans_reached_later(reader.sections)
     regions = reader.regions
     sections = []
