@@ -593,18 +593,25 @@ def _unallocated_sections(sections: list[_OutputSection]) -> set[int]:
 def _is_orphan(text: str, name: str) -> bool:
     """Whether output section *name* is one that no script statement made:
     ld prints the input patterns of a scripted section (`` *(.ccmbss*)``)
-    between its header and its inputs, and none for an orphan, which it
-    names after its inputs."""
+    before the inputs they matched, and none for an orphan, which it names
+    after its inputs."""
     header = re.search(rf"^{re.escape(name)}(?=[ \t\r]|$)", text, re.MULTILINE)
     if header is None:
         return False
-    for line in islice(text[header.end():].splitlines(), 1, 64):
+    # The text may be a whole 50 MB map: read on from the header only as far
+    # as the first line at the input column.
+    at = text.find("\n", header.end())
+    while 0 <= at < len(text) - 1:
+        end = text.find("\n", at + 1)
+        line = text[at + 1:end if end >= 0 else len(text)].rstrip("\r")
         if not line.strip():
-            break
-        # A pattern is indented by one space and carries no address.
-        if line.startswith(" ") and not line.startswith("  ") and "(" in line and "0x" not in line:
-            return False
-    return True
+            return False  # the section ends with no input at all
+        if line.startswith(" ") and not line.startswith("  ") and not line.startswith((" *fill*", " FILL mask")):
+            # A pattern carries no address; an input does, or is a name
+            # wrapped onto its own line.
+            return not ("(" in line and "0x" not in line)
+        at = end
+    return False
 
 
 def _truncation_problem(reader: _Reader) -> str:
