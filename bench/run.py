@@ -31,6 +31,13 @@ from brenvale import _benchfloor, diffreport, plotspec  # noqa: E402
 from brenvale.readers.gnu_ld import read_map  # noqa: E402
 
 
+def phase_times(model: object, kw: dict, one_thread: bool = False) -> dict:
+    """The contract build's phase and step times, its result dropped at once."""
+    times = plotspec._contract_phase_times(model, **kw, one_thread=one_thread)
+    del times["contract"]
+    return times
+
+
 def median_time(fn, repeat: int) -> float:
     times = []
     for _ in range(repeat):
@@ -159,7 +166,7 @@ def wall_time(argv: list[str], output: Path, repeat: int) -> float:
 def core_profile(size: str, model: object, kw: dict, phases: list[dict], r: int) -> None:
     """What is left in the core: each step's wall time, shared between two threads and
     on one; the longest chain of the two threads, and that chain's steps alone."""
-    alone = [plotspec._contract_phase_times(model, **kw, one_thread=True) for _ in range(r)]
+    alone = [phase_times(model, kw, one_thread=True) for _ in range(r)]
     shared = phases[0]["two_threads"]
 
     def step(runs: list[dict], name: str) -> float:
@@ -226,7 +233,7 @@ def contract_section(size: str, r: int) -> None:
     # Measured in the state of the floors and phases below (the first build printed apart).
     first = first_build(model, kw)
     total = median_time(lambda: plotspec.build_visualization_contract(model, **kw), r)
-    phases = [plotspec._contract_phase_times(model, **kw) for _ in range(r)]
+    phases = [phase_times(model, kw) for _ in range(r)]
     p_in = statistics.median(p["input"] for p in phases)
     p_core = statistics.median(p["core"] for p in phases)
     p_out = statistics.median(p["output"] for p in phases)

@@ -133,8 +133,8 @@ PyObject* py_build_visualization_contract(PyObject* m, PyObject* const* args, Py
 }
 
 // The same build as build_visualization_contract, returning how long reading the
-// inputs, the core work (each of its steps too) and creating the result objects took;
-// `one_thread` keeps the whole build on one thread.
+// inputs, the core work (each of its steps too) and creating the result objects took,
+// and the contract itself; `one_thread` keeps the whole build on one thread.
 PyObject* py_contract_phase_times(PyObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static const ArgSpec spec{
       "_contract_phase_times",
@@ -157,20 +157,24 @@ PyObject* py_contract_phase_times(PyObject* m, PyObject* const* args, Py_ssize_t
     auto t0 = std::chrono::steady_clock::now();
     PyObject* obj = contract_objects(std::move(contract), large);
     times.output = seconds_since(t0);
-    Py_DECREF(obj);
-    PyObject* steps = check(PyDict_New());
+    PyObject* steps = PyDict_New();
+    if (!steps) {
+      Py_DECREF(obj);
+      return nullptr;
+    }
     for (size_t i = 0; i < ps::BuildProfile::kSteps; ++i) {
       PyObject* t = PyFloat_FromDouble(times.steps.seconds[i]);
       const int rc = t ? PyDict_SetItemString(steps, ps::BuildProfile::kNames[i], t) : -1;
       Py_XDECREF(t);
       if (rc < 0) {
         Py_DECREF(steps);
+        Py_DECREF(obj);
         return nullptr;
       }
     }
-    return check(Py_BuildValue("{s:d,s:d,s:d,s:d,s:N,s:O}", "input", times.input, "core", times.core, "core_cpu",
+    return check(Py_BuildValue("{s:d,s:d,s:d,s:d,s:N,s:O,s:N}", "input", times.input, "core", times.core, "core_cpu",
                                times.core_cpu, "output", times.output, "steps", steps, "two_threads",
-                               times.steps.two_threads ? Py_True : Py_False));
+                               times.steps.two_threads ? Py_True : Py_False, "contract", obj));
   });
 }
 

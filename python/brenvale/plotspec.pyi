@@ -43,7 +43,7 @@ def _contract_phase_times(
     regressions: Mapping[str, Any],
     features: Any = None,
     one_thread: bool = False,
-) -> dict[str, Any]: ...
+) -> dict[str, Any]: ...  # the times, and the contract built under "contract"
 
 _MAX_RANGE_SYMBOLS: Final[int]
 _MAX_OWNERSHIP_ROWS: Final[int]

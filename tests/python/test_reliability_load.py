@@ -123,6 +123,16 @@ def test_a_build_large_enough_for_two_threads_is_the_same_on_both_paths():
     assert contract == plotspec.build_visualization_contract(model, **kw)
 
 
+def test_a_build_shared_between_two_threads_equals_the_build_on_one():
+    # The two threads split the steps differently from one (the owner ranks among
+    # them): every part of the contract must come out the same either way.
+    model, kw = gen.contract_inputs("medium", seed=5)
+    shared = plotspec._contract_phase_times(model, **kw)
+    alone = plotspec._contract_phase_times(model, **kw, one_thread=True)
+    assert shared["two_threads"] and not alone["two_threads"]
+    assert shared["contract"] == alone["contract"] == plotspec.build_visualization_contract(model, **kw)
+
+
 def test_eight_threads_get_the_sequential_results():
     calls = mixed_calls() + error_calls()
     expected = {name: fn() for name, fn in calls}
