@@ -66,7 +66,7 @@ def load_images_by_region(model: NormalizedBuildModel) -> dict[str, list[Section
     return grouped
 
 
-def _running_bytes(sections: list[SectionPlacement]) -> int:
+def running_bytes(sections: list[SectionPlacement]) -> int:
     """Bytes the sections take where they run.
 
     The members of an overlay run at one address, each loaded from its own
@@ -98,7 +98,7 @@ def region_used_bytes(model: NormalizedBuildModel) -> dict[str, int]:
     running = sections_by_region(model)
     stored = load_images_by_region(model)
     return {
-        region.name: _running_bytes(running[region.name]) + sum(s.size for s in stored[region.name])
+        region.name: running_bytes(running[region.name]) + sum(s.size for s in stored[region.name])
         for region in model.memory_regions
     }
 

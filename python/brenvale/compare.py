@@ -27,7 +27,7 @@ from dataclasses import dataclass
 from typing import Any, Final
 
 from . import _mapscan
-from .analysis import region_capacity, region_usage
+from .analysis import region_capacity, region_usage, running_bytes
 from .records import (
     BuildInput,
     ComponentGroup,
@@ -35,6 +35,7 @@ from .records import (
     NormalizedBuildModel,
     RegionCategory,
     RegionUsageResult,
+    SectionPlacement,
     SymbolEntry,
 )
 
@@ -122,19 +123,27 @@ def flash_and_ram_totals(model: NormalizedBuildModel) -> tuple[int, int]:
     at start-up), as the toolchain's own size reports count it.  A section
     stored in one flash region and run from another (code that runs through a
     cache window onto the same flash, as on the ESP32) counts in flash once,
-    although each of the two regions shows it.  Sections in regions of
-    category "other" or in no region count in neither.
+    although each of the two regions shows it.  The members of an overlay count
+    once where they run, as the region figures count them, and each with its
+    own load image.  Sections in regions of category "other" or in no region
+    count in neither.
     """
     categories = {region.name: region.category for region in model.memory_regions}
+    running: dict[str, list[SectionPlacement]] = {}
     flash = ram = 0
     for section in model.sections:
-        size = max(section.size, 0)
-        run = categories.get(section.execution_region or "")
+        name = section.execution_region or ""
+        run = categories.get(name)
         load = categories.get(section.load_region or "")
-        if run is RegionCategory.RAM:
-            ram += size
-        if run is RegionCategory.FLASH or load is RegionCategory.FLASH:
-            flash += size
+        if run is RegionCategory.RAM or run is RegionCategory.FLASH:
+            running.setdefault(name, []).append(section)
+        if run is not RegionCategory.FLASH and load is RegionCategory.FLASH:
+            flash += max(section.size, 0)
+    for name, sections in running.items():
+        if categories[name] is RegionCategory.RAM:
+            ram += running_bytes(sections)
+        else:
+            flash += running_bytes(sections)
     return flash, ram
 
 

@@ -155,12 +155,7 @@ def test_no_range_is_drawn_over_a_section_or_a_load_image(path):
 
 
 # Maps on which the summary's totals still disagree with the regions, and why.
-TOTALS_FAULTS = {
-    "regions-gnu-ld-cortex-m4": (
-        "compare.flash_and_ram_totals adds the sizes of overlay members that share their RAM "
-        "(.overlay_dsp and .overlay_usb), where the region counts those bytes once"
-    ),
-}
+TOTALS_FAULTS: dict[str, str] = {}
 
 
 @pytest.mark.parametrize(
