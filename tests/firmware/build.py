@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -63,6 +64,15 @@ class Build:
     extra_cflags: list[str] = field(default_factory=list)
     # avr-gcc 5 predates -ffile-prefix-map; -fdebug-prefix-map does its part.
     file_prefix_map: bool = True
+    # Where the objects go under obj/NAME, what the archive is called and what
+    # its members' names end with: paths with spaces and parentheses.
+    object_subdir: str = ""
+    archive_name: str = "libfoo.a"
+    member_suffix: str = ""
+    # Write the map with Windows line endings, as a build on Windows does.
+    crlf: bool = False
+    # Keep the linker's messages (its overflow figures) as NAME.link-messages.txt.
+    link_messages: bool = False
 
     def tools(self) -> list[str]:
         cxx = [self.cxx] if any(source.endswith(".cpp") for source in self.sources) else []
@@ -149,6 +159,55 @@ BUILDS = [
         sources=REGIONS_SOURCES + ["regions/tls.c"],
     ),
     Build(
+        name="regions-gnu-ld-cortex-m4-stray-load",
+        cc="arm-none-eabi-gcc", cxx="arm-none-eabi-g++",
+        target_flags=["-mcpu=cortex-m4", "-mthumb", "-mfloat-abi=soft"] + FREESTANDING,
+        extra_cflags=["-fno-tree-loop-distribute-patterns"],
+        link_flags=["-T", "ld/stray-load.ld", "-Wl,--gc-sections"],
+        ar=["arm-none-eabi-ar", "rcsD"], objdump="arm-none-eabi-objdump",
+        sources=REGIONS_SOURCES,
+    ),
+    Build(
+        name="regions-lld-cortex-m4-stray-load",
+        cc="clang", cxx="clang++",
+        target_flags=["--target=thumbv7em-none-eabi", "-mcpu=cortex-m4", "-mfloat-abi=soft"] + FREESTANDING,
+        link_flags=["-T", "ld/stray-load.ld", "-Wl,--gc-sections", "-fuse-ld=lld"],
+        ar=["llvm-ar", "rcsD"], objdump="arm-none-eabi-objdump",
+        sources=REGIONS_SOURCES,
+    ),
+    Build(
+        # ld writes the map and the ELF of a build that does not fit; lld 14
+        # writes neither, whatever it is told.
+        name="regions-gnu-ld-cortex-m4-overflow",
+        cc="arm-none-eabi-gcc", cxx="arm-none-eabi-g++",
+        target_flags=["-mcpu=cortex-m4", "-mthumb", "-mfloat-abi=soft"] + FREESTANDING,
+        extra_cflags=["-fno-tree-loop-distribute-patterns"],
+        link_flags=["-T", "ld/overflow.ld", "-Wl,--gc-sections", "-Wl,--noinhibit-exec"],
+        ar=["arm-none-eabi-ar", "rcsD"], objdump="arm-none-eabi-objdump",
+        sources=REGIONS_SOURCES, link_messages=True,
+    ),
+    Build(
+        name="regions-gnu-ld-cortex-m4-paths",
+        cc="arm-none-eabi-gcc", cxx="arm-none-eabi-g++",
+        target_flags=["-mcpu=cortex-m4", "-mthumb", "-mfloat-abi=soft"] + FREESTANDING,
+        extra_cflags=["-fno-tree-loop-distribute-patterns"],
+        link_flags=["-T", "ld/stm32f4-regions.ld", "-Wl,--gc-sections", "-Wl,-u,sram2_pool"],
+        ar=["arm-none-eabi-ar", "rcsD"], objdump="arm-none-eabi-objdump",
+        sources=REGIONS_SOURCES + ["regions/orphan_pool.c"],
+        object_subdir="build (debug)/src dir", archive_name="my lib (v2).a", member_suffix=" (v2) object",
+        crlf=True,
+    ),
+    Build(
+        name="regions-lld-cortex-m4-paths",
+        cc="clang", cxx="clang++",
+        target_flags=["--target=thumbv7em-none-eabi", "-mcpu=cortex-m4", "-mfloat-abi=soft"] + FREESTANDING,
+        link_flags=["-T", "ld/stray-load.ld", "-Wl,--gc-sections", "-fuse-ld=lld"],
+        ar=["llvm-ar", "rcsD"], objdump="arm-none-eabi-objdump",
+        sources=REGIONS_SOURCES,
+        object_subdir="build (debug)/src dir", archive_name="my lib (v2).a", member_suffix=" (v2) object",
+        crlf=True,
+    ),
+    Build(
         name="lld-rv32imac",
         cc="clang", cxx="clang++",
         target_flags=["--target=riscv32-unknown-elf", "-march=rv32imac", "-mabi=ilp32", "-mcmodel=medany"]
@@ -164,11 +223,17 @@ def missing_tools(build: Build) -> list[str]:
     return [tool for tool in build.tools() if shutil.which(tool) is None]
 
 
-def run(command: list[str], cwd: Path, env: dict[str, str], stdout: Path | None = None) -> None:
+def run(
+    command: list[str], cwd: Path, env: dict[str, str], stdout: Path | None = None, messages: Path | None = None
+) -> None:
     result = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True)
     if result.returncode != 0:
         raise SystemExit(f"build.py: {' '.join(command)} failed:\n{result.stderr.strip()}")
-    if result.stderr:
+    if messages is not None:
+        # Without the linker's own path, which differs between installations.
+        lines = [re.sub(r"^\S*ld(?:\.lld)?: ", "ld: ", line) for line in result.stderr.splitlines()]
+        messages.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
+    elif result.stderr:
         sys.stderr.write(result.stderr)  # warnings: the sources are meant to build cleanly
     if stdout is not None:
         stdout.write_text(result.stdout, encoding="utf-8")
@@ -222,11 +287,11 @@ def build_one(build: Build, work: Path, out: Path, keep_elf: bool) -> bool:
     prefix_map = [f"-fdebug-prefix-map={work}=."]
     if build.file_prefix_map:
         prefix_map.insert(0, f"-ffile-prefix-map={work}=.")
-    obj_dir = Path("obj") / build.name
+    obj_dir = Path("obj") / build.name / build.object_subdir
     (work / obj_dir).mkdir(parents=True)
 
-    def compile_source(source: str) -> str:
-        obj = str(obj_dir / (Path(source).stem + ".o"))
+    def compile_source(source: str, suffix: str = "") -> str:
+        obj = str(obj_dir / (Path(source).stem + suffix + ".o"))
         driver = build.cxx if source.endswith(".cpp") else build.cc
         flags = COMMON_CFLAGS + build.extra_cflags + build.target_flags + prefix_map
         if source.endswith(".cpp"):
@@ -235,18 +300,22 @@ def build_one(build: Build, work: Path, out: Path, keep_elf: bool) -> bool:
         return obj
 
     objects = [compile_source(source) for source in build.sources]
-    members = [compile_source(source) for source in FOO_SOURCES]
-    archive = str(obj_dir / "libfoo.a")
-    run([*build.ar, archive, *members], work, env)
+    members = [compile_source(source, build.member_suffix) for source in FOO_SOURCES]
+    archive = str(obj_dir / build.archive_name)
+    # With bare member names: ar keeps only the last part of a path.
+    run([*build.ar, build.archive_name, *(Path(member).name for member in members)], work / obj_dir, env)
 
     elf = obj_dir / f"{build.name}.elf"
     map_name = f"{build.name}.map"
     run(
         [build.cc, *build.target_flags, *build.link_flags, f"-Wl,-Map={map_name}",
          "-o", str(elf), *objects, archive],
-        work, link_env,
+        work, link_env, messages=out / f"{build.name}.link-messages.txt" if build.link_messages else None,
     )
-    shutil.copyfile(work / map_name, out / map_name)
+    if build.crlf:
+        (out / map_name).write_bytes((work / map_name).read_bytes().replace(b"\n", b"\r\n"))
+    else:
+        shutil.copyfile(work / map_name, out / map_name)
     run([build.objdump, "-h", "-w", str(elf)], work, env, out / f"{build.name}.sections.txt")
     run(["readelf", "-S", "-W", str(elf)], work, env, out / f"{build.name}.section-headers.txt")
     run(["readelf", "-s", "-W", str(elf)], work, env, out / f"{build.name}.symbols.txt")

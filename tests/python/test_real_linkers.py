@@ -21,6 +21,7 @@ from __future__ import annotations
 import importlib.util
 import json
 import os
+import re
 import subprocess
 import sys
 from functools import cache
@@ -34,7 +35,8 @@ from brenvale.cli import main
 from brenvale.readers.detect import load_build_input
 from brenvale.readers.gnu_ld import parse_map_text, read_map_file
 from brenvale.readers.linker_script import read_memory_regions
-from brenvale.records import NormalizedBuildModel
+from brenvale.readers.lld import parse_lld_map
+from brenvale.records import BuildInput, IssueSeverity, NormalizedBuildModel
 
 DATA = Path(__file__).parent / "data" / "linkers"
 FIRMWARE = Path(__file__).resolve().parents[1] / "firmware"
@@ -46,10 +48,21 @@ REGIONS_GNU_LD = "regions-gnu-ld-cortex-m4"
 REGIONS_LLD = "regions-lld-rv32imac"
 REGIONS_LEGACY = "regions-gnu-ld-cortex-m3-legacy"
 GNU_LD_MAPS += [REGIONS_GNU_LD, REGIONS_LEGACY]
+# Builds that go wrong, or whose map is awkward to read: .data stored at an
+# address in no region; FLASH and RAM too small, linked with ld's
+# --noinhibit-exec; objects and an archive in paths with spaces and
+# parentheses, the map written with Windows line endings.
+STRAY_LOAD = ["regions-gnu-ld-cortex-m4-stray-load", "regions-lld-cortex-m4-stray-load"]
+OVERFLOW = "regions-gnu-ld-cortex-m4-overflow"
+PATHS = ["regions-gnu-ld-cortex-m4-paths", "regions-lld-cortex-m4-paths"]
 SCRIPTS = {
     REGIONS_GNU_LD: FIRMWARE / "ld" / "stm32f4-regions.ld",
     REGIONS_LLD: FIRMWARE / "ld" / "rv32-tls.ld",
     REGIONS_LEGACY: FIRMWARE / "ld" / "lpc-legacy.ld",
+    **dict.fromkeys(STRAY_LOAD, FIRMWARE / "ld" / "stray-load.ld"),
+    OVERFLOW: FIRMWARE / "ld" / "overflow.ld",
+    PATHS[0]: FIRMWARE / "ld" / "stm32f4-regions.ld",
+    PATHS[1]: FIRMWARE / "ld" / "stray-load.ld",
 }
 
 # Map -> reason, for the checks the reader does not pass yet.
@@ -277,13 +290,21 @@ def _script_regions(name: str) -> list[Region]:
     return [Region(r.name, r.start_address, r.size or 0) for r in read_memory_regions(SCRIPTS[name])]
 
 
+def _is_lld(name: str) -> bool:
+    return name.startswith(("lld-", "regions-lld-"))
+
+
 def _regions_args(name: str) -> list[str]:
-    return ["--memory-regions", str(SCRIPTS[name])] if name == REGIONS_LLD else []
+    return ["--memory-regions", str(SCRIPTS[name])] if _is_lld(name) else []
+
+
+def _regions_build(name: str) -> BuildInput:
+    given = read_memory_regions(SCRIPTS[name]) if _is_lld(name) else None
+    return load_build_input(DATA / f"{name}.map", memory_regions=given)
 
 
 def _regions_model(name: str) -> NormalizedBuildModel:
-    given = read_memory_regions(SCRIPTS[name]) if name == REGIONS_LLD else None
-    return load_build_input(DATA / f"{name}.map", memory_regions=given).model
+    return _regions_build(name).model
 
 
 def test_regions_corpus_has_what_the_checks_need():
@@ -319,7 +340,7 @@ def test_regions_corpus_has_what_the_checks_need():
     assert any(line.split() == ["0", "0", "0", "1"] for line in lld_map.splitlines())
 
 
-@pytest.mark.parametrize("name", REGIONS_BUILDS)
+@pytest.mark.parametrize("name", REGIONS_BUILDS + STRAY_LOAD + PATHS)
 def test_regions_sections_are_placed_as_in_the_elf(name):
     truth, regions = _truth(name), _script_regions(name)
     model = {s.name: s for s in _regions_model(name).sections}
@@ -335,7 +356,7 @@ def test_regions_sections_are_placed_as_in_the_elf(name):
             assert placed.load_region == placed.execution_region, section.name
 
 
-@pytest.mark.parametrize("name", REGIONS_BUILDS + [REGIONS_LEGACY])
+@pytest.mark.parametrize("name", REGIONS_BUILDS + [REGIONS_LEGACY] + STRAY_LOAD + PATHS)
 def test_regions_contract_counts_what_the_elf_places(name, tmp_path, capsys):
     # Through the command line, as CI runs it.
     out = tmp_path / "contract.json"
@@ -372,6 +393,119 @@ def test_lld_thread_local_symbols_are_in_their_template():
             assert (symbol.name, start + symbol.value, symbol.size, section.name) in placed
             checked += 1
     assert checked
+
+
+# ---------------------------------------------------------------------------
+# Builds that go wrong, and awkward maps
+
+
+@pytest.mark.parametrize("name", STRAY_LOAD)
+def test_a_load_image_in_no_region_is_reported(name):
+    regions = _script_regions(name)
+    data = next(s for s in _truth(name).allocated_sections() if s.name == ".data")
+    assert data.has_bits and region_holding(regions, data.lma) is None  # the oracle: stored in no region
+    build = _regions_build(name)
+    stray = [issue for issue in build.issues if issue.id.startswith("map:unplaced-load:")]
+    assert [(issue.id, issue.severity, issue.affected_entities) for issue in stray] == [
+        ("map:unplaced-load:.data", IssueSeverity.WARNING, [".data"])
+    ]
+    description = stray[0].description
+    assert "\n" not in description and f"{name}.map" in description
+    assert f"load address 0x{data.lma:08x}" in description and "no memory region" in description
+    assert f"{data.size} bytes" in description
+
+
+def test_no_fitting_build_reports_a_load_image_in_no_region_or_an_overflow():
+    # The overflow rule must not pull a section that is where its script
+    # put it into a region.
+    names = GNU_LD_MAPS + [REGIONS_LLD, PATHS[0]]  # PATHS[1] is placed as STRAY_LOAD
+    for name in names:
+        given = read_memory_regions(SCRIPTS[name]) if name in SCRIPTS and _is_lld(name) else None
+        build = load_build_input(DATA / f"{name}.map", memory_regions=given)
+        assert not [i.id for i in build.issues if i.id.startswith("map:unplaced")], name
+        assert not [r for r, u in region_usage(build.model).items() if u.overflow_bytes], name
+
+
+def test_overflow_is_what_ld_printed(tmp_path, capsys):
+    path = DATA / f"{OVERFLOW}.map"
+    messages = (DATA / f"{OVERFLOW}.link-messages.txt").read_text(encoding="utf-8")
+    printed = {m[1]: int(m[2]) for m in re.finditer(r"region `(\w+)' overflowed by (\d+) bytes", messages)}
+    assert printed.keys() == {"FLASH", "RAM"}
+    # ld went on past the end of each region: the ELF has sections and a
+    # load image that no region holds.
+    truth, regions = _truth(OVERFLOW), _script_regions(OVERFLOW)
+    sections = {s.name: s for s in truth.allocated_sections()}
+    assert region_holding(regions, sections[".data"].lma) is None
+    assert region_holding(regions, sections[".noinit"].vma) is None
+    model = _regions_model(OVERFLOW)
+    placed = {s.name: s for s in model.sections}
+    assert sorted(placed) == sorted(sections)
+    for section in sections.values():
+        assert (placed[section.name].vma, placed[section.name].size) == (section.vma, section.size)
+    assert (placed[".data"].execution_region, placed[".data"].load_region) == ("RAM", "FLASH")
+    assert placed[".noinit"].execution_region == placed[".noinit"].load_region == "RAM"
+    usage = region_usage(model)
+    assert {name: u.overflow_bytes for name, u in usage.items() if u.overflow_bytes} == printed
+
+    out = tmp_path / "contract.json"
+    assert main(["contract", str(path), "-o", str(out)]) == 0
+    issues = json.loads(out.read_text(encoding="utf-8"))["policy_issue_index"]
+    for region, overflow in printed.items():
+        assert issues[f"overflow:{region}"]["severity"] == "error"
+        assert issues[f"overflow:{region}"]["title"] == f"{region} overflows by {overflow} bytes"
+    assert not [key for key in issues if key.startswith("map:")]
+    capsys.readouterr()
+    assert main(["check", str(path)]) == 3
+    report = capsys.readouterr().out
+    for region, overflow in printed.items():
+        line = next(line for line in report.splitlines() if f"region {region} " in line)
+        assert line.startswith("FAIL") and f"overflows by {overflow:,} B" in line
+
+
+@pytest.mark.parametrize("name", PATHS)
+def test_paths_with_spaces_and_parentheses_name_their_owners(name):
+    raw = (DATA / f"{name}.map").read_bytes()
+    assert raw.count(b"\r\n") == raw.count(b"\n")  # written as on Windows
+    directory = f"obj/{name}/build (debug)/src dir"
+    assert f"{directory}/my lib (v2).a(foo_math (v2) object.o)".encode() in raw
+    build = _regions_build(name)
+    truth = _truth(name)
+    at = {(s.name, s.address): s for s in build.model.symbols}
+    checked = 0
+    for elf in truth.symbols:
+        section = truth.section_of(elf)
+        if elf.type not in ("FUNC", "OBJECT") or not elf.size or section is None or not section.takes_room:
+            continue
+        address = truth.symbol_address(elf)
+        symbol = at.get((elf.name, address))
+        if symbol is None:
+            # Bytes the linker made or merged: ld's veneers ("linker stubs"),
+            # lld's merged constants (no object), under a name of the reader's.
+            made = [
+                s for s in build.model.symbols
+                if s.object_file in (None, "linker stubs") and s.address <= address < s.address + s.size
+            ]
+            assert made, f"{elf.name} at {address:#x} missing"
+            continue
+        assert (symbol.size, symbol.section_name) == (elf.size, section.name), elf.name
+        checked += 1
+    assert checked >= 10
+    owners = {s.name: (s.object_file, s.archive) for s in build.model.symbols}
+    assert owners["foo_scale"] == ("foo_math (v2) object.o", f"{directory}/my lib (v2).a")
+    assert owners["ring_put"] == ("foo_ring (v2) object.o", f"{directory}/my lib (v2).a")
+    assert owners["main"] == (f"{directory}/main.o", None)
+    assert "my lib (v2)" in {c.name for c in build.components}
+    # One model whatever the line endings.
+    text = raw.decode("utf-8")
+    given = read_memory_regions(SCRIPTS[name]) if _is_lld(name) else None
+    lf = _model_of_text(text.replace("\r\n", "\n"), name, given)
+    assert lf == build.model
+
+
+def _model_of_text(text: str, name: str, given: list | None) -> NormalizedBuildModel:
+    if _is_lld(name):
+        return parse_lld_map(text, name, given).model
+    return parse_map_text(text, name).model
 
 
 # ---------------------------------------------------------------------------

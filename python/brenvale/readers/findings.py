@@ -33,4 +33,23 @@ def unplaced_section(name: str, description: str) -> Issue:
     )
 
 
-__all__ = ["damaged_map", "unplaced_section"]
+def unplaced_load_image(source: str, name: str, load_address: int, size: int) -> Issue:
+    """A section stored at a load address that lies in no memory region.
+
+    Its bytes count in no region, so a region's figures would silently be
+    short by them (``.data : AT (0x08090000)`` past the end of flash).
+    """
+    return Issue(
+        id=f"map:unplaced-load:{name}",
+        title=f"Load image of section {name} lies outside every memory region",
+        description=(
+            f"{source}: section {name} is stored at load address 0x{load_address:08x}, which lies in "
+            f"no memory region; its {size} bytes are counted in no region."
+        ),
+        severity=IssueSeverity.WARNING,
+        category=IssueCategory.OTHER,
+        affected_entities=[name],
+    )
+
+
+__all__ = ["damaged_map", "unplaced_load_image", "unplaced_section"]

@@ -90,13 +90,13 @@ from ..records import (
     SectionPlacement,
     SymbolEntry,
 )
-from .findings import damaged_map, unplaced_section
+from .findings import damaged_map, unplaced_load_image, unplaced_section
 from .rules import (
     SNIFF_BYTES,
     MapFormatError,
     decode_map_bytes,
     is_non_allocated,
-    region_for,
+    regions_of_spans,
     split_archive_member,
     symbol_name_from_section,
 )
@@ -146,6 +146,8 @@ class MapReadResult:
     truncated_at: int | None = None  # last line number when the map ends early
     has_memory_configuration: bool = True
     unplaced_sections: list[str] = field(default_factory=list)
+    # Load images stored where no region is: (section, load address, size).
+    unplaced_load_images: list[tuple[str, int, int]] = field(default_factory=list)
     # What a partial read passed over: "line N: problem", in line order.
     damage: list[str] = field(default_factory=list)
     # Regions whose category was only guessed: (name, how, as in memory_maps).
@@ -191,6 +193,7 @@ class MapReadResult:
                         f"The address of output section {name} falls in no region of the "
                         "memory configuration."
                     )))
+        issues += [unplaced_load_image(self.source, *stray) for stray in self.unplaced_load_images]
         return issues
 
 
@@ -687,18 +690,24 @@ def parse_map_text(text: str, source: str = "<map>", *, allow_partial: bool = Fa
             section.stored = True
     reached = _load_spans_reached_later(reader.sections)
     regions = reader.regions
+    kept = [section for section in reader.sections if section.keep]
+    stored = [
+        section.lma != section.vma and _has_load_image(reader.sections, index, reached)
+        for index, section in enumerate(reader.sections) if section.keep
+    ]
+    spans = [(section.vma, section.size) for section in kept]
+    spans += [(section.lma, section.size) for section, loaded in zip(kept, stored) if loaded]
+    placed = iter(regions_of_spans(regions, spans))
+    executions = [next(placed) for _ in kept]
     sections = []
     unplaced = []
-    for index, section in enumerate(reader.sections):
-        if not section.keep:
-            continue
-        execution = region_for(regions, section.vma, section.size)
-        if section.lma != section.vma and _has_load_image(reader.sections, index, reached):
-            load = region_for(regions, section.lma, section.size)
-        else:
-            load = execution  # nothing is loaded for it
+    stray_loads = []
+    for section, execution, loaded in zip(kept, executions, stored):
+        load = next(placed) if loaded else execution  # nothing is loaded for it otherwise
         if regions and execution is None:
             unplaced.append(section.name)
+        if regions and loaded and load is None:
+            stray_loads.append((section.name, section.lma, section.size))
         sections.append(
             SectionPlacement(
                 name=section.name,
@@ -729,6 +738,7 @@ def parse_map_text(text: str, source: str = "<map>", *, allow_partial: bool = Fa
         truncated_at=reader.lines_read if ended_early else None,
         has_memory_configuration=bool(regions),
         unplaced_sections=unplaced,
+        unplaced_load_images=stray_loads,
         guessed_categories=reader.guessed,
         damage=[f"line {line}: {problem}" for line, problem in sorted(overruns)],
     )

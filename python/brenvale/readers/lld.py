@@ -65,13 +65,14 @@ from ..records import (
     SectionPlacement,
     SymbolEntry,
 )
-from .findings import unplaced_section
+from .findings import unplaced_load_image, unplaced_section
 from .rules import (
     MapFormatError,
     decode_map_bytes,
     is_non_allocated,
     looks_demangled,
     region_for,
+    regions_of_spans,
     split_archive_member,
     symbol_name_from_section,
 )
@@ -83,6 +84,11 @@ _ZERO_INIT_INPUT = re.compile(
     r"^(?:\.s?bss|\.tbss|\.lbss|COMMON|\.noinit|\.uninit|\.stack|\.heap)(?:[.$].*)?$|stack|heap",
     re.IGNORECASE,
 )
+# The zeroed data of another RAM, which scripts name after the memory
+# (".ccmbss", ".dtcm_bss", ".sram2_noinit") and keep out of the image with
+# NOLOAD, which the map does not print; the word is in the name's first part
+# (in ".text.clear_bss" it names a function).
+_ZERO_INIT_WORD = re.compile(r"^\.?[^.]*(?:bss|no_?init|uninit)[^.]*(?:\.|$)", re.IGNORECASE)
 # Code and initialised data, whatever their names say (".text.heap_init").
 # Statements that lld prints inside an output section with the bytes they take.
 _DATA_STATEMENT = re.compile(r"^(?:BYTE|SHORT|LONG|QUAD|SQUAD)\s*\(")
@@ -262,7 +268,9 @@ def _has_no_contents(section: _Output) -> bool:
     sized = [entry for entry in section.inputs if entry.size]
     if sized:
         return all(
-            _ZERO_INIT_INPUT.search(entry.name) and not _CONTENTS_INPUT.match(entry.name) for entry in sized
+            (_ZERO_INIT_INPUT.search(entry.name) or _ZERO_INIT_WORD.match(entry.name))
+            and not _CONTENTS_INPUT.match(entry.name)
+            for entry in sized
         )
     return _ZERO_INIT_INPUT.search(section.name) is not None
 
@@ -395,6 +403,8 @@ class LldReadResult:
     source: str
     inferred_regions: bool
     unplaced_sections: list[str]
+    # Load images stored where no region is: (section, load address, size).
+    unplaced_load_images: list[tuple[str, int, int]] = field(default_factory=list)
 
     def issues(self) -> list[Issue]:
         issues = []
@@ -419,6 +429,7 @@ class LldReadResult:
             )
         for name in self.unplaced_sections:
             issues.append(unplaced_section(name, f"The address of output section {name} falls in no given memory region."))
+        issues += [unplaced_load_image(self.source, *stray) for stray in self.unplaced_load_images]
         return issues
 
 
@@ -450,13 +461,23 @@ def parse_lld_map(
     sections = []
     symbols = []
     unplaced = []
+    stray_loads = []
     tls_start = _tls_block_start(reader.outputs)
+    stored = [not section.zero_init and section.lma != section.vma for section in kept]
+    spans = [(section.vma, section.size) for section in kept]
+    spans += [(section.lma, section.size) for section, loaded in zip(kept, stored) if loaded]
+    placed = iter(regions_of_spans(regions, spans))
+    executions = [next(placed) for _ in kept]
     for index, section in enumerate(kept):
-        execution = region_for(regions, section.vma, section.size)
+        execution = executions[index]
         if section.zero_init:
             load, lma = execution, section.vma
+        elif stored[index]:
+            load, lma = next(placed), section.lma
+            if load is None and not inferred:
+                stray_loads.append((section.name, section.lma, section.size))
         else:
-            load, lma = region_for(regions, section.lma, section.size), section.lma
+            load, lma = execution, section.lma
         if execution is None:
             unplaced.append(section.name)
         sections.append(
@@ -472,7 +493,7 @@ def parse_lld_map(
         "heap_sections": [n for n in names if "heap" in n.lower()],
     }
     model = NormalizedBuildModel(sections=sections, symbols=symbols, memory_regions=regions, stack_heap_hints=hints)
-    return LldReadResult(model, source, inferred, unplaced)
+    return LldReadResult(model, source, inferred, unplaced, stray_loads)
 
 
 def load_lld_build(

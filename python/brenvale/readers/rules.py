@@ -147,13 +147,31 @@ def split_archive_member(file_text: str) -> tuple[str | None, str | None]:
     """(object file, archive) of an input file as ld prints it.
 
     ``path/libfoo.a(bar.o)`` -> (``bar.o``, ``path/libfoo.a``); a plain object
-    path is returned as the object with no archive.
+    path is returned as the object with no archive.  The member is the text
+    inside the parenthesis that the last one closes, so that parentheses in
+    either name stay where they belong (``lib/my lib (v2).a(ring (v2).o)``).
     """
     if file_text.endswith(")"):
-        open_at = file_text.rfind("(")
+        open_at = _matching_open(file_text)
+        if open_at <= 0:
+            open_at = file_text.rfind("(")  # unbalanced: the innermost guess
         if open_at > 0:
             return file_text[open_at + 1:-1] or None, file_text[:open_at]
     return (file_text or None), None
+
+
+def _matching_open(text: str) -> int:
+    """Index of the "(" that the final ")" of *text* closes, or -1."""
+    depth = 0
+    for index in range(len(text) - 1, -1, -1):
+        char = text[index]
+        if char == ")":
+            depth += 1
+        elif char == "(":
+            depth -= 1
+            if depth == 0:
+                return index
+    return -1
 
 
 def is_non_allocated(name: str) -> bool:
@@ -181,6 +199,44 @@ def region_for(regions: list[MemoryRegion], address: int, size: int) -> str | No
     return None if best is None else best.name
 
 
+def regions_of_spans(regions: list[MemoryRegion], spans: list[tuple[int, int]]) -> list[str | None]:
+    """The region of each (address, size) span, as ``region_for`` gives it,
+    and the region that an overflow pushed it out of.
+
+    A linker told to write its outputs despite an overflow (GNU ld's
+    ``--noinhibit-exec``) goes on placing a full region's sections, and the
+    load images stored in it, past the region's end, where no region holds
+    them.  Such a span is the full region's: it starts where a span of that
+    region that reaches past the region's end stops, or after a gap that its
+    own alignment explains (smaller than the lowest set bit of its address,
+    and than the region), with no region starting in between.  Counted
+    there, the region's overflow is the one the linker printed.
+    """
+    names = [region_for(regions, address, size) for address, size in spans]
+    if not regions or all(name is not None for name in names):
+        return names
+    by_name = {region.name: region for region in regions}
+    reach: tuple[int, str] | None = None  # the furthest end so far, and its span's region
+    for index in sorted(range(len(spans)), key=lambda i: (spans[i][0], i)):
+        address, size = spans[index]
+        if names[index] is None and reach is not None:
+            end, name = reach
+            region = by_name[name]
+            gap = address - end
+            # A span ending at the region's last byte leaves it full.
+            if (
+                region.end_address < end <= address
+                and gap < (address & -address)
+                and gap <= max(int(region.size or 0), 0)
+                and not any(end <= other.start_address <= address for other in regions)
+            ):
+                names[index] = name
+        placed = names[index]
+        if placed is not None and (reach is None or address + size > reach[0]):
+            reach = (address + size, placed)
+    return names
+
+
 __all__ = [
     "MapFormatError",
     "SNIFF_BYTES",
@@ -188,6 +244,7 @@ __all__ = [
     "is_non_allocated",
     "looks_demangled",
     "region_for",
+    "regions_of_spans",
     "region_category",
     "split_archive_member",
     "symbol_name_from_section",
