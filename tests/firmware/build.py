@@ -208,6 +208,17 @@ BUILDS = [
         crlf=True,
     ),
     Build(
+        name="regions-gnu-ld-atmega328p-fr-paths",
+        cc="avr-gcc", cxx="avr-g++",
+        target_flags=["-mmcu=atmega328p"],
+        link_flags=["-Wl,--gc-sections"],
+        ar=["avr-ar", "rcsD"], objdump="avr-objdump",
+        sources=AVR_SOURCES, file_prefix_map=False,
+        language=("fr", "fr_FR.UTF-8"),
+        object_subdir="build (debug)/src dir", archive_name="my lib (v2).a", member_suffix=" (v2) object",
+        crlf=True,
+    ),
+    Build(
         name="lld-rv32imac",
         cc="clang", cxx="clang++",
         target_flags=["--target=riscv32-unknown-elf", "-march=rv32imac", "-mabi=ilp32", "-mcmodel=medany"]

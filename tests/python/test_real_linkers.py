@@ -33,7 +33,7 @@ from elf_truth import ElfTruth, Region, bytes_per_region, map_memory_regions, re
 from brenvale.analysis import padding_waste, region_usage
 from brenvale.cli import main
 from brenvale.readers.detect import load_build_input
-from brenvale.readers.gnu_ld import parse_map_text, read_map_file
+from brenvale.readers.gnu_ld import looks_like_gnu_ld_map, parse_map_text, read_map_file
 from brenvale.readers.linker_script import read_memory_regions
 from brenvale.readers.lld import parse_lld_map
 from brenvale.records import BuildInput, IssueSeverity, NormalizedBuildModel
@@ -54,7 +54,7 @@ GNU_LD_MAPS += [REGIONS_GNU_LD, REGIONS_LEGACY]
 # parentheses, the map written with Windows line endings.
 STRAY_LOAD = ["regions-gnu-ld-cortex-m4-stray-load", "regions-lld-cortex-m4-stray-load"]
 OVERFLOW = "regions-gnu-ld-cortex-m4-overflow"
-PATHS = ["regions-gnu-ld-cortex-m4-paths", "regions-lld-cortex-m4-paths"]
+PATHS = ["regions-gnu-ld-cortex-m4-paths", "regions-lld-cortex-m4-paths", "regions-gnu-ld-atmega328p-fr-paths"]
 SCRIPTS = {
     REGIONS_GNU_LD: FIRMWARE / "ld" / "stm32f4-regions.ld",
     REGIONS_LLD: FIRMWARE / "ld" / "rv32-tls.ld",
@@ -287,6 +287,8 @@ REGIONS_BUILDS = [REGIONS_GNU_LD, REGIONS_LLD]
 
 
 def _script_regions(name: str) -> list[Region]:
+    if name not in SCRIPTS:  # linked with the toolchain's own script
+        return list(_regions(name))
     return [Region(r.name, r.start_address, r.size or 0) for r in read_memory_regions(SCRIPTS[name])]
 
 
@@ -418,7 +420,7 @@ def test_a_load_image_in_no_region_is_reported(name):
 def test_no_fitting_build_reports_a_load_image_in_no_region_or_an_overflow():
     # The overflow rule must not pull a section that is where its script
     # put it into a region.
-    names = GNU_LD_MAPS + [REGIONS_LLD, PATHS[0]]  # PATHS[1] is placed as STRAY_LOAD
+    names = GNU_LD_MAPS + [REGIONS_LLD, PATHS[0], PATHS[2]]  # PATHS[1] is placed as STRAY_LOAD
     for name in names:
         given = read_memory_regions(SCRIPTS[name]) if name in SCRIPTS and _is_lld(name) else None
         build = load_build_input(DATA / f"{name}.map", memory_regions=given)
@@ -468,6 +470,12 @@ def test_paths_with_spaces_and_parentheses_name_their_owners(name):
     assert raw.count(b"\r\n") == raw.count(b"\n")  # written as on Windows
     directory = f"obj/{name}/build (debug)/src dir"
     assert f"{directory}/my lib (v2).a(foo_math (v2) object.o)".encode() in raw
+    text = raw.decode("utf-8")
+    if not _is_lld(name):
+        # Known by its head alone, as in a map whose memory configuration
+        # lies past the part read to tell formats apart: in French the
+        # archive member list is what says it is a GNU ld map.
+        assert looks_like_gnu_ld_map(text[:text.index("*default*")])
     build = _regions_build(name)
     truth = _truth(name)
     at = {(s.name, s.address): s for s in build.model.symbols}
@@ -496,7 +504,6 @@ def test_paths_with_spaces_and_parentheses_name_their_owners(name):
     assert owners["main"] == (f"{directory}/main.o", None)
     assert "my lib (v2)" in {c.name for c in build.components}
     # One model whatever the line endings.
-    text = raw.decode("utf-8")
     given = read_memory_regions(SCRIPTS[name]) if _is_lld(name) else None
     lf = _model_of_text(text.replace("\r\n", "\n"), name, given)
     assert lf == build.model

@@ -118,8 +118,12 @@ _FIRST_HEADING_PREFIXES = ("Archive member included ", "As-needed library includ
 # memory configuration, and the archive member list ld opens a map with.
 _DEFAULT_REGION_LINE = re.compile(r"^\*default\*[ \t]+0x[0-9A-Fa-f]+[ \t]+0x[0-9A-Fa-f]+\s*$", re.MULTILINE)
 # "lib.a(member.o)", its reason "file.o (symbol)" or "(--whole-archive)" on the
-# same line or indented on the next.
-_ARCHIVE_MEMBER_LINE = re.compile(r"^\S+\([^()]+\)(?:[ \t]+\(.*\))?\s*$")
+# same line or indented on the next.  Paths may hold spaces and parentheses
+# ("build (debug)/my lib (v2).a(ring (v2).o)"); then the archive's suffix
+# says where the member starts.
+_ARCHIVE_MEMBER_LINE = re.compile(
+    r"^(?:\S+\([^()]+\)|\S.*\.(?:a|lib|rlib)\(.+\))(?:[ \t]+\(.*\))?\s*$"
+)
 _ARCHIVE_REASON_LINE = re.compile(r"^(?:[ \t]+\S.*\)|\S+\([^()]+\)(?:[ \t]+\(.*\))?)\s*$")
 
 # Input sections that hold no bytes in the image (zeroed or uninitialised).
