@@ -433,11 +433,12 @@ def test_overflow_is_what_ld_printed(tmp_path, capsys):
     messages = (DATA / f"{OVERFLOW}.link-messages.txt").read_text(encoding="utf-8")
     printed = {m[1]: int(m[2]) for m in re.finditer(r"region `(\w+)' overflowed by (\d+) bytes", messages)}
     assert printed.keys() == {"FLASH", "RAM"}
-    # ld went on past the end of each region: the ELF has sections and a
-    # load image that no region holds.
+    # ld went on past the end of each region: the ELF has a section that no
+    # region holds, and the load image of .data in CONFIG, which starts
+    # where FLASH ends.
     truth, regions = _truth(OVERFLOW), _script_regions(OVERFLOW)
     sections = {s.name: s for s in truth.allocated_sections()}
-    assert region_holding(regions, sections[".data"].lma) is None
+    assert region_holding(regions, sections[".data"].lma) == "CONFIG"
     assert region_holding(regions, sections[".noinit"].vma) is None
     model = _regions_model(OVERFLOW)
     placed = {s.name: s for s in model.sections}
@@ -448,6 +449,7 @@ def test_overflow_is_what_ld_printed(tmp_path, capsys):
     assert placed[".noinit"].execution_region == placed[".noinit"].load_region == "RAM"
     usage = region_usage(model)
     assert {name: u.overflow_bytes for name, u in usage.items() if u.overflow_bytes} == printed
+    assert usage["CONFIG"].used_bytes == sections[".config"].size
 
     out = tmp_path / "contract.json"
     assert main(["contract", str(path), "-o", str(out)]) == 0

@@ -206,30 +206,36 @@ def regions_of_spans(regions: list[MemoryRegion], spans: list[tuple[int, int]]) 
     A linker told to write its outputs despite an overflow (GNU ld's
     ``--noinhibit-exec``) goes on placing a full region's sections, and the
     load images stored in it, past the region's end, where no region holds
-    them.  Such a span is the full region's: it starts where a span of that
-    region that reaches past the region's end stops, or after a gap that its
-    own alignment explains (smaller than the lowest set bit of its address,
-    and than the region), with no region starting in between.  Counted
-    there, the region's overflow is the one the linker printed.
+    them, or in the region that follows.  Such a span is the full region's:
+    it starts where a span of that region that reaches past the region's end
+    stops, or after a gap that its own alignment explains (smaller than the
+    lowest set bit of its address, and than the region), with no region
+    starting in between; or, in the region that follows, where a span of the
+    full region that runs into it stops.  Counted there, the region's
+    overflow is the one the linker printed.
     """
     names = [region_for(regions, address, size) for address, size in spans]
-    if not regions or all(name is not None for name in names):
+    if not regions:
         return names
     by_name = {region.name: region for region in regions}
     reach: tuple[int, str] | None = None  # the furthest end so far, and its span's region
     for index in sorted(range(len(spans)), key=lambda i: (spans[i][0], i)):
         address, size = spans[index]
-        if names[index] is None and reach is not None:
+        if reach is not None and reach[1] != names[index]:
             end, name = reach
             region = by_name[name]
             gap = address - end
-            # A span ending at the region's last byte leaves it full.
-            if (
-                region.end_address < end <= address
-                and gap < (address & -address)
-                and gap <= max(int(region.size or 0), 0)
-                and not any(end <= other.start_address <= address for other in regions)
-            ):
+            follows = end <= address and gap < (address & -address) and gap <= max(int(region.size or 0), 0)
+            if names[index] is None:
+                # A span ending at the region's last byte leaves it full.
+                if follows and region.end_address < end and not any(
+                    end <= other.start_address <= address for other in regions
+                ):
+                    names[index] = name
+            elif follows and region.end_address + 1 < end:
+                # The full region's span ran on into the region after it
+                # (FLASH_APP after FLASH_BOOT): what follows it is still
+                # the full region's, not the next one's.
                 names[index] = name
         placed = names[index]
         if placed is not None and (reach is None or address + size > reach[0]):
