@@ -90,6 +90,16 @@ class TestContractCommand:
         }
         assert set(contract["policy_issue_index"]) == {issue.id for issue in build.issues}
 
+    def test_bytes_in_no_region_are_warned_of_on_every_command(self, tmp_path, capsys):
+        # A real link whose .data is stored at an address in no memory region: the
+        # figures leave those bytes out, so every command says so on stderr.
+        stray = os.path.join(os.path.dirname(__file__), "data", "linkers", "regions-gnu-ld-cortex-m4-stray-load.map")
+        for argv in (["contract", stray, "-o", str(tmp_path / "c.json")], ["check", stray]):
+            status, _, err = run(argv, capsys)
+            assert status == 0
+            assert err == (f"brenvale: warning: {stray}: section .data is stored at load address 0x08090000, "
+                           "which lies in no memory region; its 68 bytes are counted in no region.\n")
+
     def test_flags_and_stdout(self, capsys):
         status, out, _ = run(["contract", str(sample_path()), "--sankey", "--graph", "--indent", "2"], capsys)
         assert status == 0
