@@ -33,6 +33,7 @@ import sys
 import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE.parent / "python" / "data" / "linkers"
@@ -82,14 +83,28 @@ class Build:
 FREESTANDING = ["-ffreestanding", "-nostdlib"]
 SCRIPT = ["-T", "ld/firmware.ld", "-Wl,--gc-sections"]
 
+# The toolchains of most builds: GNU and LLVM for a Cortex-M4.
+ARM_GNU: dict[str, Any] = dict(
+    cc="arm-none-eabi-gcc", cxx="arm-none-eabi-g++",
+    target_flags=["-mcpu=cortex-m4", "-mthumb", "-mfloat-abi=soft"] + FREESTANDING,
+    extra_cflags=["-fno-tree-loop-distribute-patterns"],
+    ar=["arm-none-eabi-ar", "rcsD"], objdump="arm-none-eabi-objdump",
+)
+ARM_LLD: dict[str, Any] = dict(
+    cc="clang", cxx="clang++",
+    target_flags=["--target=thumbv7em-none-eabi", "-mcpu=cortex-m4", "-mfloat-abi=soft"] + FREESTANDING,
+    ar=["llvm-ar", "rcsD"], objdump="arm-none-eabi-objdump",
+)
+# Paths with spaces and parentheses, as real build trees have them.
+AWKWARD_PATHS: dict[str, Any] = dict(
+    object_subdir="build (debug)/src dir", archive_name="my lib (v2).a", member_suffix=" (v2) object", crlf=True,
+)
+
 BUILDS = [
     Build(
         name="gnu-ld-cortex-m4",
-        cc="arm-none-eabi-gcc", cxx="arm-none-eabi-g++",
-        target_flags=["-mcpu=cortex-m4", "-mthumb", "-mfloat-abi=soft"] + FREESTANDING,
-        extra_cflags=["-fno-tree-loop-distribute-patterns"],
+        **ARM_GNU,
         link_flags=SCRIPT + ["-Lld/cortex-m4"],
-        ar=["arm-none-eabi-ar", "rcsD"], objdump="arm-none-eabi-objdump",
         sources=FIRMWARE_SOURCES,
     ),
     Build(
@@ -121,10 +136,8 @@ BUILDS = [
     ),
     Build(
         name="lld-cortex-m4",
-        cc="clang", cxx="clang++",
-        target_flags=["--target=thumbv7em-none-eabi", "-mcpu=cortex-m4", "-mfloat-abi=soft"] + FREESTANDING,
+        **ARM_LLD,
         link_flags=SCRIPT + ["-Lld/cortex-m4", "-fuse-ld=lld"],
-        ar=["llvm-ar", "rcsD"], objdump="arm-none-eabi-objdump",
         sources=FIRMWARE_SOURCES,
     ),
     Build(
@@ -160,52 +173,37 @@ BUILDS = [
     ),
     Build(
         name="regions-gnu-ld-cortex-m4-stray-load",
-        cc="arm-none-eabi-gcc", cxx="arm-none-eabi-g++",
-        target_flags=["-mcpu=cortex-m4", "-mthumb", "-mfloat-abi=soft"] + FREESTANDING,
-        extra_cflags=["-fno-tree-loop-distribute-patterns"],
+        **ARM_GNU,
         link_flags=["-T", "ld/stray-load.ld", "-Wl,--gc-sections"],
-        ar=["arm-none-eabi-ar", "rcsD"], objdump="arm-none-eabi-objdump",
         sources=REGIONS_SOURCES,
     ),
     Build(
         name="regions-lld-cortex-m4-stray-load",
-        cc="clang", cxx="clang++",
-        target_flags=["--target=thumbv7em-none-eabi", "-mcpu=cortex-m4", "-mfloat-abi=soft"] + FREESTANDING,
+        **ARM_LLD,
         link_flags=["-T", "ld/stray-load.ld", "-Wl,--gc-sections", "-fuse-ld=lld"],
-        ar=["llvm-ar", "rcsD"], objdump="arm-none-eabi-objdump",
         sources=REGIONS_SOURCES,
     ),
     Build(
         # ld writes the map and the ELF of a build that does not fit; lld 14
         # writes neither, whatever it is told.
         name="regions-gnu-ld-cortex-m4-overflow",
-        cc="arm-none-eabi-gcc", cxx="arm-none-eabi-g++",
-        target_flags=["-mcpu=cortex-m4", "-mthumb", "-mfloat-abi=soft"] + FREESTANDING,
-        extra_cflags=["-fno-tree-loop-distribute-patterns"],
+        **ARM_GNU,
         link_flags=["-T", "ld/overflow.ld", "-Wl,--gc-sections", "-Wl,--noinhibit-exec"],
-        ar=["arm-none-eabi-ar", "rcsD"], objdump="arm-none-eabi-objdump",
         sources=REGIONS_SOURCES, link_messages=True,
     ),
     Build(
         name="regions-gnu-ld-cortex-m4-paths",
-        cc="arm-none-eabi-gcc", cxx="arm-none-eabi-g++",
-        target_flags=["-mcpu=cortex-m4", "-mthumb", "-mfloat-abi=soft"] + FREESTANDING,
-        extra_cflags=["-fno-tree-loop-distribute-patterns"],
+        **ARM_GNU,
         link_flags=["-T", "ld/stm32f4-regions.ld", "-Wl,--gc-sections", "-Wl,-u,sram2_pool"],
-        ar=["arm-none-eabi-ar", "rcsD"], objdump="arm-none-eabi-objdump",
         sources=REGIONS_SOURCES + ["regions/orphan_pool.c"],
-        object_subdir="build (debug)/src dir", archive_name="my lib (v2).a", member_suffix=" (v2) object",
-        crlf=True,
+        **AWKWARD_PATHS,
     ),
     Build(
         name="regions-lld-cortex-m4-paths",
-        cc="clang", cxx="clang++",
-        target_flags=["--target=thumbv7em-none-eabi", "-mcpu=cortex-m4", "-mfloat-abi=soft"] + FREESTANDING,
+        **ARM_LLD,
         link_flags=["-T", "ld/stray-load.ld", "-Wl,--gc-sections", "-fuse-ld=lld"],
-        ar=["llvm-ar", "rcsD"], objdump="arm-none-eabi-objdump",
         sources=REGIONS_SOURCES,
-        object_subdir="build (debug)/src dir", archive_name="my lib (v2).a", member_suffix=" (v2) object",
-        crlf=True,
+        **AWKWARD_PATHS,
     ),
     Build(
         name="regions-gnu-ld-atmega328p-fr-paths",
@@ -215,8 +213,7 @@ BUILDS = [
         ar=["avr-ar", "rcsD"], objdump="avr-objdump",
         sources=AVR_SOURCES, file_prefix_map=False,
         language=("fr", "fr_FR.UTF-8"),
-        object_subdir="build (debug)/src dir", archive_name="my lib (v2).a", member_suffix=" (v2) object",
-        crlf=True,
+        **AWKWARD_PATHS,
     ),
     Build(
         name="lld-rv32imac",
