@@ -27,7 +27,7 @@ from dataclasses import dataclass
 from typing import Any, Final
 
 from . import _mapscan
-from .analysis import region_capacity, region_usage, running_bytes
+from .analysis import region_capacity, region_usage, running_bytes, sections_by_region
 from .records import (
     BuildInput,
     ComponentGroup,
@@ -35,7 +35,6 @@ from .records import (
     NormalizedBuildModel,
     RegionCategory,
     RegionUsageResult,
-    SectionPlacement,
     SymbolEntry,
 )
 
@@ -129,21 +128,17 @@ def flash_and_ram_totals(model: NormalizedBuildModel) -> tuple[int, int]:
     count in neither.
     """
     categories = {region.name: region.category for region in model.memory_regions}
-    running: dict[str, list[SectionPlacement]] = {}
     flash = ram = 0
-    for section in model.sections:
-        name = section.execution_region or ""
-        run = categories.get(name)
-        load = categories.get(section.load_region or "")
-        if run is RegionCategory.RAM or run is RegionCategory.FLASH:
-            running.setdefault(name, []).append(section)
-        if run is not RegionCategory.FLASH and load is RegionCategory.FLASH:
-            flash += max(section.size, 0)
-    for name, sections in running.items():
+    for name, running in sections_by_region(model).items():
         if categories[name] is RegionCategory.RAM:
-            ram += running_bytes(sections)
-        else:
-            flash += running_bytes(sections)
+            ram += running_bytes(running)
+        elif categories[name] is RegionCategory.FLASH:
+            flash += running_bytes(running)
+    # Load images in flash of sections that run elsewhere.
+    for section in model.sections:
+        run = categories.get(section.execution_region or "")
+        if run is not RegionCategory.FLASH and categories.get(section.load_region or "") is RegionCategory.FLASH:
+            flash += max(section.size, 0)
     return flash, ram
 
 
